@@ -1,0 +1,44 @@
+// A change record: one edit, or the stretch of a file a read segment shows.
+// Shared between the change lists of a level and the model segments that show
+// its bytes; immutable once made except for the sign of its serial.
+#ifndef SKARN_IMPL_CHANGE_DEF_HPP
+#define SKARN_IMPL_CHANGE_DEF_HPP
+
+#include <cstdint>
+#include <memory>
+
+#include "skarn_edit/change.h"
+#include "impl_/byte_area.hpp"
+
+struct skarn_change_struct {
+    static constexpr uint8_t kind_mask = 0x03;
+    static constexpr uint8_t transaction_bit = 0x04;
+
+    int64_t serial = 0;  // > 0 in force, < 0 undone, 0 outside the history
+    uint8_t kind = 0;    // bits 0-1 the change kind, bit 2 the transaction bit
+    int64_t offset = 0;
+    int64_t length = 0;
+    skarn::byte_area data{};  // no bytes for deletes and read changes
+
+    skarn_change_struct() = default;
+    skarn_change_struct(const skarn_change_struct &) = delete;
+    skarn_change_struct &operator=(const skarn_change_struct &) = delete;
+    ~skarn_change_struct() { skarn::area_release(data, length); }
+
+    int change_kind() const noexcept { return kind & kind_mask; }
+    bool transaction() const noexcept { return (kind & transaction_bit) != 0; }
+
+    // The change's bytes, or null for a delete (a read change of 8 or more
+    // bytes also yields null: it holds no block).
+    const uint8_t *bytes() const noexcept {
+        if (change_kind() == CHANGE_DELETE) return nullptr;
+        return skarn::area_bytes(data, length);
+    }
+};
+
+namespace skarn {
+using change_ptr = std::shared_ptr<skarn_change_struct>;
+using const_change_ptr = std::shared_ptr<const skarn_change_struct>;
+}  // namespace skarn
+
+#endif  // SKARN_IMPL_CHANGE_DEF_HPP

@@ -1,0 +1,43 @@
+// The session record: everything made in a session hangs from it.
+#ifndef SKARN_IMPL_SESSION_DEF_HPP
+#define SKARN_IMPL_SESSION_DEF_HPP
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "skarn_edit/types.h"
+#include "impl_/model_def.hpp"
+
+namespace skarn {
+// Bits of skarn_session_struct::flags.
+constexpr uint8_t flag_viewport_callbacks_paused = 0x01;
+constexpr uint8_t flag_changes_paused = 0x02;
+constexpr uint8_t flag_transaction_open = 0x04;
+constexpr uint8_t flag_transaction_has_change = 0x08;
+}  // namespace skarn
+
+struct skarn_session_struct {
+    skarn_session_event_cbk_t event_cbk = nullptr;
+    void *user_data_ptr = nullptr;
+    int32_t event_interest = 0;
+    std::vector<std::shared_ptr<skarn_viewport_struct>> viewports;              // creation order
+    std::vector<std::shared_ptr<skarn_search_context_struct>> search_contexts;  // creation order
+    std::vector<std::unique_ptr<skarn_model_struct>> models;  // base level first; never empty
+    int64_t num_changes_adjustment = 0;  // changes counted at the levels below the current one
+    uint8_t flags = 0;
+    std::string checkpoint_directory;      // absolute and normalised
+    std::string original_checkpoint_path;  // the private copy of the caller's file; empty without one
+
+    skarn_model_struct &current() noexcept { return *models.back(); }
+    const skarn_model_struct &current() const noexcept { return *models.back(); }
+    skarn_model_struct &base() noexcept { return *models.front(); }
+
+    int64_t num_changes() const noexcept {
+        return static_cast<int64_t>(current().changes.size()) + num_changes_adjustment;
+    }
+    bool has_flag(uint8_t flag) const noexcept { return (flags & flag) != 0; }
+};
+
+#endif  // SKARN_IMPL_SESSION_DEF_HPP

@@ -1,0 +1,27 @@
+// A viewport: a window onto a session's content, kept informed of changes.
+#ifndef SKARN_IMPL_VIEWPORT_DEF_HPP
+#define SKARN_IMPL_VIEWPORT_DEF_HPP
+
+#include <cstdint>
+
+#include "skarn_edit/types.h"
+#include "impl_/segment_def.hpp"
+
+struct skarn_viewport_struct {
+    skarn_session_struct *session = nullptr;  // not owned
+    skarn_segment_struct data_segment{};      // capacity < 0 while stale
+    skarn_viewport_event_cbk_t event_handler = nullptr;
+    void *user_data_ptr = nullptr;
+    int32_t event_interest = 0;
+
+    skarn_viewport_struct() = default;
+    skarn_viewport_struct(const skarn_viewport_struct &) = delete;
+    skarn_viewport_struct &operator=(const skarn_viewport_struct &) = delete;
+    ~skarn_viewport_struct() { skarn::area_release(data_segment.data, data_segment.abs_capacity()); }
+
+    int64_t offset() const noexcept { return data_segment.offset + data_segment.offset_adjustment; }
+    bool stale() const noexcept { return data_segment.capacity < 0; }
+    void mark_stale() noexcept { data_segment.capacity = -data_segment.abs_capacity(); }
+};
+
+#endif  // SKARN_IMPL_VIEWPORT_DEF_HPP

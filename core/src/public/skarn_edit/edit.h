@@ -1,0 +1,137 @@
+/*
+ * skarn_edit/edit.h: session lifecycle, edits, undo and redo, saving,
+ * checkpoints and transforms.
+ *
+ * Edits, undo and redo return a 64-bit serial: greater than 0 on success, 0
+ * when refused before anything was made, -1 on failure. Other operations
+ * return 0 on success and a negative value on failure.
+ */
+#ifndef SKARN_EDIT_EDIT_H
+#define SKARN_EDIT_EDIT_H
+
+#include "types.h"
+
+SKARN_EXTERN_C_BEGIN
+
+/** Save flags (a bit set; other bits are ignored). */
+enum {
+    IO_FLG_NONE = 0,           /**< an existing target gets a free numbered variant of its name */
+    IO_FLG_OVERWRITE = 1,      /**< replace an existing target; refuses to replace the session's own
+                                    file when it changed on disk since the session was created */
+    IO_FLG_FORCE_OVERWRITE = 2 /**< replace an existing target without that check */
+};
+
+/**
+ * Opens a session over `file_path` (null or empty: over nothing). The file is
+ * copied into `checkpoint_directory` (null: the file's directory, else the
+ * temporary directory, else the current directory) and only the copy is read.
+ * `cbk` (may be null) receives the events of `event_interest`; `user_data` is
+ * stored as passed. Returns the session, owned by the caller until
+ * skarn_edit_destroy_session, or null on failure (with a log line).
+ */
+SKARN_API skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_session_event_cbk_t cbk,
+                                                          void *user_data, int32_t event_interest,
+                                                          const char *checkpoint_directory) SKARN_NOEXCEPT;
+
+/**
+ * Destroys the session: its search contexts and viewports (newest first,
+ * announcing SESSION_EVT_DESTROY_VIEWPORT for each), its files in the
+ * checkpoint directory, and the record. A null session is ignored.
+ */
+SKARN_API void skarn_edit_destroy_session(skarn_session_struct *session) SKARN_NOEXCEPT;
+
+/**
+ * Inserts `length` bytes at `offset`; a length of 0 takes `bytes` as a C
+ * string. The bytes are copied. Returns the change's serial, 0 when refused
+ * (changes paused, negative length, offset negative or past the end), -1 on
+ * failure.
+ */
+SKARN_API int64_t skarn_edit_insert_bytes(skarn_session_struct *session, int64_t offset, const uint8_t *bytes,
+                                          int64_t length) SKARN_NOEXCEPT;
+
+/** skarn_edit_insert_bytes taking characters. */
+SKARN_API int64_t skarn_edit_insert(skarn_session_struct *session, int64_t offset, const char *cstr,
+                                    int64_t length) SKARN_NOEXCEPT;
+
+/**
+ * Overwrites `length` bytes at `offset` (a length of 0 takes `bytes` as a C
+ * string); bytes past the end of the content extend it. Returns as
+ * skarn_edit_insert_bytes.
+ */
+SKARN_API int64_t skarn_edit_overwrite_bytes(skarn_session_struct *session, int64_t offset, const uint8_t *bytes,
+                                             int64_t length) SKARN_NOEXCEPT;
+
+/** skarn_edit_overwrite_bytes taking characters. */
+SKARN_API int64_t skarn_edit_overwrite(skarn_session_struct *session, int64_t offset, const char *cstr,
+                                       int64_t length) SKARN_NOEXCEPT;
+
+/**
+ * Deletes up to `length` bytes at `offset` (cut at the end of the content).
+ * Returns the change's serial, 0 when refused (changes paused, length below 1,
+ * offset negative or not inside the content), -1 on failure.
+ */
+SKARN_API int64_t skarn_edit_delete(skarn_session_struct *session, int64_t offset, int64_t length) SKARN_NOEXCEPT;
+
+/**
+ * Undoes the last change transaction. Returns the negative serial of its
+ * oldest change, 0 when changes are paused or nothing is left to undo, -1 on
+ * failure.
+ */
+SKARN_API int64_t skarn_edit_undo_last_change(skarn_session_struct *session) SKARN_NOEXCEPT;
+
+/**
+ * Redoes the last undone change transaction. Returns the serial of its newest
+ * change, 0 when changes are paused or nothing is left to redo, -1 on failure.
+ */
+SKARN_API int64_t skarn_edit_redo_last_undo(skarn_session_struct *session) SKARN_NOEXCEPT;
+
+/**
+ * Forgets the whole history and returns the content to the original file,
+ * dropping every checkpoint. Works while changes are paused. Returns 0, or -1
+ * when the original file cannot be read (nothing is changed then).
+ */
+SKARN_API int skarn_edit_clear_changes(skarn_session_struct *session) SKARN_NOEXCEPT;
+
+/**
+ * Saves the whole content to `file_path` through a temporary file beside it.
+ * `saved_path` (null, or at least 260 bytes owned by the caller) receives the
+ * absolute path written. Returns 0, or a negative code (see
+ * skarn_edit_save_segment).
+ */
+SKARN_API int skarn_edit_save(skarn_session_struct *session, const char *file_path, int io_flags,
+                              char *saved_path) SKARN_NOEXCEPT;
+
+/**
+ * Saves `length` bytes of content from `offset` (a length below 1: to the
+ * end). Returns 0 on success, or: -1 bad offset; -2 target directory cannot be
+ * created; -3 temporary name too long; -4 temporary file cannot be created;
+ * -5 cannot be opened; -6/-7 copy failed; -8/-9 size mismatch; -10 existing
+ * target cannot be removed; -11 no free numbered name; -12 rename failed;
+ * -100 the session's own file changed on disk (use IO_FLG_FORCE_OVERWRITE).
+ */
+SKARN_API int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path, int io_flags,
+                                      char *saved_path, int64_t offset, int64_t length) SKARN_NOEXCEPT;
+
+/**
+ * Freezes the content into a new checkpoint file and starts a new level on
+ * it. Returns 0, or -1 on failure (the session is unchanged).
+ */
+SKARN_API int skarn_edit_create_checkpoint(skarn_session_struct *session) SKARN_NOEXCEPT;
+
+/**
+ * Drops the last checkpoint level and its file, returning to the content and
+ * history of the level below. Returns 0, or -1 when there is no checkpoint.
+ */
+SKARN_API int skarn_edit_destroy_last_checkpoint(skarn_session_struct *session) SKARN_NOEXCEPT;
+
+/**
+ * Replaces each byte of [offset, offset + length) (length 0: to the end) by
+ * `transform`'s result, through a new checkpoint (destroy it to take the
+ * transform back). Returns 0, or -1 on failure.
+ */
+SKARN_API int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t transform,
+                                         void *user_data, int64_t offset, int64_t length) SKARN_NOEXCEPT;
+
+SKARN_EXTERN_C_END
+
+#endif /* SKARN_EDIT_EDIT_H */
