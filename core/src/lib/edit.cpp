@@ -1,0 +1,451 @@
+// The editing engine: session lifecycle, edits and the model update, the
+// change history, and the viewports' update after each change.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include <unistd.h>
+
+#include "impl_/internal_fun.hpp"
+#include "impl_/log.hpp"
+#include "impl_/session_def.hpp"
+#include "impl_/viewport_def.hpp"
+#include "skarn_edit.hpp"
+
+using skarn::flag_changes_paused;
+using skarn::flag_transaction_has_change;
+using skarn::flag_transaction_open;
+
+namespace {
+
+constexpr size_t path_buffer_size = SKARN_PATH_BUFFER_SIZE;
+
+// Removes a file the session made; a failure is logged and otherwise ignored.
+void remove_session_file(const std::string &path) noexcept {
+    if (skarn_util_remove_file(path.c_str()) != 0) SKARN_LOG(skarn::log::system_error_line());
+}
+
+// Drops the current level, which must not be the base level, with its file.
+void drop_current_level(skarn_session_struct *session) noexcept {
+    skarn_model_struct &level = session->current();
+    level.close_file();
+    remove_session_file(level.file_path);
+    session->models.pop_back();
+}
+
+// Chooses the checkpoint directory of a new session: the caller's, else the
+// file's directory (the current directory for a bare file name), else the
+// temporary directory, else the current directory.
+std::string choose_checkpoint_directory(const char *file_path, const char *checkpoint_directory) {
+    if (checkpoint_directory != nullptr) return checkpoint_directory;
+    char buffer[path_buffer_size];
+    if (file_path != nullptr && *file_path != '\0') {
+        const char *dir = skarn_util_dirname(file_path, buffer);
+        if (dir != nullptr && *dir != '\0') return dir;
+        const char *cwd = skarn_util_get_current_dir(buffer);
+        return cwd != nullptr ? cwd : "";
+    }
+    if (char *temp = skarn_util_get_temp_directory()) {
+        std::string dir = temp;
+        std::free(temp);
+        return dir;
+    }
+    const char *cwd = skarn_util_get_current_dir(buffer);
+    return cwd != nullptr ? cwd : "";
+}
+
+}  // namespace
+
+// Session lifecycle.
+
+skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_session_event_cbk_t cbk, void *user_data,
+                                                int32_t event_interest, const char *checkpoint_directory) noexcept {
+    try {
+        const std::string directory = choose_checkpoint_directory(file_path, checkpoint_directory);
+        if (!skarn_util_directory_exists(directory.c_str()) && skarn_util_create_directory(directory.c_str()) != 0) {
+            SKARN_LOG("failed to create checkpoint directory '" << directory << "'");
+            return nullptr;
+        }
+        char normalized[path_buffer_size];
+        if (skarn_util_normalize_path(directory.c_str(), normalized) == nullptr) {
+            SKARN_LOG("failed to resolve checkpoint_directory path '" << directory << "' to absolute path");
+            return nullptr;
+        }
+
+        FILE *file = nullptr;
+        int64_t size = 0;
+        std::string original_checkpoint;
+        const bool has_file = file_path != nullptr && *file_path != '\0';
+        if (has_file) {
+            char name[path_buffer_size];
+            const int n = std::snprintf(name, sizeof name, "%s%c.Skarnpad-orig.XXXXXX", normalized,
+                                        skarn_util_directory_separator());
+            if (n < 0 || static_cast<size_t>(n) >= sizeof name) {
+                SKARN_LOG("failed to create original checkpoint filename template");
+                return nullptr;
+            }
+            const int fd = skarn_util_mkstemp(name, 0600);
+            if (fd >= 0) close(fd);
+            if (fd < 0 || skarn_util_file_copy(file_path, name, 0600) != 0) {
+                SKARN_LOG("failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
+                if (fd >= 0) skarn_util_remove_file(name);
+                return nullptr;
+            }
+            original_checkpoint = name;
+            file = std::fopen(name, "rb");
+            if (file == nullptr || (size = file_size_(file)) < 0) {
+                if (file != nullptr) std::fclose(file);
+                skarn_util_remove_file(name);
+                return nullptr;
+            }
+        }
+
+        auto session = std::make_unique<skarn_session_struct>();
+        session->event_cbk = cbk;
+        session->user_data_ptr = user_data;
+        session->event_interest = event_interest;
+        session->checkpoint_directory = normalized;
+        auto base = std::make_unique<skarn_model_struct>();
+        base->file = file;  // owned by the level from here on
+        if (has_file) {
+            base->file_path = file_path;
+            session->original_checkpoint_path = original_checkpoint;
+        }
+        session->models.push_back(std::move(base));
+        reset_model_segments_(session->base(), size);
+        skarn_session_notify(session.get(), SESSION_EVT_CREATE, nullptr);
+        return session.release();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void skarn_edit_destroy_session(skarn_session_struct *session) noexcept {
+    if (session == nullptr) return;
+    for (auto &model : session->models) model->close_file();
+    while (!session->search_contexts.empty()) skarn_search_destroy_context(session->search_contexts.back().get());
+    while (!session->viewports.empty()) skarn_edit_destroy_viewport(session->viewports.back().get());
+    for (auto &model : session->models) {
+        model->changes.clear();
+        model->changes_undone.clear();
+    }
+    while (session->models.size() > 1) drop_current_level(session);
+    if (!session->original_checkpoint_path.empty()) remove_session_file(session->original_checkpoint_path);
+    delete session;
+}
+
+// Edits.
+
+namespace {
+
+int64_t make_edit(skarn_session_struct *session, uint8_t kind, int64_t offset, const uint8_t *bytes,
+                  int64_t length) noexcept {
+    if (session == nullptr || session->has_flag(flag_changes_paused) || offset < 0) return 0;
+    const int64_t size = session->current().computed_size();
+    if (kind == CHANGE_DELETE) {
+        if (length <= 0 || offset >= size) return 0;
+        length = std::min(length, size - offset);
+    } else {
+        if (length < 0 || offset > size) return 0;
+        if (length == 0 && bytes != nullptr) length = static_cast<int64_t>(std::strlen(reinterpret_cast<const char *>(bytes)));
+        if (length > 0 && bytes == nullptr) return 0;
+    }
+    try {
+        const bool transaction_bit = determine_change_transaction_bit_(session);
+        const uint8_t full_kind = static_cast<uint8_t>(kind | (transaction_bit ? skarn_change_struct::transaction_bit : 0));
+        return apply_change_(session, make_change_(session->num_changes() + 1, full_kind, offset, bytes, length));
+    } catch (...) {
+        return -1;
+    }
+}
+
+}  // namespace
+
+int64_t skarn_edit_insert_bytes(skarn_session_struct *session, int64_t offset, const uint8_t *bytes,
+                                int64_t length) noexcept {
+    return make_edit(session, CHANGE_INSERT, offset, bytes, length);
+}
+
+int64_t skarn_edit_insert(skarn_session_struct *session, int64_t offset, const char *cstr, int64_t length) noexcept {
+    return skarn_edit_insert_bytes(session, offset, reinterpret_cast<const uint8_t *>(cstr), length);
+}
+
+int64_t skarn_edit_overwrite_bytes(skarn_session_struct *session, int64_t offset, const uint8_t *bytes,
+                                   int64_t length) noexcept {
+    return make_edit(session, CHANGE_OVERWRITE, offset, bytes, length);
+}
+
+int64_t skarn_edit_overwrite(skarn_session_struct *session, int64_t offset, const char *cstr, int64_t length) noexcept {
+    return skarn_edit_overwrite_bytes(session, offset, reinterpret_cast<const uint8_t *>(cstr), length);
+}
+
+int64_t skarn_edit_delete(skarn_session_struct *session, int64_t offset, int64_t length) noexcept {
+    return make_edit(session, CHANGE_DELETE, offset, nullptr, length);
+}
+
+// An empty view is an empty byte string: a length of 0 would make the C
+// functions measure a C string behind the view's pointer.
+int64_t skarn_edit_insert_string(skarn_session_struct *session, int64_t offset, std::string_view data) noexcept {
+    static const uint8_t empty[1] = {0};
+    const auto *bytes = data.empty() ? empty : reinterpret_cast<const uint8_t *>(data.data());
+    return skarn_edit_insert_bytes(session, offset, bytes, static_cast<int64_t>(data.size()));
+}
+
+int64_t skarn_edit_overwrite_string(skarn_session_struct *session, int64_t offset, std::string_view data) noexcept {
+    static const uint8_t empty[1] = {0};
+    const auto *bytes = data.empty() ? empty : reinterpret_cast<const uint8_t *>(data.data());
+    return skarn_edit_overwrite_bytes(session, offset, bytes, static_cast<int64_t>(data.size()));
+}
+
+// Applying changes to the model.
+
+int64_t apply_change_(skarn_session_struct *session, const skarn::change_ptr &change) {
+    skarn_model_struct &model = session->current();
+    if (change->offset > model.computed_size()) return -1;
+    if (change->serial < 0) {
+        change->serial = -change->serial;  // a redo
+    } else if (!model.changes_undone.empty()) {
+        for (auto &level : session->models) level->changes_undone.clear();  // a new edit ends all redo
+    }
+    model.changes.push_back(change);
+    if (update_model_(session, change) != 0) return -1;
+    update_viewports_(session, change.get());
+    skarn_session_notify(session, SESSION_EVT_EDIT, change.get());
+    return change->serial;
+}
+
+int update_model_(skarn_session_struct *session, const skarn::const_change_ptr &change) {
+    skarn_model_struct &model = session->current();
+    if (change->change_kind() == CHANGE_OVERWRITE) {
+        // An overwrite removes what it covers, then inserts its bytes.
+        const auto removal = make_change_(0, CHANGE_DELETE, change->offset, nullptr, change->length);
+        if (const int result = update_model_helper_(model, removal); result != 0) return result;
+    }
+    return update_model_helper_(model, change);
+}
+
+int update_model_helper_(skarn_model_struct &model, const skarn::const_change_ptr &change) {
+    auto &segments = model.model_segments;
+    const int kind = change->change_kind();
+    if (segments.empty()) {
+        if (kind != CHANGE_DELETE) segments.push_back({change->offset, change->length, 0, change});
+        return 0;
+    }
+
+    // The segment that holds the offset; on a boundary, the earlier one.
+    int64_t running = 0;
+    size_t index = 0;
+    for (; index < segments.size(); ++index) {
+        const auto &piece = segments[index];
+        if (piece.computed_offset != running) {
+            print_model_segments_(&model, std::clog);
+            SKARN_FATAL("break in model continuity, expected: " << running << ", got: " << piece.computed_offset);
+        }
+        if (running <= change->offset && change->offset <= running + piece.computed_length) break;
+        running += piece.computed_length;
+    }
+    if (index == segments.size()) return -1;
+
+    // Cut the list at the offset: `position` is the first segment after it.
+    size_t position = index;
+    const int64_t delta = change->offset - segments[index].computed_offset;
+    if (delta == segments[index].computed_length) {
+        position = index + 1;
+    } else if (delta != 0) {
+        skarn_model_segment_struct tail = segments[index];
+        tail.computed_offset += delta;
+        tail.computed_length -= delta;
+        tail.change_offset += delta;
+        segments[index].computed_length = delta;
+        segments.insert(segments.begin() + static_cast<ptrdiff_t>(index) + 1, std::move(tail));
+        position = index + 1;
+    }
+
+    switch (kind) {
+        case CHANGE_DELETE: {
+            // Whole segments [position, end) go; a segment that only loses its
+            // front is trimmed in place and keeps its place.
+            int64_t remaining = change->length;
+            size_t end = position;
+            bool trimmed = false;
+            while (remaining != 0 && end < segments.size()) {
+                auto &piece = segments[end];
+                if (remaining < piece.computed_length) {
+                    piece.computed_length -= remaining;
+                    piece.change_offset += remaining;
+                    piece.computed_offset += remaining - change->length;
+                    trimmed = true;
+                    break;
+                }
+                remaining -= piece.computed_length;
+                ++end;
+            }
+            segments.erase(segments.begin() + static_cast<ptrdiff_t>(position),
+                           segments.begin() + static_cast<ptrdiff_t>(end));
+            for (size_t i = position + (trimmed ? 1 : 0); i < segments.size(); ++i) {
+                segments[i].computed_offset -= change->length;
+            }
+            break;
+        }
+        case CHANGE_INSERT:
+        case CHANGE_OVERWRITE:
+            segments.insert(segments.begin() + static_cast<ptrdiff_t>(position),
+                            skarn_model_segment_struct{change->offset, change->length, 0, change});
+            for (size_t i = position + 1; i < segments.size(); ++i) segments[i].computed_offset += change->length;
+            break;
+        default:
+            SKARN_FATAL("Unhandled change kind");
+    }
+    return 0;
+}
+
+// Change history.
+
+bool determine_change_transaction_bit_(skarn_session_struct *session) {
+    const bool last_bit = skarn_session_get_transaction_bit_(session) != 0;
+    switch (skarn_session_get_transaction_state(session)) {
+        case SESSION_TRANSACTION_NONE:
+            return !last_bit;
+        case SESSION_TRANSACTION_OPENED:
+            session->flags |= flag_transaction_has_change;
+            return !last_bit;
+        case SESSION_TRANSACTION_IN_PROGRESS:
+            return last_bit;
+        default:
+            SKARN_FATAL("Invalid transaction state");
+    }
+}
+
+int64_t skarn_edit_undo_last_change(skarn_session_struct *session) noexcept {
+    if (session == nullptr || session->has_flag(flag_changes_paused)) return 0;
+    skarn_model_struct &model = session->current();
+    if (model.changes.empty()) return 0;
+    try {
+        // One change at a time, newest first, until the transaction is undone:
+        // the level is rebuilt from its file by replaying what remains.
+        for (;;) {
+            skarn::change_ptr change = std::move(model.changes.back());
+            model.changes.pop_back();
+            const int64_t size = file_size_(model.file);
+            if (size < 0) return -1;
+            reset_model_segments_(model, size);
+            for (const auto &remaining : model.changes) {
+                if (update_model_(session, remaining) != 0) return -1;
+            }
+            change->serial = -change->serial;
+            model.changes_undone.push_back(change);
+            update_viewports_(session, change.get());
+            skarn_session_notify(session, SESSION_EVT_UNDO, change.get());
+            if (model.changes.empty() || model.changes.back()->transaction() != change->transaction()) {
+                return change->serial;
+            }
+        }
+    } catch (...) {
+        return -1;
+    }
+}
+
+int64_t skarn_edit_redo_last_undo(skarn_session_struct *session) noexcept {
+    if (session == nullptr || session->has_flag(flag_changes_paused)) return 0;
+    skarn_model_struct &model = session->current();
+    if (model.changes_undone.empty()) return 0;
+    try {
+        // Oldest change of the transaction first; the result is the newest's.
+        for (;;) {
+            skarn::change_ptr change = model.changes_undone.back();
+            const int64_t result = apply_change_(session, change);
+            model.changes_undone.pop_back();
+            if (model.changes_undone.empty() ||
+                model.changes_undone.back()->transaction() != change->transaction()) {
+                return result;
+            }
+        }
+    } catch (...) {
+        return -1;
+    }
+}
+
+int skarn_edit_clear_changes(skarn_session_struct *session) noexcept {
+    if (session == nullptr) return -1;
+    try {
+        // Clearing forgets the whole history, checkpoints included: the
+        // content returns to the original file.
+        const int64_t size = file_size_(session->base().file);
+        if (size < 0) return -1;
+        while (session->models.size() > 1) drop_current_level(session);
+        skarn_model_struct &base = session->base();
+        reset_model_segments_(base, size);
+        base.changes.clear();
+        base.changes_undone.clear();
+        session->num_changes_adjustment = 0;
+        mark_viewports_stale_(session, VIEWPORT_EVT_CLEAR);
+        skarn_session_notify(session, SESSION_EVT_CLEAR, nullptr);
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+// Keeping viewports informed.
+
+int change_affects_viewport_(const skarn_viewport_struct *viewport, const skarn_change_struct *change) noexcept {
+    switch (change->change_kind()) {
+        case CHANGE_OVERWRITE:
+            return skarn_viewport_in_segment(viewport, change->offset, change->length);
+        case CHANGE_INSERT:
+        case CHANGE_DELETE:
+            return change->offset <= viewport->offset() + viewport->data_segment.abs_capacity() ? 1 : 0;
+        default:
+            SKARN_FATAL("Unhandled change kind");
+    }
+}
+
+namespace {
+
+// Moves a floating viewport past bytes that `change` removed in front of it;
+// it never lands before the change's offset.
+void float_back(skarn_viewport_struct *viewport, const skarn_change_struct *change) noexcept {
+    auto &segment = viewport->data_segment;
+    segment.offset_adjustment -= change->length;
+    if (viewport->offset() < change->offset) segment.offset_adjustment = change->offset - segment.offset;
+}
+
+}  // namespace
+
+int update_viewports_(skarn_session_struct *session, const skarn_change_struct *change) noexcept {
+    const bool undone = change->serial <= 0;
+    for (const auto &viewport : session->viewports) {
+        auto &segment = viewport->data_segment;
+        if (segment.is_floating && change->offset <= viewport->offset()) {
+            // An undone change moves floating viewports the opposite way, so
+            // that they show the same bytes after an edit and its undo.
+            switch (change->change_kind()) {
+                case CHANGE_DELETE:
+                    if (undone) segment.offset_adjustment += change->length;
+                    else float_back(viewport.get(), change);
+                    break;
+                case CHANGE_INSERT:
+                    if (undone) float_back(viewport.get(), change);
+                    else segment.offset_adjustment += change->length;
+                    break;
+                default:
+                    break;  // an overwrite moves nothing
+            }
+        }
+        if (change_affects_viewport_(viewport.get(), change) != 0) {
+            viewport->mark_stale();
+            skarn_viewport_notify(viewport.get(), undone ? VIEWPORT_EVT_UNDO : VIEWPORT_EVT_EDIT, change);
+        }
+    }
+    return 0;
+}
+
+void mark_viewports_stale_(skarn_session_struct *session, int32_t viewport_event) noexcept {
+    for (const auto &viewport : session->viewports) {
+        viewport->mark_stale();
+        if (viewport_event != 0) skarn_viewport_notify(viewport.get(), viewport_event, nullptr);
+    }
+}
