@@ -9,8 +9,16 @@
 
 SKARN_EXTERN_C_BEGIN
 
-/** Byte-order-mark kinds; also the encoding selector of character counting. */
+/**
+ * Byte-order-mark kinds; also the encoding selector of character counting.
+ * A 32-bit signed enumeration: in C++ its underlying type is fixed so that any
+ * int32_t (such as an unknown kind passed by a C caller) is a valid value.
+ */
+#ifdef __cplusplus
+typedef enum skarn_bom_t : int32_t {
+#else
 typedef enum skarn_bom_t {
+#endif
     BOM_UNKNOWN = 0, /**< "unknown": a failed lookup */
     BOM_NONE = 1,    /**< "none": no mark */
     BOM_UTF8 = 2,    /**< EF BB BF */
