@@ -1,5 +1,6 @@
 // Session accessors, reading, the model check, and the history's queries,
 // transactions and pausing.
+#include <algorithm>
 #include <iostream>
 #include <string>
 
@@ -206,3 +207,107 @@ void skarn_session_resume_changes(skarn_session_struct *session) noexcept {
 int skarn_session_changes_paused(const skarn_session_struct *session) noexcept {
     return session->has_flag(flag_changes_paused) ? 1 : 0;
 }
+
+// Content analysis: byte-order marks, character counts and byte profiles of
+// session ranges. The content is read through one small segment reused for
+// every piece, so memory use does not depend on the range's size.
+
+namespace {
+
+constexpr int64_t analysis_piece_size = 512;
+constexpr int byte_profile_size = 257;
+constexpr int byte_profile_dos_eol_index = 256;
+
+}  // namespace
+
+skarn_bom_t skarn_session_detect_BOM(const skarn_session_struct *session, int64_t offset) noexcept {
+    skarn_segment_struct *segment = skarn_segment_create(4);
+    if (segment == nullptr) return BOM_NONE;
+    // The fill's result does not matter: detection looks at whatever bytes it
+    // placed, none past the end of the content.
+    segment->offset = offset;
+    populate_data_segment_(session, segment);
+    const auto length = static_cast<size_t>(std::max<int64_t>(segment->length, 0));
+    const skarn_bom_t kind = skarn_util_detect_BOM_from_memory(segment->bytes(), length);
+    skarn_segment_destroy(segment);
+    return kind;
+}
+
+int skarn_session_character_counts(const skarn_session_struct *session, skarn_character_counts_struct *counts,
+                                   int64_t offset, int64_t length, skarn_bom_t bom) noexcept {
+    if (counts == nullptr) return 1;
+    skarn_character_counts_set_BOM(skarn_character_counts_reset(counts), bom);
+    if (bom < BOM_UNKNOWN || bom > BOM_UTF32BE) {
+        // Counting nothing once lets the counter report the kind, once.
+        skarn_util_count_characters(nullptr, 0, counts);
+        return 1;
+    }
+    const int64_t size = skarn_session_get_computed_file_size(session);
+    if (offset < 0 || offset > size || length < 0) return 1;
+    if (length == 0) length = size - offset;
+    if (length == 0) return 0;
+
+    skarn_segment_struct *segment = skarn_segment_create(std::min(length, analysis_piece_size));
+    if (segment == nullptr) return 1;
+    // Each piece is counted as a buffer of its own. A range that runs past the
+    // end of the content stops at the first piece that brings no bytes.
+    while (length > 0) {
+        segment->offset = offset;
+        if (populate_data_segment_(session, segment) != 0) {
+            skarn_segment_destroy(segment);
+            return 1;
+        }
+        const int64_t count = std::min(segment->length, length);
+        if (count <= 0) break;
+        skarn_util_count_characters(segment->bytes(), static_cast<size_t>(count), counts);
+        offset += count;
+        length -= count;
+    }
+    skarn_segment_destroy(segment);
+    return 0;
+}
+
+int skarn_session_byte_frequency_profile(const skarn_session_struct *session, skarn_byte_frequency_profile_t profile,
+                                         int64_t offset, int64_t length) noexcept {
+    if (profile == nullptr) return 1;
+    std::fill(profile, profile + byte_profile_size, 0);
+    const int64_t size = skarn_session_get_computed_file_size(session);
+    if (length == 0) {
+        if (offset < 0) return 1;
+        length = size - offset;
+    }
+    if (length <= 0) return 0;
+    if (offset < 0 || offset > size) return 1;
+
+    skarn_segment_struct *segment = skarn_segment_create(std::min(length, analysis_piece_size));
+    if (segment == nullptr) return 1;
+    // The previous byte carries over from one window to the next, so a CR LF
+    // pair split across windows still counts; a LF that opens the range never
+    // does.
+    uint8_t previous = 0;
+    int64_t dos_eols = 0;
+    while (length > 0) {
+        segment->offset = offset;
+        if (populate_data_segment_(session, segment) != 0) {
+            skarn_segment_destroy(segment);
+            return 1;
+        }
+        const int64_t count = std::min(segment->length, length);
+        if (count <= 0) break;
+        const uint8_t *bytes = segment->bytes();
+        for (int64_t i = 0; i < count; ++i) {
+            if (previous == '\r' && bytes[i] == '\n') ++dos_eols;
+            ++profile[bytes[i]];
+            previous = bytes[i];
+        }
+        offset += count;
+        length -= count;
+    }
+    skarn_segment_destroy(segment);
+    profile[byte_profile_dos_eol_index] = dos_eols;
+    return 0;
+}
+
+int skarn_session_byte_frequency_profile_size(void) noexcept { return byte_profile_size; }
+
+int skarn_session_byte_frequency_profile_dos_eol_index(void) noexcept { return byte_profile_dos_eol_index; }
