@@ -80,6 +80,8 @@ const uint8_t *skarn_viewport_get_data(skarn_viewport_struct *viewport) noexcept
         // The flag is cleared before the read: a failed read is not retried.
         segment.capacity = -segment.capacity;
         if (populate_data_segment_(viewport->session, &segment) != 0) return nullptr;
+        // Over empty content the fill leaves the area untouched: end the bytes here.
+        segment.bytes()[segment.length] = 0;
     }
     return segment.bytes();
 }
