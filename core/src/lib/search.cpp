@@ -1,17 +1,191 @@
 // Search contexts: successive matches of one pattern in a range of a
 // session's content, found window by window with the skip-table matcher.
+//
+// Every window lies inside the search range [S, E): after a match the part
+// still to search is narrowed by the advance, and the windows that cover it
+// all have the same size w, overlapping by at least pattern length - 1 bytes
+// so that no match is split between two of them. The last window is pulled
+// back (forwards) or pushed up (backwards) to end exactly on the range's edge.
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <memory>
 
 #include "impl_/search_context_def.hpp"
+#include "impl_/segment_def.hpp"
 #include "impl_/session_def.hpp"
 #include "skarn_edit.hpp"
+
+namespace {
+
+constexpr int64_t window_limit = 1048576;  // bytes read and scanned at a time
+constexpr int64_t pattern_limit = 524288;  // patterns must be shorter
+
+// Case folding of one byte; the user pointer is not used.
+uint8_t fold_byte(uint8_t byte, void * /*user_data*/) { return static_cast<uint8_t>(std::tolower(byte)); }
+
+// The window segment of one call of skarn_search_next_match.
+struct window_guard {
+    skarn_segment_struct *segment;
+    ~window_guard() { skarn_segment_destroy(segment); }
+};
+
+}  // namespace
+
+skarn_search_context_struct *skarn_search_create_context_bytes(skarn_session_struct *session, const uint8_t *pattern,
+                                                               int64_t pattern_length, int64_t session_offset,
+                                                               int64_t session_length, int is_case_insensitive,
+                                                               int is_reverse_search) noexcept {
+    if (session == nullptr || pattern == nullptr || pattern_length < 0) return nullptr;
+    if (pattern_length == 0) {
+        pattern_length = static_cast<int64_t>(std::strlen(reinterpret_cast<const char *>(pattern)));
+    }
+    if (session_length == 0) {
+        const int64_t size = session->current().computed_size();
+        if (session_offset < 0 && size > INT64_MAX + session_offset) return nullptr;
+        session_length = size - session_offset;
+    }
+    if (pattern_length == 0 || pattern_length >= pattern_limit || session_length < pattern_length) return nullptr;
+    // The end of the range must be representable.
+    if (session_offset > INT64_MAX - session_length) return nullptr;
+    const int64_t session_end = session_offset + session_length;
+
+    std::shared_ptr<skarn_search_context_struct> context;
+    bool pattern_allocated = false;
+    try {
+        context = std::make_shared<skarn_search_context_struct>();
+        context->session = session;
+        context->pattern_length = pattern_length;
+        context->session_offset = session_offset;
+        context->session_length = session_length;
+        context->match_offset = session_end;
+        context->byte_transform = is_case_insensitive != 0 ? fold_byte : nullptr;
+
+        uint8_t *stored = skarn::area_allocate(context->pattern, pattern_length);
+        pattern_allocated = true;
+        std::memcpy(stored, pattern, static_cast<size_t>(pattern_length));
+        stored[pattern_length] = 0;
+        if (context->byte_transform != nullptr) {
+            skarn_util_apply_byte_transform(stored, pattern_length, context->byte_transform, nullptr);
+        }
+        context->skip_table = skarn_find_create_skip_table(stored, pattern_length, is_reverse_search);
+        if (context->skip_table != nullptr) {
+            session->search_contexts.push_back(context);
+            return context.get();
+        }
+    } catch (...) {
+        // Out of memory: undo below.
+    }
+    if (context != nullptr) {
+        if (pattern_allocated) skarn::area_release(context->pattern, pattern_length);
+        skarn_find_destroy_skip_table(context->skip_table);
+    }
+    return nullptr;
+}
+
+skarn_search_context_struct *skarn_search_create_context(skarn_session_struct *session, const char *pattern,
+                                                         int64_t pattern_length, int64_t session_offset,
+                                                         int64_t session_length, int is_case_insensitive,
+                                                         int is_reverse_search) noexcept {
+    return skarn_search_create_context_bytes(session, reinterpret_cast<const uint8_t *>(pattern), pattern_length,
+                                             session_offset, session_length, is_case_insensitive, is_reverse_search);
+}
+
+skarn_search_context_struct *skarn_search_create_context_string(skarn_session_struct *session, std::string_view pattern,
+                                                                int64_t session_offset, int64_t session_length,
+                                                                bool is_case_insensitive,
+                                                                bool is_reverse_search) noexcept {
+    return skarn_search_create_context(session, pattern.data(), static_cast<int64_t>(pattern.size()), session_offset,
+                                       session_length, is_case_insensitive ? 1 : 0, is_reverse_search ? 1 : 0);
+}
+
+int skarn_search_next_match(skarn_search_context_struct *context, int64_t advance) noexcept {
+    if (context == nullptr) return 0;
+    skarn_search_context_struct &search = *context;
+    const int64_t range_start = search.session_offset;
+    const int64_t range_end = range_start + search.session_length;
+    const int64_t m = search.pattern_length;
+    const int64_t current = search.match_offset;  // a match start inside the range, or range_end for none
+    const bool backward = skarn_find_is_reversed(search.skip_table) != 0;
+
+    // [low, high): where the next match must lie. Forwards it starts `advance`
+    // bytes past the current match; backwards it ends just after the byte at
+    // current - advance. Both are kept inside the range.
+    int64_t low = range_start;
+    int64_t high = range_end;
+    if (current != range_end) {
+        if (!backward) {
+            low = current + std::clamp(advance, range_start - current, range_end - current);
+        } else {
+            high = current + 1 - std::clamp(advance, current + 1 - range_end, current + 1 - range_start);
+        }
+    }
+    search.match_offset = range_end;
+    if (m > high - low) return 0;
+
+    const int64_t w = std::min(high - low, window_limit);
+    const int64_t step = w - m + 1;  // consecutive windows share m - 1 bytes
+    const window_guard window{skarn_segment_create(w)};
+    if (window.segment == nullptr) return 0;
+    const uint8_t *pattern = search.pattern_bytes();
+
+    // The folding of every byte value, learnt once per call, so that windows
+    // are folded by table look-up rather than by a call per byte.
+    uint8_t fold_table[256];
+    if (search.byte_transform != nullptr) {
+        for (int value = 0; value < 256; ++value) fold_table[value] = static_cast<uint8_t>(value);
+        skarn_util_apply_byte_transform(fold_table, 256, search.byte_transform, nullptr);
+    }
+
+    int64_t start = backward ? high - w : low;
+    for (;;) {
+        window.segment->offset = start;
+        // A failed read still reports in `length` the bytes it placed.
+        populate_data_segment_(search.session, window.segment);
+        const int64_t held = std::max<int64_t>(window.segment->length, 0);
+        uint8_t *bytes = window.segment->bytes();
+        if (search.byte_transform != nullptr) {
+            for (int64_t i = 0; i < held; ++i) bytes[i] = fold_table[bytes[i]];
+        }
+        if (const uint8_t *hit = skarn_find(bytes, held, search.skip_table, pattern, m)) {
+            search.match_offset = start + (hit - bytes);
+            return 1;
+        }
+        // A short window means the content ended (or could not be read).
+        const bool at_edge = backward ? start == low : start + w == high;
+        if (held != w || at_edge) return 0;
+        start = backward ? std::max(start - step, low) : std::min(start + step, high - w);
+    }
+}
 
 void skarn_search_destroy_context(skarn_search_context_struct *context) noexcept {
     if (context == nullptr) return;
     auto &list = context->session->search_contexts;
-    const auto found = std::find_if(list.rbegin(), list.rend(), [context](const auto &c) { return c.get() == context; });
+    const auto found =
+        std::find_if(list.rbegin(), list.rend(), [context](const auto &c) { return c.get() == context; });
     if (found == list.rend()) return;
     skarn::area_release(context->pattern, context->pattern_length);
     skarn_find_destroy_skip_table(context->skip_table);
     list.erase(std::next(found).base());
+}
+
+int64_t skarn_search_context_get_match_offset(const skarn_search_context_struct *context) noexcept {
+    return context->match_offset;
+}
+
+int64_t skarn_search_context_get_pattern_length(const skarn_search_context_struct *context) noexcept {
+    return context->pattern_length;
+}
+
+int64_t skarn_search_context_get_session_offset(const skarn_search_context_struct *context) noexcept {
+    return context->session_offset;
+}
+
+int64_t skarn_search_context_get_session_length(const skarn_search_context_struct *context) noexcept {
+    return context->session_length;
+}
+
+int skarn_search_context_is_reverse_search(const skarn_search_context_struct *context) noexcept {
+    return skarn_find_is_reversed(context->skip_table);
 }
