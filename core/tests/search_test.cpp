@@ -592,6 +592,23 @@ protected:
 
 std::string *SearchLargeRange::content_ = nullptr;
 
+// Where the windows of one whole-range call begin: the first holds 8 KiB
+// (or twice the pattern), each next one doubles up to 1 MiB and shares m - 1
+// bytes with the one before it; none crosses the range's edge.
+std::vector<int64_t> window_starts(int64_t low, int64_t high, int64_t m, bool reverse) {
+    const int64_t w = std::min(high - low, window_size);
+    int64_t size = std::min(w, std::max<int64_t>(8192, 2 * m));
+    int64_t begin = reverse ? high - size : low;
+    std::vector<int64_t> starts{begin};
+    while (reverse ? begin > low : begin + size < high) {
+        const int64_t next = std::min(2 * size, w);
+        begin = reverse ? std::max(begin + m - 1 - next, low) : std::min(begin + size - m + 1, high - next);
+        size = next;
+        starts.push_back(begin);
+    }
+    return starts;
+}
+
 // One match planted on each side of every window boundary that the first
 // call of a whole-range search meets: each one must be found and the
 // sequence must end right after it.
@@ -604,13 +621,14 @@ TEST_F(SearchLargeRange, SingleMatchAroundEveryWindowBoundary) {
     const Model base_model(base);
     for (const size_t m : {size_t{1}, size_t{7}, size_t{64}}) {
         const std::string pattern = make_pattern(rng, m);
-        const int64_t step = window_size - static_cast<int64_t>(m) + 1;
         for (const bool reverse : {false, true}) {
             std::set<int64_t> offsets;
-            for (int64_t k = 1; k <= 3; ++k) {
-                // Forwards window k - 1 ends at start + k * step + m - 1; backwards
-                // window k - 1 begins at end - k * step - m + 1.
-                const int64_t pivot = reverse ? end - k * step - static_cast<int64_t>(m) : start + k * step;
+            const std::vector<int64_t> starts = window_starts(start, end, static_cast<int64_t>(m), reverse);
+            for (size_t k = 1; k < starts.size(); ++k) {
+                // Forwards window k begins m - 1 bytes before window k - 1
+                // ends; backwards window k - 1 begins m - 1 bytes before
+                // window k ends.
+                const int64_t pivot = reverse ? starts[k - 1] - 1 : starts[k];
                 const int64_t m1 = static_cast<int64_t>(m) - 1;
                 for (const int64_t d :
                      reverse ? std::vector<int64_t>{1, 0, 1 - m1, -m1} : std::vector<int64_t>{-1, 0, m1 - 1, m1}) {
@@ -647,7 +665,6 @@ TEST_F(SearchLargeRange, ManyMatchesAgreeWithFindAndRfind) {
         const auto size = static_cast<int64_t>(content.size());
         const auto sm = static_cast<int64_t>(m);
         const std::string pattern = make_pattern(rng, m);
-        const int64_t step = window_size - sm + 1;
         struct Range {
             int64_t start, length;
         };
@@ -661,10 +678,10 @@ TEST_F(SearchLargeRange, ManyMatchesAgreeWithFindAndRfind) {
         // window, then a few random ones.
         std::vector<int64_t> offsets;
         for (const Range &r : ranges) {
-            for (int64_t k = 1; k * step + sm <= r.length; ++k) {
-                offsets.push_back(r.start + k * step + sm / 2);
-                offsets.push_back(r.start + r.length - k * step - sm - sm / 2 + 1);
-            }
+            const auto forward = window_starts(r.start, r.start + r.length, sm, false);
+            const auto backward = window_starts(r.start, r.start + r.length, sm, true);
+            for (size_t k = 1; k < forward.size(); ++k) offsets.push_back(forward[k] + sm / 2);
+            for (size_t k = 1; k < backward.size(); ++k) offsets.push_back(backward[k - 1] - sm / 2);
         }
         const size_t straddling = offsets.size();
         for (const Range &r : ranges) {
@@ -674,10 +691,10 @@ TEST_F(SearchLargeRange, ManyMatchesAgreeWithFindAndRfind) {
             }
         }
         for (const Range &r : ranges) {
-            for (int64_t k = 1; k <= 3; ++k) {
-                offsets.push_back(r.start + k * step - 1);
-                offsets.push_back(r.start + r.length - k * step - sm + 1);
-            }
+            const auto forward = window_starts(r.start, r.start + r.length, sm, false);
+            const auto backward = window_starts(r.start, r.start + r.length, sm, true);
+            for (size_t k = 1; k < forward.size(); ++k) offsets.push_back(forward[k] - 1);
+            for (size_t k = 1; k < backward.size(); ++k) offsets.push_back(backward[k - 1]);
         }
         for (int i = 0; i < 20; ++i) offsets.push_back(static_cast<int64_t>(rng() % static_cast<uint64_t>(size - sm)));
         std::vector<int64_t> planted;

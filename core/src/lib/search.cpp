@@ -3,9 +3,8 @@
 //
 // Every window lies inside the search range [S, E): after a match the part
 // still to search is narrowed by the advance, and the windows that cover it
-// all have the same size w, overlapping by at least pattern length - 1 bytes
-// so that no match is split between two of them. The last window is pulled
-// back (forwards) or pushed up (backwards) to end exactly on the range's edge.
+// overlap by at least pattern length - 1 bytes so that no match is split
+// between two of them.
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -19,17 +18,18 @@
 
 namespace {
 
-constexpr int64_t window_limit = 1048576;  // bytes read and scanned at a time
+constexpr int64_t window_limit = 1048576;  // most bytes read and scanned at a time
+constexpr int64_t first_window = 8192;     // the first window of a call, unless the pattern needs more
 constexpr int64_t pattern_limit = 524288;  // patterns must be shorter
 
 // Case folding of one byte; the user pointer is not used.
 uint8_t fold_byte(uint8_t byte, void * /*user_data*/) { return static_cast<uint8_t>(std::tolower(byte)); }
 
 // The window segment of one call of skarn_search_next_match.
-struct window_guard {
-    skarn_segment_struct *segment;
-    ~window_guard() { skarn_segment_destroy(segment); }
+struct segment_deleter {
+    void operator()(skarn_segment_struct *segment) const noexcept { skarn_segment_destroy(segment); }
 };
+using window_ptr = std::unique_ptr<skarn_segment_struct, segment_deleter>;
 
 }  // namespace
 
@@ -125,9 +125,6 @@ int skarn_search_next_match(skarn_search_context_struct *context, int64_t advanc
     if (m > high - low) return 0;
 
     const int64_t w = std::min(high - low, window_limit);
-    const int64_t step = w - m + 1;  // consecutive windows share m - 1 bytes
-    const window_guard window{skarn_segment_create(w)};
-    if (window.segment == nullptr) return 0;
     const uint8_t *pattern = search.pattern_bytes();
 
     // The folding of every byte value, learnt once per call, so that windows
@@ -138,13 +135,23 @@ int skarn_search_next_match(skarn_search_context_struct *context, int64_t advanc
         skarn_util_apply_byte_transform(fold_table, 256, search.byte_transform, nullptr);
     }
 
-    int64_t start = backward ? high - w : low;
+    // Windows start small and double up to w, so that a match close to the
+    // last one costs a small read. Every window shares at least m - 1 bytes
+    // with the one before it; one that would cross the range's edge is moved
+    // back inside it, which only scans again bytes that hold no match.
+    int64_t size = std::min(w, std::max(first_window, 2 * m));
+    int64_t start = backward ? high - size : low;
+    window_ptr window;
     for (;;) {
-        window.segment->offset = start;
+        if (window == nullptr || window->capacity != size) {
+            window.reset(skarn_segment_create(size));
+            if (window == nullptr) return 0;
+        }
+        window->offset = start;
         // A failed read still reports in `length` the bytes it placed.
-        populate_data_segment_(search.session, window.segment);
-        const int64_t held = std::max<int64_t>(window.segment->length, 0);
-        uint8_t *bytes = window.segment->bytes();
+        populate_data_segment_(search.session, window.get());
+        const int64_t held = std::max<int64_t>(window->length, 0);
+        uint8_t *bytes = window->bytes();
         if (search.byte_transform != nullptr) {
             for (int64_t i = 0; i < held; ++i) bytes[i] = fold_table[bytes[i]];
         }
@@ -153,9 +160,11 @@ int skarn_search_next_match(skarn_search_context_struct *context, int64_t advanc
             return 1;
         }
         // A short window means the content ended (or could not be read).
-        const bool at_edge = backward ? start == low : start + w == high;
-        if (held != w || at_edge) return 0;
-        start = backward ? std::max(start - step, low) : std::min(start + step, high - w);
+        const bool at_edge = backward ? start == low : start + size == high;
+        if (held != size || at_edge) return 0;
+        const int64_t next_size = std::min(2 * size, w);
+        start = backward ? std::max(start + m - 1 - next_size, low) : std::min(start + size - m + 1, high - next_size);
+        size = next_size;
     }
 }
 
