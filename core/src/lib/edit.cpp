@@ -1,5 +1,8 @@
 // The editing engine: session lifecycle, edits and the model update, the
-// change history, and the viewports' update after each change.
+// change history, the viewports' update after each change, and persistence:
+// saving, checkpoints and transforms.
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "impl_/internal_fun.hpp"
@@ -63,6 +67,10 @@ std::string choose_checkpoint_directory(const char *file_path, const char *check
 
 skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_session_event_cbk_t cbk, void *user_data,
                                                 int32_t event_interest, const char *checkpoint_directory) noexcept {
+    // The original checkpoint once made, and its stream until the base level
+    // owns it: a creation that fails on the way leaves neither behind.
+    char created[path_buffer_size] = "";
+    FILE *file = nullptr;
     try {
         const std::string directory = choose_checkpoint_directory(file_path, checkpoint_directory);
         if (!skarn_util_directory_exists(directory.c_str()) && skarn_util_create_directory(directory.c_str()) != 0) {
@@ -75,7 +83,6 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
             return nullptr;
         }
 
-        FILE *file = nullptr;
         int64_t size = 0;
         std::string original_checkpoint;
         const bool has_file = file_path != nullptr && *file_path != '\0';
@@ -88,7 +95,10 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
                 return nullptr;
             }
             const int fd = skarn_util_mkstemp(name, 0600);
-            if (fd >= 0) close(fd);
+            if (fd >= 0) {
+                close(fd);
+                std::memcpy(created, name, sizeof name);
+            }
             if (fd < 0 || skarn_util_file_copy(file_path, name, 0600) != 0) {
                 SKARN_LOG("failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
                 if (fd >= 0) skarn_util_remove_file(name);
@@ -110,6 +120,7 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         session->checkpoint_directory = normalized;
         auto base = std::make_unique<skarn_model_struct>();
         base->file = file;  // owned by the level from here on
+        file = nullptr;
         if (has_file) {
             base->file_path = file_path;
             session->original_checkpoint_path = original_checkpoint;
@@ -119,6 +130,8 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         skarn_session_notify(session.get(), SESSION_EVT_CREATE, nullptr);
         return session.release();
     } catch (...) {
+        if (file != nullptr) std::fclose(file);
+        if (created[0] != '\0') skarn_util_remove_file(created);
         return nullptr;
     }
 }
@@ -447,5 +460,368 @@ void mark_viewports_stale_(skarn_session_struct *session, int32_t viewport_event
     for (const auto &viewport : session->viewports) {
         viewport->mark_stale();
         if (viewport_event != 0) skarn_viewport_notify(viewport.get(), viewport_event, nullptr);
+    }
+}
+
+// Saving, checkpoints and transforms.
+
+namespace {
+
+// Saving moves bytes in 512-byte chunks; stdio buffers of this size gather
+// them into one read or write call per 64 KiB. Larger buffers are slower, not
+// faster: the input and output buffers together must stay within the CPU's
+// own cache while the kernel copies to and from them (1 MiB buffers cost five
+// times the CPU time of 64 KiB ones).
+constexpr size_t save_stream_buffer_size = size_t{64} << 10;
+
+// A stream buffer for one save, or null when memory is short (the stream then
+// keeps its own smaller buffer; the save is only slower).
+std::unique_ptr<char[]> make_stream_buffer() noexcept {
+    return std::unique_ptr<char[]>(new (std::nothrow) char[save_stream_buffer_size]);
+}
+
+// The stream a save reads a level's file through: a second stream over a
+// duplicate of the level's descriptor, with a save buffer of its own, so the
+// level's stream keeps its default buffer for the short random reads of
+// viewports and searches. Both descriptors share one file offset, which is put
+// back when the copy ends. When no second stream can be made, the level's
+// stream is used.
+class level_file_reader {
+public:
+    explicit level_file_reader(FILE *level_file) noexcept : level_file_(level_file) {
+        if (level_file == nullptr) return;
+        const int fd = fileno(level_file);
+        saved_offset_ = lseek(fd, 0, SEEK_CUR);
+        buffer_ = make_stream_buffer();
+        if (saved_offset_ < 0 || !buffer_) return;
+        const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (copy < 0) return;
+        stream_ = fdopen(copy, "rb");
+        if (stream_ == nullptr) {
+            close(copy);
+            return;
+        }
+        std::setvbuf(stream_, buffer_.get(), _IOFBF, save_stream_buffer_size);
+    }
+    ~level_file_reader() {
+        if (stream_ == nullptr) return;
+        std::fclose(stream_);
+        lseek(fileno(level_file_), saved_offset_, SEEK_SET);
+    }
+    level_file_reader(const level_file_reader &) = delete;
+    level_file_reader &operator=(const level_file_reader &) = delete;
+
+    FILE *get() const noexcept { return stream_ != nullptr ? stream_ : level_file_; }
+
+private:
+    FILE *level_file_;
+    FILE *stream_ = nullptr;
+    off_t saved_offset_ = -1;
+    std::unique_ptr<char[]> buffer_;
+};
+
+// Opens `path` again as the level's file after a transform closed it; only a
+// regular file of the level's size will do.
+bool reopen_level_file(skarn_model_struct &level, const std::string &path) noexcept {
+    if (skarn_util_file_exists(path.c_str()) == 0) return false;
+    FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    if (file_size_(file) != level.computed_size()) {
+        std::fclose(file);
+        return false;
+    }
+    level.file = file;
+    return true;
+}
+
+}  // namespace
+
+int skarn_edit_save(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path) noexcept {
+    return skarn_edit_save_segment(session, file_path, io_flags, saved_path, 0, 0);
+}
+
+int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path,
+                            int64_t offset, int64_t length) noexcept {
+    if (session == nullptr || file_path == nullptr) return -1;
+    try {
+        const int64_t size = skarn_session_get_computed_file_size(session);
+        const int64_t adjusted_length = length < 1 || size - offset < length ? size - offset : length;
+        // A negative offset is refused too: the copy below starts at offset 0 at the earliest.
+        if (adjusted_length < 0 || offset < 0) {
+            SKARN_LOG("invalid offset: " << offset << ", length: " << length << ", adjusted_length: " << adjusted_length
+                                         << ", computed_file_size: " << size);
+            return -1;
+        }
+
+        const bool overwrite = (io_flags & (IO_FLG_OVERWRITE | IO_FLG_FORCE_OVERWRITE)) != 0;
+        const char *session_file = skarn_session_get_file_path(session);
+        const std::string &original_checkpoint = session->original_checkpoint_path;
+        if (saved_path != nullptr) *saved_path = '\0';
+
+        // Replacing the session's own file is refused when another program
+        // wrote it after the original checkpoint was taken (or last re-dated).
+        bool own_file = false;
+        if (overwrite && session_file != nullptr && skarn_util_file_exists(file_path) != 0 &&
+            skarn_util_paths_equivalent(file_path, session_file) != 0) {
+            own_file = true;
+            if ((io_flags & IO_FLG_FORCE_OVERWRITE) == 0 &&
+                skarn_util_compare_modification_times(session_file, original_checkpoint.c_str()) == 1) {
+                SKARN_LOG("original file '" << session_file
+                                            << "' has been modified since the session was created, save failed "
+                                               "(use IO_FLG_FORCE_OVERWRITE to override)");
+                return -100;
+            }
+        }
+
+        // The temporary file goes beside the target, so that the final rename
+        // stays within one file system.
+        char directory[path_buffer_size];
+        if (skarn_util_dirname(file_path, directory) == nullptr) {
+            // The directory alone does not fit a path buffer, so neither does the temporary name.
+            SKARN_LOG(skarn::log::system_error_line(ENAMETOOLONG));
+            return -3;
+        }
+        if (directory[0] == '\0') skarn_util_get_current_dir(directory);  // stays empty when unknown
+        if (skarn_util_directory_exists(directory) == 0 && skarn_util_create_directory(directory) != 0) {
+            char normalized[path_buffer_size];
+            const char *shown = skarn_util_normalize_path(directory, normalized);
+            SKARN_LOG("failed to create directory: " << (shown != nullptr ? shown : directory));
+            return -2;
+        }
+
+        char temp_name[path_buffer_size];
+        const int formatted = directory[0] == '\0' ? std::snprintf(temp_name, sizeof temp_name, ".Skarnpad_XXXXXX")
+                                                   : std::snprintf(temp_name, sizeof temp_name, "%s%c.Skarnpad_XXXXXX",
+                                                                   directory, skarn_util_directory_separator());
+        if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof temp_name) {
+            SKARN_LOG(skarn::log::system_error_line(formatted < 0 ? errno : ENAMETOOLONG));
+            return -3;
+        }
+
+        const int fd = skarn_util_mkstemp(temp_name, skarn_util_compute_mode(0666));
+        if (fd < 0) {
+            const int error = errno;
+            SKARN_LOG("mkstemp failed, temp filename: " << temp_name);
+            SKARN_LOG(skarn::log::system_error_line(error));
+            return -4;
+        }
+
+        // The stream writes through the descriptor just made. Reopening the
+        // file by name for writing would truncate it, and ext4 pushes all the
+        // data of a file written after a truncation out to the disk when it is
+        // closed, which costs about as much again as the whole copy.
+        const std::unique_ptr<char[]> out_buffer = make_stream_buffer();  // outlives `out`
+        FILE *out = fdopen(fd, "wb");
+        if (out == nullptr) {
+            const int error = errno;
+            close(fd);
+            SKARN_LOG(skarn::log::system_error_line(error));
+            skarn_util_remove_file(temp_name);
+            return -5;
+        }
+        if (out_buffer) std::setvbuf(out, out_buffer.get(), _IOFBF, save_stream_buffer_size);
+
+        // Copy the range segment by segment, in content order.
+        const skarn_model_struct &model = session->current();
+        const level_file_reader reader(model.file);
+        int64_t expected_offset = 0;
+        int64_t written = 0;
+        for (const auto &piece : model.model_segments) {
+            if (piece.computed_offset != expected_offset) {
+                SKARN_FATAL("break in model continuity, expected: " << expected_offset
+                                                                    << ", got: " << piece.computed_offset);
+            }
+            const int64_t end = expected_offset + piece.computed_length;
+            if (end <= offset) {
+                expected_offset = end;
+                continue;
+            }
+            if (written >= adjusted_length) break;
+            const int64_t skip = std::max<int64_t>(offset - piece.computed_offset, 0);
+            const int64_t count = std::min(piece.computed_length - skip, adjusted_length - written);
+            switch (piece.kind()) {
+                case skarn::SEGMENT_INSERT: {
+                    const uint8_t *bytes = skarn_change_get_bytes(piece.change.get()) + piece.change_offset + skip;
+                    if (static_cast<int64_t>(std::fwrite(bytes, 1, static_cast<size_t>(count), out)) != count) {
+                        std::fclose(out);
+                        skarn_util_remove_file(temp_name);
+                        SKARN_LOG("fwrite failed");
+                        return -7;
+                    }
+                    break;
+                }
+                case skarn::SEGMENT_READ:
+                    if (model.file == nullptr) SKARN_FATAL("attempt to read segment from null file pointer");
+                    if (skarn_util_write_segment_to_file(reader.get(), piece.change_offset + skip, count, out) !=
+                        count) {
+                        std::fclose(out);
+                        skarn_util_remove_file(temp_name);
+                        SKARN_LOG("skarn_util_write_segment_to_file failed");
+                        return -6;
+                    }
+                    break;
+                default: SKARN_FATAL("Unhandled segment kind");
+            }
+            written += count;
+            expected_offset = end;
+        }
+        std::fclose(out);
+
+        if (written != adjusted_length) {
+            SKARN_LOG("failed to write all requested bytes, expected: " << adjusted_length << ", got: " << written);
+            skarn_util_remove_file(temp_name);
+            return -8;
+        }
+        // Closing flushed the buffer: a failure there shows as a short file.
+        const int64_t temp_size = skarn_util_file_size(temp_name);
+        if (temp_size != written) {
+            SKARN_LOG("failed to write all requested bytes to '" << temp_name << "', expected: " << written
+                                                                 << ", got: " << temp_size);
+            return -9;
+        }
+
+        // From here on a failure leaves the complete temporary file in place.
+        const char *target = file_path;
+        char available[path_buffer_size];
+        if (skarn_util_file_exists(target) != 0) {
+            if (!overwrite) {
+                target = skarn_util_available_filename(file_path, available);
+                if (target == nullptr) {
+                    SKARN_LOG("cannot find an available filename");
+                    return -11;
+                }
+            } else if (skarn_util_remove_file(target) != 0) {
+                const int error = errno;
+                SKARN_LOG(skarn::log::system_error_line(error));
+                return -10;
+            }
+        }
+        if (std::rename(temp_name, target) != 0) {
+            const int error = errno;
+            SKARN_LOG(skarn::log::system_error_line(error));
+            return -12;
+        }
+
+        // The session's file now holds what the session shows: re-date the
+        // original checkpoint so that the next save over it is not refused.
+        if (own_file && skarn_util_touch(original_checkpoint.c_str(), 0) != 0) {
+            SKARN_LOG("failed to touch checkpoint file: " << original_checkpoint);
+        }
+        if (saved_path != nullptr) skarn_util_normalize_path(target, saved_path);
+        skarn_session_notify(session, SESSION_EVT_SAVE, saved_path);
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int skarn_edit_create_checkpoint(skarn_session_struct *session) noexcept {
+    if (session == nullptr) return -1;
+    const std::string &directory = session->checkpoint_directory;
+    if (skarn_util_directory_exists(directory.c_str()) == 0) {
+        // The save below creates it again.
+        SKARN_LOG("checkpoint directory '" << directory << "' does not exist");
+    }
+    char path[path_buffer_size];
+    const int formatted = std::snprintf(path, sizeof path, "%s%c.Skarnpad-chk.%zu.XXXXXX", directory.c_str(),
+                                        skarn_util_directory_separator(), session->models.size());
+    if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof path) {
+        SKARN_LOG("failed to create checkpoint filename template");
+        return -1;
+    }
+    // The file reserves the name; the save replaces it (it is not the
+    // session's own file, so there is no modification check).
+    const int fd = skarn_util_mkstemp(path, 0600);
+    if (fd >= 0) close(fd);
+    if (skarn_edit_save_segment(session, path, IO_FLG_OVERWRITE, nullptr, 0, 0) != 0) {
+        SKARN_LOG("failed to save checkpoint to '" << path << "'");
+        if (fd >= 0 && skarn_util_file_exists(path) != 0) skarn_util_remove_file(path);
+        return -1;
+    }
+
+    const int64_t size = skarn_session_get_computed_file_size(session);
+    const int64_t num_changes = skarn_session_get_num_changes(session);
+    FILE *file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        // Without its file the level could not be read: take the checkpoint back.
+        const int error = errno;
+        SKARN_LOG(skarn::log::system_error_line(error));
+        SKARN_LOG("failed to open checkpoint file '" << path << "'");
+        skarn_util_remove_file(path);
+        return -1;
+    }
+    try {
+        auto level = std::make_unique<skarn_model_struct>();
+        level->file = file;  // the level closes it from here on
+        file = nullptr;
+        level->file_path = path;
+        reset_model_segments_(*level, size);
+        session->models.push_back(std::move(level));
+    } catch (...) {
+        if (file != nullptr) std::fclose(file);
+        skarn_util_remove_file(path);
+        return -1;
+    }
+    session->num_changes_adjustment = num_changes;
+    skarn_session_notify(session, SESSION_EVT_CREATE_CHECKPOINT, nullptr);
+    return 0;
+}
+
+int skarn_edit_destroy_last_checkpoint(skarn_session_struct *session) noexcept {
+    if (session == nullptr || skarn_session_get_num_checkpoints(session) <= 0) return -1;
+    skarn_model_struct &level = session->current();
+    level.close_file();
+    if (skarn_util_remove_file(level.file_path.c_str()) != 0) SKARN_LOG(skarn::log::system_error_line());
+    level.changes.clear();
+    level.changes_undone.clear();
+    session->models.pop_back();
+    // The adjustment counted the level below's changes as well; now they are current.
+    session->num_changes_adjustment -= static_cast<int64_t>(session->current().changes.size());
+    // The content is that of the level below now: every viewport must read again.
+    mark_viewports_stale_(session);
+    skarn_session_notify(session, SESSION_EVT_DESTROY_CHECKPOINT, nullptr);
+    return 0;
+}
+
+int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t transform, void *user_data,
+                               int64_t offset, int64_t length) noexcept {
+    if (session == nullptr || skarn_session_changes_paused(session) != 0) return -1;
+    if (skarn_edit_create_checkpoint(session) != 0) return -1;
+    try {
+        skarn_model_struct &level = session->current();
+        const std::string path = level.file_path;
+        const std::string output = path + "_";
+        if (skarn_util_apply_byte_transform_to_file(path.c_str(), output.c_str(), transform, user_data, offset,
+                                                    length) != 0) {
+            if (skarn_util_file_exists(output.c_str()) != 0) skarn_util_remove_file(output.c_str());
+            return -1;  // the checkpoint stays, untransformed
+        }
+
+        // Swap the transformed file in. A transform keeps the size, so the
+        // level's single read segment stays valid.
+        level.close_file();
+        bool swapped = false;
+        if (skarn_util_remove_file(path.c_str()) != 0) {
+            SKARN_LOG(skarn::log::system_error_line());
+        } else if (std::rename(output.c_str(), path.c_str()) != 0) {
+            SKARN_LOG(skarn::log::system_error_line());
+        } else {
+            swapped = true;
+        }
+        if (!swapped && skarn_util_file_exists(output.c_str()) != 0) skarn_util_remove_file(output.c_str());
+        // Without the swap the checkpoint file, if still there, holds the
+        // untransformed content; a level whose file is lost is dropped.
+        if (!reopen_level_file(level, path)) {
+            SKARN_LOG("failed to reopen checkpoint file '" << path << "'");
+            skarn_edit_destroy_last_checkpoint(session);
+            return -1;
+        }
+        if (!swapped) return -1;
+
+        mark_viewports_stale_(session, VIEWPORT_EVT_TRANSFORM);
+        skarn_session_notify(session, SESSION_EVT_TRANSFORM, nullptr);
+        return 0;
+    } catch (...) {
+        return -1;
     }
 }
