@@ -27,17 +27,14 @@ namespace {
 
 constexpr size_t path_buffer_size = SKARN_PATH_BUFFER_SIZE;
 
-// Removes a file the session made; a failure is logged and otherwise ignored.
-void remove_session_file(const std::string &path) noexcept {
-    if (skarn_util_remove_file(path.c_str()) != 0) SKARN_LOG(skarn::log::system_error_line());
-}
-
 // Drops the current level, which must not be the base level, with its file.
-void drop_current_level(skarn_session_struct *session) noexcept {
+// Returns false when the file could not be removed (the caller logs it).
+bool drop_current_level(skarn_session_struct *session) noexcept {
     skarn_model_struct &level = session->current();
     level.close_file();
-    remove_session_file(level.file_path);
+    const bool removed = skarn_util_remove_file(level.file_path.c_str()) == 0;
     session->models.pop_back();
+    return removed;
 }
 
 // Chooses the checkpoint directory of a new session: the caller's, else the
@@ -145,8 +142,13 @@ void skarn_edit_destroy_session(skarn_session_struct *session) noexcept {
         model->changes.clear();
         model->changes_undone.clear();
     }
-    while (session->models.size() > 1) drop_current_level(session);
-    if (!session->original_checkpoint_path.empty()) remove_session_file(session->original_checkpoint_path);
+    while (session->models.size() > 1) {
+        if (!drop_current_level(session)) SKARN_LOG(skarn::log::system_error_line());
+    }
+    if (!session->original_checkpoint_path.empty() &&
+        skarn_util_remove_file(session->original_checkpoint_path.c_str()) != 0) {
+        SKARN_LOG(skarn::log::system_error_line());
+    }
     delete session;
 }
 
@@ -388,7 +390,9 @@ int skarn_edit_clear_changes(skarn_session_struct *session) noexcept {
         // content returns to the original file.
         const int64_t size = file_size_(session->base().file);
         if (size < 0) return -1;
-        while (session->models.size() > 1) drop_current_level(session);
+        while (session->models.size() > 1) {
+            if (!drop_current_level(session)) SKARN_LOG(skarn::log::system_error_line());
+        }
         skarn_model_struct &base = session->base();
         reset_model_segments_(base, size);
         base.changes.clear();
