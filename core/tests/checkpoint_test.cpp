@@ -157,7 +157,8 @@ std::string directory_of_length(const std::string &base, size_t length, char fil
         const size_t remaining = length - path.size();  // room for "/" and a name
         size_t name = std::min<size_t>(remaining - 1, 100);
         if (remaining - 1 - name == 1) --name;  // never leave room for a lone "/"
-        path += "/" + std::string(name, fill);
+        path += '/';
+        path.append(name, fill);
     }
     return path;
 }

@@ -35,6 +35,11 @@ namespace {
 std::atomic<long> allocations_before_failure{-1};  // -1: disarmed
 }  // namespace
 
+// The replacements pair malloc with free; g++ cannot see that across them.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void *operator new(std::size_t size) {
     long remaining = allocations_before_failure.load();
     while (remaining >= 0) {
@@ -61,6 +66,9 @@ void operator delete(void *block, const std::nothrow_t &) noexcept { std::free(b
 void operator delete[](void *block) noexcept { std::free(block); }
 void operator delete[](void *block, std::size_t) noexcept { std::free(block); }
 void operator delete[](void *block, const std::nothrow_t &) noexcept { std::free(block); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace {
 
