@@ -1,0 +1,311 @@
+// skarn edit: applies a list of edits to a session in the order given and
+// saves the result; nothing is saved when any edit is refused or fails.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "cli.hpp"
+
+namespace skarn_cli {
+
+namespace {
+
+constexpr const char *edit_help =
+    "usage: skarn edit FILE (-o OUT | --in-place) [--force] OP...\n"
+    "\n"
+    "Applies the operations in the order given, then saves the result and prints\n"
+    "the path written and the new size. Offsets are positions in the content as\n"
+    "the operations before have left it. Nothing is saved when an operation fails.\n"
+    "\n"
+    "operations:\n"
+    "  --insert OFF:DATA     insert DATA at OFF\n"
+    "  --overwrite OFF:DATA  overwrite from OFF with DATA (may extend the content)\n"
+    "  --delete OFF:LEN      delete LEN bytes at OFF (cut at the end)\n"
+    "  --replace FIND=REPL   replace every non-overlapping FIND, left to right, by REPL\n"
+    "                        (REPL may be empty); one undoable transaction\n"
+    "  --upper OFF:LEN       ASCII letters of the range to upper case (LEN 0: to the end)\n"
+    "  --lower OFF:LEN       ASCII letters of the range to lower case (LEN 0: to the end)\n"
+    "DATA, FIND and REPL are text, or hex: followed by hex digits (hex:0d0a).\n"
+    "\n"
+    "saving:\n"
+    "  -o, --output OUT  write to OUT; an existing OUT is kept and the result gets a\n"
+    "                    free numbered name (OUT-1.ext, ...) unless --force is given\n"
+    "  --in-place        write over FILE, refused when FILE changed on disk meanwhile\n"
+    "  --force           replace an existing OUT; with --in-place, skip the check\n"
+    "The saved file gets FILE's permissions.\n"
+    "\n"
+    "example: skarn edit notes.txt -o fixed.txt --replace teh=the --insert 0:hex:efbbbf\n";
+
+constexpr option_def edit_options[] = {
+    {"--output", "-o", true, false}, {"--in-place", "", false, false}, {"--force", "", false, false},
+    {"--insert", "", true, true},    {"--overwrite", "", true, true},  {"--delete", "", true, true},
+    {"--replace", "", true, true},   {"--upper", "", true, true},      {"--lower", "", true, true},
+};
+
+constexpr int64_t pattern_limit = 524288;  // the library's limit for search patterns
+
+enum class op_kind { insert, overwrite, erase, replace, upper, lower };
+
+struct operation {
+    op_kind kind = op_kind::insert;
+    std::string label;  // the option as given, for messages
+    int64_t offset = 0;
+    int64_t length = 0;
+    std::vector<uint8_t> data;  // inserted or written bytes; FIND for a replace
+    std::vector<uint8_t> replacement;
+};
+
+uint8_t to_upper(uint8_t byte, void * /*user_data*/) {
+    return byte >= 'a' && byte <= 'z' ? static_cast<uint8_t>(byte - 'a' + 'A') : byte;
+}
+
+uint8_t to_lower(uint8_t byte, void * /*user_data*/) {
+    return byte >= 'A' && byte <= 'Z' ? static_cast<uint8_t>(byte - 'A' + 'a') : byte;
+}
+
+// Splits "LEFT<separator>RIGHT" at the first separator.
+std::pair<std::string_view, std::string_view> split(std::string_view value, char separator, const std::string &label,
+                                                    std::string_view form) {
+    const size_t at = value.find(separator);
+    if (at == std::string_view::npos) throw usage_error(label + ": expected " + std::string(form));
+    return {value.substr(0, at), value.substr(at + 1)};
+}
+
+operation parse_operation(const parsed_option &option) {
+    const std::string name(option.name);
+    operation op;
+    op.label = name + " " + std::string(option.value);
+    if (name == "--insert" || name == "--overwrite") {
+        op.kind = name == "--insert" ? op_kind::insert : op_kind::overwrite;
+        const auto [offset, data] = split(option.value, ':', op.label, "OFF:DATA");
+        op.offset = parse_number(offset, name + " offset");
+        op.data = parse_data(data, name + " data");
+        if (op.data.empty()) throw usage_error(op.label + ": empty DATA");
+    } else if (name == "--replace") {
+        op.kind = op_kind::replace;
+        const auto [find, replacement] = split(option.value, '=', op.label, "FIND=REPL");
+        op.data = parse_data(find, "--replace FIND");
+        op.replacement = parse_data(replacement, "--replace REPL");
+        if (op.data.empty()) throw usage_error(op.label + ": empty FIND");
+        if (static_cast<int64_t>(op.data.size()) >= pattern_limit) throw usage_error(op.label + ": FIND too long");
+    } else {
+        op.kind = name == "--delete" ? op_kind::erase : name == "--upper" ? op_kind::upper : op_kind::lower;
+        const auto [offset, length] = split(option.value, ':', op.label, "OFF:LEN");
+        op.offset = parse_number(offset, name + " offset");
+        op.length = parse_number(length, name + " length");
+        if (op.kind == op_kind::erase && op.length == 0) throw usage_error(op.label + ": LEN must be at least 1");
+    }
+    return op;
+}
+
+[[noreturn]] void refuse_offset(const operation &op, int64_t size, bool inside) {
+    throw failure(op.label + ": offset " + std::to_string(op.offset) +
+                  (inside ? " is not inside" : " is past the end of") + " the content (size " + std::to_string(size) +
+                  ")");
+}
+
+void check_serial(int64_t serial, const operation &op) {
+    if (serial == 0) throw failure(op.label + ": refused by the library");
+    if (serial < 0) throw failure(op.label + ": failed");
+}
+
+// Content rewritten by one edit of a replace: its matches span at most this
+// many bytes, and their replaced text is at most this long (a single match
+// may exceed both).
+constexpr int64_t replace_region_limit = 65536;
+
+struct segment_guard {
+    skarn_segment_struct *segment;
+    ~segment_guard() { skarn_segment_destroy(segment); }
+};
+
+// Replaces every non-overlapping match, left to right, as one transaction.
+// Each edit costs time in proportion to the number of pieces the content is
+// made of, so matches are not replaced one by one: the matches that fall in a
+// bounded region are rewritten in memory and the region is replaced with one
+// overwrite, or one delete and one insert. The search then goes on behind the
+// rewritten region, so a replacement that contains the pattern is never
+// searched again.
+void replace_all(skarn_session_struct *session, const operation &op) {
+    if (skarn_session_begin_transaction(session) != 0) throw failure(op.label + ": cannot begin a transaction");
+    const std::vector<uint8_t> &find = op.data;
+    const std::vector<uint8_t> &replacement = op.replacement;
+    const auto m = static_cast<int64_t>(find.size());
+    const auto r = static_cast<int64_t>(replacement.size());
+    int64_t from = 0;
+    for (;;) {
+        // The matches of one region, in ascending order.
+        std::vector<int64_t> matches;
+        {
+            match_scanner scanner(session, find, false, false, false, from,
+                                  skarn_session_get_computed_file_size(session));
+            int64_t match = 0;
+            int64_t rewritten = 0;  // length of the region's new text so far
+            while (scanner.next(match)) {
+                if (!matches.empty()) {
+                    rewritten += match - (matches.back() + m) + r;
+                    if (match + m - matches.front() > replace_region_limit || rewritten > replace_region_limit) break;
+                } else {
+                    rewritten = r;
+                }
+                matches.push_back(match);
+            }
+        }
+        if (matches.empty()) break;
+
+        const int64_t region = matches.front();
+        const int64_t region_length = matches.back() + m - region;
+        const segment_guard old_bytes{skarn_segment_create(region_length)};
+        if (old_bytes.segment == nullptr) throw std::bad_alloc();
+        if (skarn_session_get_segment(session, old_bytes.segment, region) != 0 ||
+            skarn_segment_get_length(old_bytes.segment) != region_length) {
+            throw failure(op.label + ": cannot read the content at offset " + std::to_string(region));
+        }
+        const uint8_t *old_data = skarn_segment_get_data(old_bytes.segment);
+        std::vector<uint8_t> new_bytes;
+        for (size_t i = 0; i < matches.size(); ++i) {
+            new_bytes.insert(new_bytes.end(), replacement.begin(), replacement.end());
+            if (i + 1 < matches.size()) {
+                // The unchanged bytes between this match and the next.
+                new_bytes.insert(new_bytes.end(), old_data + (matches[i] + m - region),
+                                 old_data + (matches[i + 1] - region));
+            }
+        }
+        const auto new_length = static_cast<int64_t>(new_bytes.size());
+        if (new_length == region_length) {
+            check_serial(skarn_edit_overwrite_bytes(session, region, new_bytes.data(), new_length), op);
+        } else {
+            check_serial(skarn_edit_delete(session, region, region_length), op);
+            if (new_length > 0) {
+                check_serial(skarn_edit_insert_bytes(session, region, new_bytes.data(), new_length), op);
+            }
+        }
+        from = region + new_length;
+    }
+    if (skarn_session_end_transaction(session) != 0) throw failure(op.label + ": cannot end the transaction");
+}
+
+void apply(skarn_session_struct *session, const operation &op) {
+    const int64_t size = skarn_session_get_computed_file_size(session);
+    const auto length = static_cast<int64_t>(op.data.size());
+    switch (op.kind) {
+        case op_kind::insert:
+            if (op.offset > size) refuse_offset(op, size, false);
+            check_serial(skarn_edit_insert_bytes(session, op.offset, op.data.data(), length), op);
+            break;
+        case op_kind::overwrite:
+            if (op.offset > size) refuse_offset(op, size, false);
+            check_serial(skarn_edit_overwrite_bytes(session, op.offset, op.data.data(), length), op);
+            break;
+        case op_kind::erase:
+            if (op.offset >= size) refuse_offset(op, size, true);
+            check_serial(skarn_edit_delete(session, op.offset, op.length), op);
+            break;
+        case op_kind::replace: replace_all(session, op); break;
+        case op_kind::upper:
+        case op_kind::lower: {
+            if (op.offset >= size) refuse_offset(op, size, true);
+            // A range reaching past the end is cut there, as deletes are.
+            const int64_t range = op.length == 0 ? 0 : std::min(op.length, size - op.offset);
+            if (skarn_edit_apply_transform(session, op.kind == op_kind::upper ? to_upper : to_lower, nullptr, op.offset,
+                                           range) != 0) {
+                throw failure(op.label + ": failed");
+            }
+            break;
+        }
+    }
+}
+
+std::string describe_save_error(int code) {
+    switch (code) {
+        case -1: return "offset out of range";
+        case -2: return "cannot create the target directory";
+        case -3: return "temporary file name too long";
+        case -4: return "cannot create a temporary file";
+        case -5: return "cannot open the temporary file";
+        case -6:
+        case -7: return "cannot copy the content";
+        case -8:
+        case -9: return "the written size does not match";
+        case -10: return "cannot remove the existing file";
+        case -11: return "no free numbered name";
+        case -12: return "cannot rename the temporary file into place";
+        default: return "error " + std::to_string(code);
+    }
+}
+
+failure changed_on_disk(const std::string &path) {
+    return failure(
+        "refusing to overwrite " + in_quotes(path) + ": it changed on disk after it was opened (--force overrides)",
+        true);
+}
+
+bool same_file(const std::string &a, const std::string &b) {
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error) && !error;
+}
+
+}  // namespace
+
+int run_edit(std::span<char *const> args) {
+    const command_line cl = parse_command_line(args, edit_options);
+    if (cl.help) {
+        std::fputs(edit_help, stdout);
+        flush_output();
+        return exit_ok;
+    }
+    if (cl.operands.empty()) throw usage_error("missing FILE");
+    if (cl.operands.size() > 1) throw usage_error("too many operands");
+    const bool in_place = cl.has("--in-place");
+    const bool force = cl.has("--force");
+    const std::string_view *output = cl.value("--output");
+    if (in_place && output != nullptr) throw usage_error("give either -o OUT or --in-place, not both");
+    if (!in_place && output == nullptr) throw usage_error("missing -o OUT or --in-place");
+    if (output != nullptr && output->empty()) throw usage_error("empty OUT");
+    std::vector<operation> operations;
+    for (const parsed_option &option : cl.options) {
+        if (option.name != "--output" && option.name != "--in-place" && option.name != "--force") {
+            operations.push_back(parse_operation(option));
+        }
+    }
+    if (operations.empty()) throw usage_error("no operation given");
+
+    const std::string path(cl.operands[0]);
+    const std::string target = in_place ? path : std::string(*output);
+    const int flags =
+        in_place ? (force ? IO_FLG_FORCE_OVERWRITE : IO_FLG_OVERWRITE) : (force ? IO_FLG_OVERWRITE : IO_FLG_NONE);
+    const auto opened_at = std::filesystem::file_time_type::clock::now();
+    const session_handle session(path);
+    std::error_code error;
+    const std::filesystem::perms permissions = std::filesystem::status(path, error).permissions();
+    if (error) throw failure("cannot read the permissions of " + in_quotes(path) + ": " + error.message());
+    for (const operation &op : operations) apply(session.get(), op);
+
+    // After a transform the session reads its own checkpoint file, so the
+    // library no longer compares FILE with the copy it made when opening it;
+    // the same check is made here.
+    if (flags == IO_FLG_OVERWRITE && skarn_session_get_num_checkpoints(session.get()) > 0 && same_file(target, path)) {
+        const auto modified = std::filesystem::last_write_time(path, error);
+        if (!error && modified > opened_at) {
+            throw changed_on_disk(path);
+        }
+    }
+    char saved[260] = {};
+    const int result = skarn_edit_save(session.get(), target.c_str(), flags, saved);
+    if (result == -100) {
+        throw changed_on_disk(path);
+    }
+    if (result != 0) throw failure("cannot save to " + in_quotes(target) + ": " + describe_save_error(result));
+    const std::string written = saved[0] != '\0' ? saved : target;
+    // The library creates files readable by their owner only; the result gets FILE's permissions.
+    std::filesystem::permissions(written, permissions, error);
+    if (error) throw failure("saved " + in_quotes(written) + " but cannot set its permissions: " + error.message());
+    std::printf("saved: %s\nsize: %lld\n", written.c_str(), static_cast<long long>(session.size()));
+    flush_output();
+    return exit_ok;
+}
+
+}  // namespace skarn_cli
