@@ -218,6 +218,31 @@ constexpr int64_t analysis_piece_size = 512;
 constexpr int byte_profile_size = 257;
 constexpr int byte_profile_dos_eol_index = 256;
 
+// Hands `visit` the content of [offset, offset + length) in pieces of at most
+// 512 bytes, in order, through one segment. A range that runs past the end of
+// the content stops at the first piece that brings no bytes. Returns 0, or 1
+// when a piece cannot be read (the pieces before it were visited).
+template <typename Visit>
+int for_each_piece(const skarn_session_struct *session, int64_t offset, int64_t length, Visit visit) noexcept {
+    skarn_segment_struct *segment = skarn_segment_create(std::min(length, analysis_piece_size));
+    if (segment == nullptr) return 1;
+    int result = 0;
+    while (length > 0) {
+        segment->offset = offset;
+        if (populate_data_segment_(session, segment) != 0) {
+            result = 1;
+            break;
+        }
+        const int64_t count = std::min(segment->length, length);
+        if (count <= 0) break;
+        visit(segment->bytes(), count);
+        offset += count;
+        length -= count;
+    }
+    skarn_segment_destroy(segment);
+    return result;
+}
+
 }  // namespace
 
 skarn_bom_t skarn_session_detect_BOM(const skarn_session_struct *session, int64_t offset) noexcept {
@@ -247,24 +272,10 @@ int skarn_session_character_counts(const skarn_session_struct *session, skarn_ch
     if (length == 0) length = size - offset;
     if (length == 0) return 0;
 
-    skarn_segment_struct *segment = skarn_segment_create(std::min(length, analysis_piece_size));
-    if (segment == nullptr) return 1;
-    // Each piece is counted as a buffer of its own. A range that runs past the
-    // end of the content stops at the first piece that brings no bytes.
-    while (length > 0) {
-        segment->offset = offset;
-        if (populate_data_segment_(session, segment) != 0) {
-            skarn_segment_destroy(segment);
-            return 1;
-        }
-        const int64_t count = std::min(segment->length, length);
-        if (count <= 0) break;
-        skarn_util_count_characters(segment->bytes(), static_cast<size_t>(count), counts);
-        offset += count;
-        length -= count;
-    }
-    skarn_segment_destroy(segment);
-    return 0;
+    // Each piece is counted as a buffer of its own.
+    return for_each_piece(session, offset, length, [counts](const uint8_t *bytes, int64_t count) {
+        skarn_util_count_characters(bytes, static_cast<size_t>(count), counts);
+    });
 }
 
 int skarn_session_byte_frequency_profile(const skarn_session_struct *session, skarn_byte_frequency_profile_t profile,
@@ -279,33 +290,20 @@ int skarn_session_byte_frequency_profile(const skarn_session_struct *session, sk
     if (length <= 0) return 0;
     if (offset < 0 || offset > size) return 1;
 
-    skarn_segment_struct *segment = skarn_segment_create(std::min(length, analysis_piece_size));
-    if (segment == nullptr) return 1;
     // The previous byte carries over from one window to the next, so a CR LF
     // pair split across windows still counts; a LF that opens the range never
     // does.
     uint8_t previous = 0;
     int64_t dos_eols = 0;
-    while (length > 0) {
-        segment->offset = offset;
-        if (populate_data_segment_(session, segment) != 0) {
-            skarn_segment_destroy(segment);
-            return 1;
-        }
-        const int64_t count = std::min(segment->length, length);
-        if (count <= 0) break;
-        const uint8_t *bytes = segment->bytes();
+    const int result = for_each_piece(session, offset, length, [&](const uint8_t *bytes, int64_t count) {
         for (int64_t i = 0; i < count; ++i) {
             if (previous == '\r' && bytes[i] == '\n') ++dos_eols;
             ++profile[bytes[i]];
             previous = bytes[i];
         }
-        offset += count;
-        length -= count;
-    }
-    skarn_segment_destroy(segment);
-    profile[byte_profile_dos_eol_index] = dos_eols;
-    return 0;
+    });
+    if (result == 0) profile[byte_profile_dos_eol_index] = dos_eols;
+    return result;
 }
 
 int skarn_session_byte_frequency_profile_size(void) noexcept { return byte_profile_size; }
