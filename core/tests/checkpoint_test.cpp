@@ -14,10 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
-#include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,8 +23,13 @@
 #include "support/test_support.hpp"
 
 namespace fs = std::filesystem;
+using skarn_test::ClogCapture;
+using skarn_test::content_of;
+using skarn_test::directory_of_length;
+using skarn_test::names_with_prefix;
 using skarn_test::random_bytes;
 using skarn_test::read_file;
+using skarn_test::Session;
 using skarn_test::TempDir;
 using skarn_test::write_file;
 using ::testing::ElementsAre;
@@ -94,24 +96,6 @@ extern "C" FILE *fopen64(const char *path, const char *mode) {
 
 namespace {
 
-class ClogCapture {
-public:
-    ClogCapture() : old_(std::clog.rdbuf(buffer_.rdbuf())) {}
-    ~ClogCapture() { std::clog.rdbuf(old_); }
-    ClogCapture(const ClogCapture &) = delete;
-    ClogCapture &operator=(const ClogCapture &) = delete;
-    std::string str() const { return buffer_.str(); }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf *old_;
-};
-
-struct SessionDeleter {
-    void operator()(skarn_session_struct *session) const { skarn_edit_destroy_session(session); }
-};
-using Session = std::unique_ptr<skarn_session_struct, SessionDeleter>;
-
 // Session and viewport events in the order they arrive, as one list.
 struct Events {
     std::vector<std::string> seen;
@@ -126,20 +110,6 @@ struct Events {
     }
 };
 
-std::string content_of(const skarn_session_struct *session) {
-    return skarn_session_get_segment_string(session, 0, skarn_session_get_computed_file_size(session));
-}
-
-std::vector<std::string> names_with_prefix(const fs::path &dir, const std::string &prefix) {
-    std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) == 0) names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Names in the directory that end with "_": transform outputs.
 std::vector<std::string> transform_outputs(const fs::path &dir) {
     std::vector<std::string> names;
@@ -148,19 +118,6 @@ std::vector<std::string> transform_outputs(const fs::path &dir) {
         if (!name.empty() && name.back() == '_') names.push_back(name);
     }
     return names;
-}
-
-// A path of exactly `length` characters: `base` followed by directory names.
-std::string directory_of_length(const std::string &base, size_t length, char fill) {
-    std::string path = base;
-    while (path.size() < length) {
-        const size_t remaining = length - path.size();  // room for "/" and a name
-        size_t name = std::min<size_t>(remaining - 1, 100);
-        if (remaining - 1 - name == 1) --name;  // never leave room for a lone "/"
-        path += '/';
-        path.append(name, fill);
-    }
-    return path;
 }
 
 uint8_t to_upper(uint8_t byte, void *) { return static_cast<uint8_t>(std::toupper(byte)); }

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <ostream>
 #include <random>
 #include <regex>
 #include <string>
@@ -21,35 +20,21 @@
 
 namespace {
 
+using skarn_test::append_utf8;
+using skarn_test::content_of;
+using skarn_test::Counts;
+using skarn_test::open_file_session;
+using skarn_test::open_session;
+using skarn_test::read_counts;
+using skarn_test::Session;
 using skarn_test::TempDir;
 
 constexpr size_t piece = 512;
-
-struct SessionDeleter {
-    void operator()(skarn_session_struct *session) const { skarn_edit_destroy_session(session); }
-};
-using Session = std::unique_ptr<skarn_session_struct, SessionDeleter>;
 
 struct CountsDeleter {
     void operator()(skarn_character_counts_struct *counts) const { skarn_character_counts_destroy(counts); }
 };
 using CountsRecord = std::unique_ptr<skarn_character_counts_struct, CountsDeleter>;
-
-// A session over a file holding `content`, with its files in `dir`.
-Session open_session(const TempDir &dir, const std::string &content) {
-    const std::string path = dir.file("content.bin");
-    skarn_test::write_file(path, content);
-    return Session(skarn_edit_create_session(path.c_str(), nullptr, nullptr, 0, dir.str().c_str()));
-}
-
-// A session over nothing.
-Session open_empty_session(const TempDir &dir) {
-    return Session(skarn_edit_create_session(nullptr, nullptr, nullptr, 0, dir.str().c_str()));
-}
-
-std::string content_of(const skarn_session_struct *session) {
-    return skarn_session_get_segment_string(session, 0, skarn_session_get_computed_file_size(session));
-}
 
 // A session whose content is `text`, made of a file holding some stretches of
 // it and inserts that put the others back, so that the content is spread over
@@ -68,7 +53,7 @@ void make_edited_session(const TempDir &dir, const std::string &text, std::mt199
             inserts.emplace_back(cuts[i], stretch);
         }
     }
-    out = open_session(dir, file);
+    out = open_file_session(dir, file);
     ASSERT_NE(out, nullptr);
     for (const auto &[at, stretch] : inserts) {
         ASSERT_GT(skarn_edit_insert_string(out.get(), static_cast<int64_t>(at), stretch), 0);
@@ -78,22 +63,6 @@ void make_edited_session(const TempDir &dir, const std::string &text, std::mt199
 
 // ---------------------------------------------------------------------------
 // Character counts as plain values
-
-struct Counts {
-    int64_t bom = 0, single = 0, twin = 0, triple = 0, quad = 0, invalid = 0;
-    bool operator==(const Counts &) const = default;
-};
-
-std::ostream &operator<<(std::ostream &out, const Counts &c) {
-    return out << "{bom " << c.bom << ", single " << c.single << ", double " << c.twin << ", triple " << c.triple
-               << ", quad " << c.quad << ", invalid " << c.invalid << "}";
-}
-
-Counts read_counts(const skarn_character_counts_struct *record) {
-    return {skarn_character_counts_bom_bytes(record),         skarn_character_counts_single_byte_chars(record),
-            skarn_character_counts_double_byte_chars(record), skarn_character_counts_triple_byte_chars(record),
-            skarn_character_counts_quad_byte_chars(record),   skarn_character_counts_invalid_bytes(record)};
-}
 
 // A record holding nonzero counts and a kind other than `bom`, to show that
 // the session function resets it.
@@ -138,24 +107,6 @@ Counts counts_of_pieces(const std::string &text, size_t offset, size_t length, s
 // ---------------------------------------------------------------------------
 // UTF-8 text from random code points
 
-void append_utf8(std::string &out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 size_t utf8_width(char32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
 
 // A code point of a width chosen evenly from one to four bytes. Surrogates
@@ -177,7 +128,7 @@ char32_t random_code_point(std::mt19937_64 &rng) {
 void add_width(Counts &counts, size_t width) {
     switch (width) {
         case 1: ++counts.single; break;
-        case 2: ++counts.twin; break;
+        case 2: ++counts.dbl; break;
         case 3: ++counts.triple; break;
         default: ++counts.quad; break;
     }
@@ -242,9 +193,9 @@ void truncate_private_copy(const skarn_session_struct *session, uintmax_t size) 
 
 TEST(SessionDetectBOM, MarkAtTheStartIsFoundOnlyAtItsOwnOffset) {
     TempDir dir;
-    Session session = open_session(dir,
-                                   "\xEF\xBB\xBF"
-                                   "ab");
+    Session session = open_file_session(dir,
+                                        "\xEF\xBB\xBF"
+                                        "ab");
     ASSERT_NE(session, nullptr);
     EXPECT_EQ(skarn_session_detect_BOM(session.get(), 0), BOM_UTF8);
     EXPECT_EQ(skarn_session_detect_BOM(session.get(), 1), BOM_NONE);
@@ -255,7 +206,7 @@ TEST(SessionDetectBOM, MarkAtTheStartIsFoundOnlyAtItsOwnOffset) {
 
 TEST(SessionDetectBOM, MarkIsFoundAtAnyOffsetOfTheContent) {
     TempDir dir;
-    Session session = open_session(dir, std::string("xy\xFF\xFE\x00\x00z\x00\x00\xFE\xFF", 11));
+    Session session = open_file_session(dir, std::string("xy\xFF\xFE\x00\x00z\x00\x00\xFE\xFF", 11));
     ASSERT_NE(session, nullptr);
     EXPECT_EQ(skarn_session_detect_BOM(session.get(), 2), BOM_UTF32LE);
     EXPECT_EQ(skarn_session_detect_BOM(session.get(), 3), BOM_NONE);  // FE 00 00 z
@@ -265,22 +216,22 @@ TEST(SessionDetectBOM, MarkIsFoundAtAnyOffsetOfTheContent) {
 TEST(SessionDetectBOM, ContentShorterThanFourBytesIsDetectedOnWhatRemains) {
     TempDir dir;
     // FF FE 00 at the end: only three bytes, so not UTF-32LE.
-    Session tail = open_session(dir, std::string("ab\xFF\xFE\x00", 5));
+    Session tail = open_file_session(dir, std::string("ab\xFF\xFE\x00", 5));
     ASSERT_NE(tail, nullptr);
     EXPECT_EQ(skarn_session_detect_BOM(tail.get(), 2), BOM_UTF16LE);
     EXPECT_EQ(skarn_session_detect_BOM(tail.get(), 3), BOM_NONE);
 
     TempDir other;
-    Session cut = open_session(other, std::string("a\x00\x00\xFE", 4));
+    Session cut = open_file_session(other, std::string("a\x00\x00\xFE", 4));
     ASSERT_NE(cut, nullptr);
     EXPECT_EQ(skarn_session_detect_BOM(cut.get(), 1), BOM_NONE);  // 00 00 FE without its FF
 }
 
 TEST(SessionDetectBOM, MarkAssembledByEditsIsFound) {
     TempDir dir;
-    Session session = open_session(dir,
-                                   "\xBB\xBF"
-                                   "A");
+    Session session = open_file_session(dir,
+                                        "\xBB\xBF"
+                                        "A");
     ASSERT_NE(session, nullptr);
     EXPECT_EQ(skarn_session_detect_BOM(session.get(), 0), BOM_NONE);
     ASSERT_GT(skarn_edit_insert_string(session.get(), 0, "\xEF"), 0);
@@ -288,9 +239,9 @@ TEST(SessionDetectBOM, MarkAssembledByEditsIsFound) {
 
     // FF A FE 00 00: deleting the A joins a UTF-32LE mark over three segments.
     TempDir other;
-    Session joined = open_session(other,
-                                  "\xFF"
-                                  "A");
+    Session joined = open_file_session(other,
+                                       "\xFF"
+                                       "A");
     ASSERT_NE(joined, nullptr);
     ASSERT_GT(skarn_edit_insert_string(joined.get(), 2, std::string("\xFE\x00\x00", 3)), 0);
     EXPECT_EQ(skarn_session_detect_BOM(joined.get(), 0), BOM_NONE);
@@ -300,7 +251,7 @@ TEST(SessionDetectBOM, MarkAssembledByEditsIsFound) {
 
 TEST(SessionDetectBOM, EmptySessionHasNoMark) {
     TempDir dir;
-    Session session = open_empty_session(dir);
+    Session session = open_session("", dir);
     ASSERT_NE(session, nullptr);
     EXPECT_EQ(skarn_session_detect_BOM(session.get(), 0), BOM_NONE);
     EXPECT_EQ(skarn_session_detect_BOM(session.get(), 3), BOM_NONE);
@@ -314,7 +265,7 @@ TEST(SessionCharacterCounts, RangeIsCountedInPiecesOf512BytesFromItsStart) {
     const std::string content = std::string(511, 'a') + "\xE2\x82\xAC" + std::string(486, 'b');
     ASSERT_EQ(content.size(), 1000u);
     TempDir dir;
-    Session session = open_session(dir, content);
+    Session session = open_file_session(dir, content);
     ASSERT_NE(session, nullptr);
 
     // Pieces of 512 and 488 bytes: the euro sign straddles them.
@@ -335,7 +286,7 @@ TEST(SessionCharacterCounts, RangeIsCountedInPiecesOf512BytesFromItsStart) {
 TEST(SessionCharacterCounts, MarkAtTheStartOfAnyPieceIsLeftOutOfTheCounts) {
     const std::string content = std::string(512, 'a') + "\xEF\xBB\xBF" + std::string(10, 'b') + "\xEF\xBB\xBF";
     TempDir dir;
-    Session session = open_session(dir, content);
+    Session session = open_file_session(dir, content);
     ASSERT_NE(session, nullptr);
 
     // Kind UTF-8: the mark that opens the second piece is a mark; the one
@@ -352,7 +303,7 @@ TEST(SessionCharacterCounts, MarkAtTheStartOfAnyPieceIsLeftOutOfTheCounts) {
 TEST(SessionCharacterCounts, CharactersSplitAcrossSegmentsAreCountedWhole) {
     TempDir dir;
     // E2 82 in the file, AC inserted after it; F0 9F inserted before 98 80.
-    Session session = open_session(dir, "x\xE2\x82\x98\x80");
+    Session session = open_file_session(dir, "x\xE2\x82\x98\x80");
     ASSERT_NE(session, nullptr);
     ASSERT_GT(skarn_edit_insert_string(session.get(), 3,
                                        "\xAC"
@@ -364,7 +315,7 @@ TEST(SessionCharacterCounts, CharactersSplitAcrossSegmentsAreCountedWhole) {
 
 TEST(SessionCharacterCounts, EmptySessionCountsNothingAndStoresTheKind) {
     TempDir dir;
-    Session session = open_empty_session(dir);
+    Session session = open_session("", dir);
     ASSERT_NE(session, nullptr);
     SessionCount result = count_session(session.get(), 0, 0, BOM_UTF16BE);
     EXPECT_EQ(result.rc, 0);
@@ -374,7 +325,7 @@ TEST(SessionCharacterCounts, EmptySessionCountsNothingAndStoresTheKind) {
 
 TEST(SessionCharacterCounts, RangePastTheEndCountsTheBytesThatExist) {
     TempDir dir;
-    Session session = open_session(dir, "abc\xE2\x82\xAC");
+    Session session = open_file_session(dir, "abc\xE2\x82\xAC");
     ASSERT_NE(session, nullptr);
     SessionCount tail = count_session(session.get(), 3, 100, BOM_UTF8);
     EXPECT_EQ(tail.rc, 0);
@@ -388,7 +339,7 @@ TEST(SessionCharacterCounts, RangePastTheEndCountsTheBytesThatExist) {
     EXPECT_EQ(at_end.counts, Counts{});
 
     TempDir other;
-    Session empty = open_empty_session(other);
+    Session empty = open_session("", other);
     ASSERT_NE(empty, nullptr);
     SessionCount nothing = count_session(empty.get(), 0, 10, BOM_UTF8);
     EXPECT_EQ(nothing.rc, 0);
@@ -397,10 +348,10 @@ TEST(SessionCharacterCounts, RangePastTheEndCountsTheBytesThatExist) {
 
 TEST(SessionCharacterCounts, RefusedRangesLeaveTheRecordResetWithTheKind) {
     TempDir dir;
-    Session session = open_session(dir, "hello");
+    Session session = open_file_session(dir, "hello");
     ASSERT_NE(session, nullptr);
     TempDir other;
-    Session empty = open_empty_session(other);
+    Session empty = open_session("", other);
     ASSERT_NE(empty, nullptr);
 
     struct Case {
@@ -427,7 +378,7 @@ TEST(SessionCharacterCounts, RefusedRangesLeaveTheRecordResetWithTheKind) {
 
 TEST(SessionCharacterCounts, UnknownKindIsReportedOnceAndRefused) {
     TempDir dir;
-    Session session = open_session(dir, std::string(2000, 'a'));  // four pieces
+    Session session = open_file_session(dir, std::string(2000, 'a'));  // four pieces
     ASSERT_NE(session, nullptr);
     const std::regex one_report("utility\\.cpp@[0-9]+::skarn_util_count_characters: unhandled BOM\n");
     for (const auto kind : {static_cast<skarn_bom_t>(7), static_cast<skarn_bom_t>(-1)}) {
@@ -443,7 +394,7 @@ TEST(SessionCharacterCounts, UnknownKindIsReportedOnceAndRefused) {
 
 TEST(SessionCharacterCounts, ReadFailureKeepsTheCountsOfEarlierPieces) {
     TempDir dir;
-    Session session = open_session(dir, std::string(2000, 'a'));
+    Session session = open_file_session(dir, std::string(2000, 'a'));
     ASSERT_NE(session, nullptr);
     ASSERT_NO_FATAL_FAILURE(truncate_private_copy(session.get(), 700));
     // The first piece reads; the second wants 512 bytes at 512 and finds 188.
@@ -507,7 +458,7 @@ TEST(SessionCharacterCounts, PiecesOfWholeCharactersCountTheCodePointWidths) {
             Counts expected;
             for (size_t p = first; p < first + pieces; ++p) {
                 expected.single += piece_widths[p].single;
-                expected.twin += piece_widths[p].twin;
+                expected.dbl += piece_widths[p].dbl;
                 expected.triple += piece_widths[p].triple;
                 expected.quad += piece_widths[p].quad;
             }
@@ -549,7 +500,7 @@ TEST(SessionByteFrequencyProfile, CountsEveryByteAndEachCarriageReturnLineFeedPa
     ASSERT_EQ(skarn_session_byte_frequency_profile_size(), 257);
     ASSERT_EQ(skarn_session_byte_frequency_profile_dos_eol_index(), 256);
     TempDir dir;
-    Session session = open_session(dir, "a\r\nb\r\n");
+    Session session = open_file_session(dir, "a\r\nb\r\n");
     ASSERT_NE(session, nullptr);
     int rc = -1;
     Profile expected = zeros();
@@ -562,7 +513,7 @@ TEST(SessionByteFrequencyProfile, CountsEveryByteAndEachCarriageReturnLineFeedPa
     EXPECT_EQ(rc, 0);
 
     TempDir other;
-    Session doubled = open_session(other, "\r\r\n");
+    Session doubled = open_file_session(other, "\r\r\n");
     ASSERT_NE(doubled, nullptr);
     EXPECT_EQ(dos_eols(session_profile(doubled.get(), 0, 0, rc)), 1);
     EXPECT_EQ(rc, 0);
@@ -570,7 +521,7 @@ TEST(SessionByteFrequencyProfile, CountsEveryByteAndEachCarriageReturnLineFeedPa
 
 TEST(SessionByteFrequencyProfile, PairIsCountedOnlyWhenBothBytesAreInTheRange) {
     TempDir dir;
-    Session session = open_session(dir, "a\r\nb");
+    Session session = open_file_session(dir, "a\r\nb");
     ASSERT_NE(session, nullptr);
     int rc = -1;
     // From the line feed on: its carriage return lies before the range.
@@ -594,7 +545,7 @@ TEST(SessionByteFrequencyProfile, PairAcrossTheWindowBoundaryCountsOnce) {
     content[611] = '\r';
     content[612] = '\n';
     TempDir dir;
-    Session session = open_session(dir, content);
+    Session session = open_file_session(dir, content);
     ASSERT_NE(session, nullptr);
     int rc = -1;
     // Windows at 0 and 512: the first pair straddles them.
@@ -616,7 +567,7 @@ TEST(SessionByteFrequencyProfile, PairAcrossSegmentBoundariesCountsOnce) {
     {
         // CR in the file, LF inserted after it.
         TempDir dir;
-        Session session = open_session(dir, "abc\r");
+        Session session = open_file_session(dir, "abc\r");
         ASSERT_NE(session, nullptr);
         ASSERT_GT(skarn_edit_insert_string(session.get(), 4, "\nxyz"), 0);
         EXPECT_EQ(dos_eols(session_profile(session.get(), 0, 0, rc)), 1);
@@ -625,7 +576,7 @@ TEST(SessionByteFrequencyProfile, PairAcrossSegmentBoundariesCountsOnce) {
     {
         // A lone CR inserted in front of the file's LF: three segments.
         TempDir dir;
-        Session session = open_session(dir, "ab\ncd");
+        Session session = open_file_session(dir, "ab\ncd");
         ASSERT_NE(session, nullptr);
         ASSERT_GT(skarn_edit_insert_string(session.get(), 2, "\r"), 0);
         Profile profile = session_profile(session.get(), 0, 0, rc);
@@ -636,7 +587,7 @@ TEST(SessionByteFrequencyProfile, PairAcrossSegmentBoundariesCountsOnce) {
     {
         // Deleting the byte between CR and LF joins two read segments.
         TempDir dir;
-        Session session = open_session(dir, "a\rX\nb");
+        Session session = open_file_session(dir, "a\rX\nb");
         ASSERT_NE(session, nullptr);
         EXPECT_EQ(dos_eols(session_profile(session.get(), 0, 0, rc)), 0);
         ASSERT_GT(skarn_edit_delete(session.get(), 2, 1), 0);
@@ -649,7 +600,7 @@ TEST(SessionByteFrequencyProfile, PairAcrossSegmentBoundariesCountsOnce) {
 
 TEST(SessionByteFrequencyProfile, NonPositiveLengthGivesAllZeros) {
     TempDir dir;
-    Session session = open_session(dir, "a\r\nb");
+    Session session = open_file_session(dir, "a\r\nb");
     ASSERT_NE(session, nullptr);
     int rc = -1;
     EXPECT_EQ(session_profile(session.get(), 0, -1, rc), zeros());
@@ -663,7 +614,7 @@ TEST(SessionByteFrequencyProfile, NonPositiveLengthGivesAllZeros) {
     EXPECT_EQ(rc, 0);
 
     TempDir other;
-    Session empty = open_empty_session(other);
+    Session empty = open_session("", other);
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(session_profile(empty.get(), 0, 0, rc), zeros());
     EXPECT_EQ(rc, 0);
@@ -672,7 +623,7 @@ TEST(SessionByteFrequencyProfile, NonPositiveLengthGivesAllZeros) {
 TEST(SessionByteFrequencyProfile, RangePastTheEndCountsTheBytesThatExist) {
     TempDir dir;
     const std::string content = std::string(600, 'q') + "\r\n";
-    Session session = open_session(dir, content);
+    Session session = open_file_session(dir, content);
     ASSERT_NE(session, nullptr);
     int rc = -1;
     EXPECT_EQ(session_profile(session.get(), 599, 100, rc), direct_profile(content, 599, 3));
@@ -685,7 +636,7 @@ TEST(SessionByteFrequencyProfile, RangePastTheEndCountsTheBytesThatExist) {
     EXPECT_EQ(rc, 0);
 
     TempDir other;
-    Session empty = open_empty_session(other);
+    Session empty = open_session("", other);
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(session_profile(empty.get(), 0, 10, rc), zeros());
     EXPECT_EQ(rc, 0);
@@ -693,7 +644,7 @@ TEST(SessionByteFrequencyProfile, RangePastTheEndCountsTheBytesThatExist) {
 
 TEST(SessionByteFrequencyProfile, OffsetOutsideTheContentFails) {
     TempDir dir;
-    Session session = open_session(dir, "a\r\nb");
+    Session session = open_file_session(dir, "a\r\nb");
     ASSERT_NE(session, nullptr);
     int rc = -1;
     EXPECT_EQ(session_profile(session.get(), -1, 0, rc), zeros());
@@ -704,7 +655,7 @@ TEST(SessionByteFrequencyProfile, OffsetOutsideTheContentFails) {
     EXPECT_EQ(rc, 1);
 
     TempDir other;
-    Session empty = open_empty_session(other);
+    Session empty = open_session("", other);
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(session_profile(empty.get(), 1, 3, rc), zeros());
     EXPECT_EQ(rc, 1);
@@ -714,7 +665,7 @@ TEST(SessionByteFrequencyProfile, ReadFailureKeepsEarlierWindowsButNoLineEnds) {
     std::string content;
     while (content.size() < 2000) content += "\r\n";
     TempDir dir;
-    Session session = open_session(dir, content);
+    Session session = open_file_session(dir, content);
     ASSERT_NE(session, nullptr);
     ASSERT_NO_FATAL_FAILURE(truncate_private_copy(session.get(), 700));
     int rc = -1;
@@ -730,7 +681,7 @@ TEST(SessionByteFrequencyProfile, RandomContentMatchesADirectCount) {
     std::mt19937_64 rng(99);
     const std::string content = line_end_heavy_bytes(rng, 5000);
     TempDir dir;
-    Session session = open_session(dir, content);
+    Session session = open_file_session(dir, content);
     ASSERT_NE(session, nullptr);
     int rc = -1;
     EXPECT_EQ(session_profile(session.get(), 0, 0, rc), direct_profile(content, 0, content.size()));
@@ -750,7 +701,7 @@ TEST(SessionByteFrequencyProfile, EditedSessionMatchesItsModel) {
     std::mt19937_64 rng(4242);
     std::string model = line_end_heavy_bytes(rng, 3000);
     TempDir dir;
-    Session session = open_session(dir, model);
+    Session session = open_file_session(dir, model);
     ASSERT_NE(session, nullptr);
     int rc = -1;
     for (int step = 0; step < 80; ++step) {

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -17,17 +16,17 @@
 #include "impl_/model_def.hpp"
 #include "impl_/session_def.hpp"
 #include "skarn_edit.hpp"
+#include "support/model_support.hpp"
 #include "support/test_support.hpp"
 
+using skarn_test::bytes_of;
+using skarn_test::content_of;
+using skarn_test::describe;
+using skarn_test::Session;
 using skarn_test::TempDir;
 using skarn_test::write_file;
 
 namespace {
-
-struct SessionDeleter {
-    void operator()(skarn_session_struct *session) const { skarn_edit_destroy_session(session); }
-};
-using Session = std::unique_ptr<skarn_session_struct, SessionDeleter>;
 
 // Counts the session events it receives, by kind.
 struct EventCounter {
@@ -58,24 +57,6 @@ Session open_session(const TempDir &dir, const char *content, EventCounter *coun
                                              counter != nullptr ? EventCounter::on_event : nullptr, counter, 4095,
                                              dir.str().c_str()));
 }
-
-std::string content_of(const skarn_session_struct *session) {
-    return skarn_session_get_segment_string(session, 0, skarn_session_get_computed_file_size(session) + 1);
-}
-
-// The segment list of the current level, one "K(offset,length,change_offset)" per segment.
-std::string describe(const skarn_session_struct *session) {
-    std::string text;
-    for (const auto &piece : session->current().model_segments) {
-        if (!text.empty()) text += ' ';
-        text += piece.kind() == skarn::SEGMENT_READ ? 'R' : 'I';
-        text += '(' + std::to_string(piece.computed_offset) + ',' + std::to_string(piece.computed_length) + ',' +
-                std::to_string(piece.change_offset) + ')';
-    }
-    return text;
-}
-
-const uint8_t *bytes_of(std::string_view text) { return reinterpret_cast<const uint8_t *>(text.data()); }
 
 // ---------------------------------------------------------------------------
 // Refusals
@@ -942,9 +923,7 @@ TEST_P(RandomizedEditing, MatchesAPlainStringOverAFile) {
     std::mt19937_64 rng(seed ^ 0x5eed);
     const std::string original = skarn_test::random_bytes(rng, 600 + static_cast<size_t>(rng() % 600));
     TempDir dir;
-    const std::string path = dir.file("input.bin");
-    write_file(path, original);
-    Session session(skarn_edit_create_session(path.c_str(), nullptr, nullptr, 0, dir.str().c_str()));
+    Session session = skarn_test::open_file_session(dir, original);
     ASSERT_NE(session, nullptr);
     DifferentialRun(seed, original, session.get()).run(1500);
 }

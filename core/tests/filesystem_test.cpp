@@ -15,11 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
-#include <memory>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,6 +25,7 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using skarn_test::ClogCapture;
 using skarn_test::read_file;
 using skarn_test::TempDir;
 using skarn_test::write_file;
@@ -129,20 +127,6 @@ struct GuardedBuffer {
     }
     std::array<char, kPathSize> data{};
     std::array<char, 64> guard{};
-};
-
-// Captures what is written to std::clog while it lives.
-class ClogCapture {
-public:
-    ClogCapture() : previous_(std::clog.rdbuf(captured_.rdbuf())) {}
-    ~ClogCapture() { std::clog.rdbuf(previous_); }
-    ClogCapture(const ClogCapture &) = delete;
-    ClogCapture &operator=(const ClogCapture &) = delete;
-    std::string text() const { return captured_.str(); }
-
-private:
-    std::ostringstream captured_;
-    std::streambuf *previous_;
 };
 
 // The message of a single log line of this source's `function`, with the
@@ -473,13 +457,7 @@ TEST(RemoveFile, LinkToAFileIsRemovedAndItsTargetKept) {
 // Permission mode
 // ---------------------------------------------------------------------------
 
-TEST(ComputeMode, KeepsOnlyOwnerReadAndWrite) {
-    EXPECT_EQ(skarn_util_compute_mode(0666), 0600);
-    EXPECT_EQ(skarn_util_compute_mode(0444), 0400);
-    EXPECT_EQ(skarn_util_compute_mode(0), 0);
-    EXPECT_EQ(skarn_util_compute_mode(0777), 0600);
-    EXPECT_EQ(skarn_util_compute_mode(0200), 0200);
-}
+TEST(ComputeMode, KeepsOnlyOwnerReadAndWrite) { skarn_test::expect_compute_mode_keeps_only_owner_read_and_write(); }
 
 // ---------------------------------------------------------------------------
 // Temporary files
@@ -697,7 +675,7 @@ TEST_F(FileCopy, ReplacesAnExistingDestination) {
     EXPECT_EQ(skarn_util_file_copy(source_.c_str(), target_.c_str(), 0600), 0);
     EXPECT_EQ(read_file(target_), "source content");
     EXPECT_EQ(read_file(source_), "source content");
-    EXPECT_EQ(log.text(), "");
+    EXPECT_EQ(log.str(), "");
 }
 
 TEST_F(FileCopy, CreatesAMissingDestination) {
@@ -753,7 +731,7 @@ TEST_F(FileCopy, MissingSourceIsMinusOneAndLeavesTheDestination) {
     ClogCapture log;
     EXPECT_EQ(skarn_util_file_copy(missing.c_str(), target_.c_str(), 0), -1);
     EXPECT_EQ(read_file(target_), "keep");
-    EXPECT_EQ(logged_message(log.text(), "skarn_util_file_copy"),
+    EXPECT_EQ(logged_message(log.str(), "skarn_util_file_copy"),
               "Source file '\"" + missing + "\"' does not exist");
 }
 
@@ -772,7 +750,7 @@ TEST_F(FileCopy, DirectorySourceIsMinusTwoAndLeavesTheDestination) {
     ClogCapture log;
     EXPECT_EQ(skarn_util_file_copy(directory.c_str(), target_.c_str(), 0), -2);
     EXPECT_EQ(read_file(target_), "keep");
-    EXPECT_EQ(logged_message(log.text(), "skarn_util_file_copy"),
+    EXPECT_EQ(logged_message(log.str(), "skarn_util_file_copy"),
               "Source path '\"" + directory + "\"' does not point to a regular file");
 }
 
@@ -780,7 +758,7 @@ TEST_F(FileCopy, PathsInMessagesAreQuotedAndEscaped) {
     const std::string odd = dir_.file("we\"ird\\name");
     ClogCapture log;
     EXPECT_EQ(skarn_util_file_copy(odd.c_str(), target_.c_str(), 0), -1);
-    EXPECT_EQ(logged_message(log.text(), "skarn_util_file_copy"),
+    EXPECT_EQ(logged_message(log.str(), "skarn_util_file_copy"),
               "Source file '\"" + dir_.str() + "/we\\\"ird\\\\name\"' does not exist");
 }
 
@@ -788,7 +766,7 @@ TEST_F(FileCopy, SamePathIsRefusedAndTheSourceKept) {
     ClogCapture log;
     EXPECT_EQ(skarn_util_file_copy(source_.c_str(), source_.c_str(), 0), -4);
     EXPECT_EQ(read_file(source_), "source content");
-    EXPECT_EQ(logged_message(log.text(), "skarn_util_file_copy"),
+    EXPECT_EQ(logged_message(log.str(), "skarn_util_file_copy"),
               "Error copying file '\"" + source_ + "\"' to '\"" + source_ +
                   "\"': source and destination are the same file");
 }
@@ -803,7 +781,7 @@ TEST_F(FileCopy, AnotherPathOfTheSameFileIsRefused) {
     for (const std::string &destination : {roundabout, link, hard}) {
         ClogCapture log;
         EXPECT_EQ(skarn_util_file_copy(source_.c_str(), destination.c_str(), 0), -4) << destination;
-        EXPECT_THAT(log.text(), HasSubstr("source and destination are the same file"));
+        EXPECT_THAT(log.str(), HasSubstr("source and destination are the same file"));
         EXPECT_EQ(read_file(source_), "source content");
     }
     EXPECT_TRUE(fs::is_symlink(link));
@@ -837,7 +815,7 @@ TEST_F(FileCopy, UnremovableDestinationIsMinusFour) {
     ClogCapture log;
     EXPECT_EQ(skarn_util_file_copy(source_.c_str(), target_.c_str(), 0600), -4);
     EXPECT_TRUE(fs::is_directory(dir_.file("target.bin/inner")));
-    const std::string message = logged_message(log.text(), "skarn_util_file_copy");
+    const std::string message = logged_message(log.str(), "skarn_util_file_copy");
     const std::string prefix = "Error copying file '\"" + source_ + "\"' to '\"" + target_ + "\"': ";
     EXPECT_EQ(message.substr(0, prefix.size()), prefix);
     EXPECT_GT(message.size(), prefix.size());
@@ -847,7 +825,7 @@ TEST_F(FileCopy, DestinationInMissingDirectoryIsMinusFour) {
     const std::string nowhere = dir_.file("missing/target");
     ClogCapture log;
     EXPECT_EQ(skarn_util_file_copy(source_.c_str(), nowhere.c_str(), 0), -4);
-    EXPECT_EQ(logged_message(log.text(), "skarn_util_file_copy"),
+    EXPECT_EQ(logged_message(log.str(), "skarn_util_file_copy"),
               "Error copying file '\"" + source_ + "\"' to '\"" + nowhere + "\"': " +
                   std::make_error_code(std::errc::no_such_file_or_directory).message());
 }
@@ -958,13 +936,13 @@ TEST(CompareFiles, UnopenableFilesAreReportedInOrder) {
     {
         ClogCapture log;
         EXPECT_EQ(skarn_util_compare_files(missing1.c_str(), missing2.c_str()), -1);
-        EXPECT_EQ(logged_message(log.text(), "skarn_util_compare_files"),
+        EXPECT_EQ(logged_message(log.str(), "skarn_util_compare_files"),
                   "Error opening file: '" + missing1 + "'");
     }
     {
         ClogCapture log;
         EXPECT_EQ(skarn_util_compare_files(dir.file("present").c_str(), missing2.c_str()), -2);
-        EXPECT_EQ(logged_message(log.text(), "skarn_util_compare_files"),
+        EXPECT_EQ(logged_message(log.str(), "skarn_util_compare_files"),
                   "Error opening file: '" + missing2 + "'");
     }
 }
@@ -1002,7 +980,7 @@ TEST(CompareModificationTimes, MissingPathIsMinusTwo) {
     for (const auto &[a, b] : {std::pair(missing, present), std::pair(present, missing)}) {
         ClogCapture log;
         EXPECT_EQ(skarn_util_compare_modification_times(a.c_str(), b.c_str()), -2);
-        const std::string message = logged_message(log.text(), "skarn_util_compare_modification_times");
+        const std::string message = logged_message(log.str(), "skarn_util_compare_modification_times");
         EXPECT_EQ(message.rfind("Error comparing modification times: ", 0), 0u) << message;
         EXPECT_THAT(message, HasSubstr(missing));
     }
@@ -1135,7 +1113,7 @@ TEST(Touch, MissingFileWithoutCreateIsMinusTwo) {
     ClogCapture log;
     EXPECT_EQ(skarn_util_touch(path.c_str(), 0), -2);
     EXPECT_FALSE(fs::exists(path));
-    EXPECT_EQ(logged_message(log.text(), "skarn_util_touch"), "File '" + path + "' does not exist");
+    EXPECT_EQ(logged_message(log.str(), "skarn_util_touch"), "File '" + path + "' does not exist");
 }
 
 TEST(Touch, MissingFileWithCreateBecomesEmpty) {
@@ -1145,7 +1123,7 @@ TEST(Touch, MissingFileWithCreateBecomesEmpty) {
     EXPECT_EQ(skarn_util_touch(path.c_str(), 1), 0);
     EXPECT_TRUE(fs::is_regular_file(path));
     EXPECT_EQ(fs::file_size(path), 0u);
-    EXPECT_EQ(log.text(), "");
+    EXPECT_EQ(log.str(), "");
 }
 
 TEST(Touch, ExistingFileKeepsContentAndIsDatedNow) {
@@ -1177,7 +1155,7 @@ TEST(Touch, DirectoryIsNotAFile) {
     {
         ClogCapture log;
         EXPECT_EQ(skarn_util_touch(path.c_str(), 1), -1);
-        EXPECT_EQ(logged_message(log.text(), "skarn_util_touch"), "Error creating file '" + path + "'");
+        EXPECT_EQ(logged_message(log.str(), "skarn_util_touch"), "Error creating file '" + path + "'");
     }
     EXPECT_TRUE(fs::is_directory(path));
 }

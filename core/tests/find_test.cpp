@@ -11,18 +11,20 @@
 
 #include "impl_/find_def.hpp"
 #include "skarn_edit.h"
+#include "support/test_support.hpp"
 
 namespace {
+
+using skarn_test::bytes_of;
 
 struct TableDeleter {
     void operator()(skarn_find_skip_table_struct *table) const { skarn_find_destroy_skip_table(table); }
 };
 using Table = std::unique_ptr<skarn_find_skip_table_struct, TableDeleter>;
 
-const uint8_t *bytes(std::string_view s) { return reinterpret_cast<const uint8_t *>(s.data()); }
-
 Table make_table(std::string_view pattern, bool reverse) {
-    return Table(skarn_find_create_skip_table(bytes(pattern), static_cast<int64_t>(pattern.size()), reverse ? 1 : 0));
+    return Table(
+        skarn_find_create_skip_table(bytes_of(pattern), static_cast<int64_t>(pattern.size()), reverse ? 1 : 0));
 }
 
 // Position of the match found with a freshly built table, or npos.
@@ -30,12 +32,12 @@ size_t find_at(std::string_view haystack, std::string_view needle, bool reverse)
     Table table = make_table(needle, reverse);
     EXPECT_NE(table, nullptr);
     if (!table) return std::string_view::npos;
-    const uint8_t *hit = skarn_find(bytes(haystack), static_cast<int64_t>(haystack.size()), table.get(), bytes(needle),
-                                    static_cast<int64_t>(needle.size()));
+    const uint8_t *hit = skarn_find(bytes_of(haystack), static_cast<int64_t>(haystack.size()), table.get(),
+                                    bytes_of(needle), static_cast<int64_t>(needle.size()));
     if (hit == nullptr) return std::string_view::npos;
-    EXPECT_GE(hit, bytes(haystack));
-    EXPECT_LE(hit + needle.size(), bytes(haystack) + haystack.size());
-    return static_cast<size_t>(hit - bytes(haystack));
+    EXPECT_GE(hit, bytes_of(haystack));
+    EXPECT_LE(hit + needle.size(), bytes_of(haystack) + haystack.size());
+    return static_cast<size_t>(hit - bytes_of(haystack));
 }
 
 // Every entry of a table must equal `fill` except the listed ones.
@@ -109,8 +111,8 @@ TEST(FindSkipTable, EmptyPatternBuildsAZeroTableButNeverMatches) {
     expect_shifts(*backward, 0, {});
 
     const std::string_view haystack = "abc";
-    EXPECT_EQ(skarn_find(bytes(haystack), 3, forward.get(), bytes(haystack), 0), nullptr);
-    EXPECT_EQ(skarn_find(bytes(haystack), 3, backward.get(), bytes(haystack), 0), nullptr);
+    EXPECT_EQ(skarn_find(bytes_of(haystack), 3, forward.get(), bytes_of(haystack), 0), nullptr);
+    EXPECT_EQ(skarn_find(bytes_of(haystack), 3, backward.get(), bytes_of(haystack), 0), nullptr);
 }
 
 TEST(FindSkipTable, RejectsInvalidPatterns) {
@@ -172,7 +174,7 @@ TEST(FindScan, OneByteNeedle) {
     const std::string_view buffer = "xxxxa";
     Table table = make_table("a", true);
     ASSERT_NE(table, nullptr);
-    EXPECT_EQ(skarn_find(bytes(buffer), 4, table.get(), bytes("a"), 1), nullptr);
+    EXPECT_EQ(skarn_find(bytes_of(buffer), 4, table.get(), bytes_of("a"), 1), nullptr);
 }
 
 TEST(FindScan, BinaryBytesIncludingZeroAndHighValues) {
@@ -190,16 +192,16 @@ TEST(FindScan, InvalidArgumentsGiveNull) {
     Table one = make_table("b", false);
     Table empty = make_table("", false);
     ASSERT_TRUE(table && one && empty);
-    EXPECT_EQ(skarn_find(bytes(haystack), -1, table.get(), bytes("bc"), 2), nullptr);
-    EXPECT_EQ(skarn_find(bytes(haystack), 6, table.get(), bytes("bc"), -2), nullptr);
-    EXPECT_EQ(skarn_find(nullptr, 6, table.get(), bytes("bc"), 2), nullptr);
-    EXPECT_EQ(skarn_find(bytes(haystack), 6, nullptr, bytes("bc"), 2), nullptr);
-    EXPECT_EQ(skarn_find(bytes(haystack), 6, table.get(), nullptr, 2), nullptr);
+    EXPECT_EQ(skarn_find(bytes_of(haystack), -1, table.get(), bytes_of("bc"), 2), nullptr);
+    EXPECT_EQ(skarn_find(bytes_of(haystack), 6, table.get(), bytes_of("bc"), -2), nullptr);
+    EXPECT_EQ(skarn_find(nullptr, 6, table.get(), bytes_of("bc"), 2), nullptr);
+    EXPECT_EQ(skarn_find(bytes_of(haystack), 6, nullptr, bytes_of("bc"), 2), nullptr);
+    EXPECT_EQ(skarn_find(bytes_of(haystack), 6, table.get(), nullptr, 2), nullptr);
     // Tables of a one-byte or empty pattern cannot drive a longer needle.
-    EXPECT_EQ(skarn_find(bytes(haystack), 6, one.get(), bytes("bc"), 2), nullptr);
-    EXPECT_EQ(skarn_find(bytes(haystack), 6, empty.get(), bytes("bc"), 2), nullptr);
+    EXPECT_EQ(skarn_find(bytes_of(haystack), 6, one.get(), bytes_of("bc"), 2), nullptr);
+    EXPECT_EQ(skarn_find(bytes_of(haystack), 6, empty.get(), bytes_of("bc"), 2), nullptr);
     // The haystack itself being empty.
-    EXPECT_EQ(skarn_find(bytes(haystack), 0, table.get(), bytes("bc"), 2), nullptr);
+    EXPECT_EQ(skarn_find(bytes_of(haystack), 0, table.get(), bytes_of("bc"), 2), nullptr);
 }
 
 TEST(FindScan, OneTableServesManyScansUnchanged) {
@@ -210,12 +212,12 @@ TEST(FindScan, OneTableServesManyScansUnchanged) {
     for (size_t start = 0; start <= haystack.size(); ++start) {
         const std::string_view window = haystack.substr(start);
         const uint8_t *hit =
-            skarn_find(bytes(window), static_cast<int64_t>(window.size()), table.get(), bytes("abra"), 4);
+            skarn_find(bytes_of(window), static_cast<int64_t>(window.size()), table.get(), bytes_of("abra"), 4);
         const size_t expected = window.find("abra");
         if (expected == std::string_view::npos) {
             EXPECT_EQ(hit, nullptr) << "start " << start;
         } else {
-            EXPECT_EQ(hit, bytes(window) + expected) << "start " << start;
+            EXPECT_EQ(hit, bytes_of(window) + expected) << "start " << start;
         }
     }
     EXPECT_EQ(table->shifts, before);
@@ -254,9 +256,9 @@ TEST(FindDifferential, AgreesWithStringViewFindAndRfind) {
             }
             const std::string_view hay_view(haystack);
             const size_t expected = reverse ? hay_view.rfind(needle) : hay_view.find(needle);
-            const uint8_t *hit = skarn_find(bytes(haystack), static_cast<int64_t>(hay_len), table.get(), bytes(needle),
-                                            static_cast<int64_t>(needle_len));
-            const size_t got = hit == nullptr ? std::string_view::npos : static_cast<size_t>(hit - bytes(haystack));
+            const uint8_t *hit = skarn_find(bytes_of(haystack), static_cast<int64_t>(hay_len), table.get(),
+                                            bytes_of(needle), static_cast<int64_t>(needle_len));
+            const size_t got = hit == nullptr ? std::string_view::npos : static_cast<size_t>(hit - bytes_of(haystack));
             ASSERT_EQ(got, expected) << (reverse ? "rfind" : "find") << " round " << round << " needle length "
                                      << needle_len << " haystack length " << hay_len;
             (expected == std::string_view::npos ? misses : matches)++;

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "support/test_support.hpp"
 
 namespace fs = std::filesystem;
+using skarn_test::Session;
 using skarn_test::TempDir;
 
 namespace {
@@ -95,9 +95,7 @@ TEST(LargeSave, MoreThan4GiBWithEditsOnBothSidesOf4GiB) {
         ASSERT_TRUE(out.good());
     }
     fs::create_directory(dir.file("chk"));
-    std::unique_ptr<skarn_session_struct, decltype(&skarn_edit_destroy_session)> session(
-        skarn_edit_create_session(source.c_str(), nullptr, nullptr, 0, dir.file("chk").c_str()),
-        &skarn_edit_destroy_session);
+    Session session(skarn_edit_create_session(source.c_str(), nullptr, nullptr, 0, dir.file("chk").c_str()));
     ASSERT_TRUE(session);
     ASSERT_EQ(skarn_session_get_computed_file_size(session.get()), original_size);
 

@@ -17,14 +17,10 @@
 #include "skarn_edit.hpp"
 #include "support/test_support.hpp"
 
+using skarn_test::Session;
 using skarn_test::TempDir;
 
 namespace {
-
-struct SessionDeleter {
-    void operator()(skarn_session_struct *session) const { skarn_edit_destroy_session(session); }
-};
-using Session = std::unique_ptr<skarn_session_struct, SessionDeleter>;
 
 constexpr int64_t four_gib = int64_t{1} << 32;
 constexpr int64_t file_size = four_gib + 4096;

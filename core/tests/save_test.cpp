@@ -16,10 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
-#include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,8 +26,13 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using skarn_test::ClogCapture;
+using skarn_test::content_of;
+using skarn_test::directory_of_length;
+using skarn_test::names_with_prefix;
 using skarn_test::random_bytes;
 using skarn_test::read_file;
+using skarn_test::Session;
 using skarn_test::TempDir;
 using skarn_test::write_file;
 using ::testing::HasSubstr;
@@ -87,20 +89,6 @@ extern "C" int remove(const char *path) noexcept {
 
 namespace {
 
-// Captures everything the library logs to std::clog for one scope.
-class ClogCapture {
-public:
-    ClogCapture() : old_(std::clog.rdbuf(buffer_.rdbuf())) {}
-    ~ClogCapture() { std::clog.rdbuf(old_); }
-    ClogCapture(const ClogCapture &) = delete;
-    ClogCapture &operator=(const ClogCapture &) = delete;
-    std::string str() const { return buffer_.str(); }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf *old_;
-};
-
 // The log line of one message of the save function.
 std::string save_line(const std::string &message) { return "::skarn_edit_save_segment: " + message + "\n"; }
 
@@ -128,11 +116,6 @@ private:
     void (*old_handler_)(int) = nullptr;
 };
 
-struct SessionDeleter {
-    void operator()(skarn_session_struct *session) const { skarn_edit_destroy_session(session); }
-};
-using Session = std::unique_ptr<skarn_session_struct, SessionDeleter>;
-
 // Session events as they arrive; for a save, the text its pointer shows.
 struct EventLog {
     struct Entry {
@@ -159,33 +142,6 @@ Session open_session(const std::string &path, const std::string &checkpoint_dir,
     return Session(skarn_edit_create_session(path.empty() ? nullptr : path.c_str(),
                                              events != nullptr ? &EventLog::record : nullptr, events, interest,
                                              checkpoint_dir.c_str()));
-}
-
-std::string content_of(const skarn_session_struct *session) {
-    return skarn_session_get_segment_string(session, 0, skarn_session_get_computed_file_size(session));
-}
-
-// Names in `dir` that begin with `prefix`.
-std::vector<std::string> names_with_prefix(const fs::path &dir, const std::string &prefix) {
-    std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) == 0) names.push_back(name);
-    }
-    return names;
-}
-
-// A path of exactly `length` characters: `base` followed by directory names.
-std::string directory_of_length(const std::string &base, size_t length, char fill) {
-    std::string path = base;
-    while (path.size() < length) {
-        const size_t remaining = length - path.size();  // room for "/" and a name
-        size_t name = std::min<size_t>(remaining - 1, 100);
-        if (remaining - 1 - name == 1) --name;  // never leave room for a lone "/"
-        path += '/';
-        path.append(name, fill);
-    }
-    return path;
 }
 
 std::vector<std::string> temp_files(const fs::path &dir) { return names_with_prefix(dir, ".Skarnpad_"); }

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -21,21 +20,14 @@
 
 namespace {
 
+using skarn_test::Session;
 using skarn_test::TempDir;
 
 constexpr int64_t window_size = 1048576;
 
-struct SessionDeleter {
-    void operator()(skarn_session_struct *session) const { skarn_edit_destroy_session(session); }
-};
-using Session = std::unique_ptr<skarn_session_struct, SessionDeleter>;
-
 // A session over a file holding `content` (over nothing when it is empty).
 Session open_session(const TempDir &dir, const std::string &content) {
-    if (content.empty()) return Session(skarn_edit_create_session(nullptr, nullptr, nullptr, 0, dir.str().c_str()));
-    const std::string path = dir.file("content.bin");
-    skarn_test::write_file(path, content);
-    return Session(skarn_edit_create_session(path.c_str(), nullptr, nullptr, 0, dir.str().c_str()));
+    return content.empty() ? skarn_test::open_session("", dir) : skarn_test::open_file_session(dir, content);
 }
 
 skarn_search_context_struct *make_context(skarn_session_struct *session, std::string_view pattern, int64_t offset = 0,

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -19,47 +18,23 @@
 #include "impl_/segment_def.hpp"
 #include "impl_/session_def.hpp"
 #include "skarn_edit.hpp"
+#include "support/model_support.hpp"
 #include "support/test_support.hpp"
 
 namespace fs = std::filesystem;
+using skarn_test::ClogCapture;
+using skarn_test::describe;
+using skarn_test::open_file_session;
+using skarn_test::open_session;
+using skarn_test::Session;
 using skarn_test::TempDir;
-using skarn_test::write_file;
 
 namespace {
-
-struct SessionDeleter {
-    void operator()(skarn_session_struct *session) const { skarn_edit_destroy_session(session); }
-};
-using Session = std::unique_ptr<skarn_session_struct, SessionDeleter>;
 
 struct SegmentDeleter {
     void operator()(skarn_segment_struct *segment) const { skarn_segment_destroy(segment); }
 };
 using Segment = std::unique_ptr<skarn_segment_struct, SegmentDeleter>;
-
-Session open_session(const std::string &path, const TempDir &dir) {
-    return Session(
-        skarn_edit_create_session(path.empty() ? nullptr : path.c_str(), nullptr, nullptr, 0, dir.str().c_str()));
-}
-
-// Session over a file holding `content`, with its checkpoint in the same directory.
-Session open_file_session(const TempDir &dir, const std::string &content) {
-    const std::string path = dir.file("input.bin");
-    write_file(path, content);
-    return open_session(path, dir);
-}
-
-// The segment list of the current level, one "K(offset,length,change_offset)" per segment.
-std::string describe(const skarn_session_struct *session) {
-    std::string text;
-    for (const auto &piece : session->current().model_segments) {
-        if (!text.empty()) text += ' ';
-        text += piece.kind() == skarn::SEGMENT_READ ? 'R' : 'I';
-        text += '(' + std::to_string(piece.computed_offset) + ',' + std::to_string(piece.computed_length) + ',' +
-                std::to_string(piece.change_offset) + ')';
-    }
-    return text;
-}
 
 std::string segment_text(skarn_segment_struct *segment) {
     return std::string(reinterpret_cast<const char *>(skarn_segment_get_data(segment)),
@@ -71,20 +46,6 @@ bool points_into(const void *pointer, const void *record, size_t size) {
     const auto *r = static_cast<const uint8_t *>(record);
     return p >= r && p < r + size;
 }
-
-// Redirects std::clog, where the library writes its log lines and dumps.
-class ClogCapture {
-public:
-    ClogCapture() : previous_(std::clog.rdbuf(buffer_.rdbuf())) {}
-    ~ClogCapture() { std::clog.rdbuf(previous_); }
-    ClogCapture(const ClogCapture &) = delete;
-    ClogCapture &operator=(const ClogCapture &) = delete;
-    std::string str() const { return buffer_.str(); }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf *previous_;
-};
 
 // A change record built field by field, holding `bytes` unless it is a delete.
 skarn::change_ptr hand_made_change(int64_t serial, uint8_t kind, int64_t offset, std::string_view bytes,

@@ -9,12 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
 #include <map>
-#include <memory>
 #include <new>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,7 +20,9 @@
 #include "support/test_support.hpp"
 
 namespace fs = std::filesystem;
+using skarn_test::ClogCapture;
 using skarn_test::read_file;
+using skarn_test::Session;
 using skarn_test::TempDir;
 using skarn_test::write_file;
 
@@ -72,26 +71,7 @@ void operator delete[](void *block, const std::nothrow_t &) noexcept { std::free
 
 namespace {
 
-struct SessionDeleter {
-    void operator()(skarn_session_struct *session) const { skarn_edit_destroy_session(session); }
-};
-using Session = std::unique_ptr<skarn_session_struct, SessionDeleter>;
-
 constexpr int32_t all_session_events = 4095;
-
-// Redirects std::clog, where the library writes its log lines.
-class ClogCapture {
-public:
-    ClogCapture() : previous_(std::clog.rdbuf(buffer_.rdbuf())) {}
-    ~ClogCapture() { std::clog.rdbuf(previous_); }
-    ClogCapture(const ClogCapture &) = delete;
-    ClogCapture &operator=(const ClogCapture &) = delete;
-    std::string str() const { return buffer_.str(); }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf *previous_;
-};
 
 // Restores the working directory when the test ends, however it ends.
 class WorkingDirectory {

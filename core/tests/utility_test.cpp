@@ -17,6 +17,9 @@
 
 namespace {
 
+using skarn_test::append_utf8;
+using skarn_test::Counts;
+using skarn_test::read_counts;
 using skarn_test::read_file;
 using skarn_test::TempDir;
 using skarn_test::write_file;
@@ -208,11 +211,7 @@ TEST(StringDuplicate, CopiesExactlyLengthBytesAndTerminates) {
 }
 
 TEST(ComputeMode, KeepsOnlyOwnerReadAndWrite) {
-    EXPECT_EQ(skarn_util_compute_mode(0666), 0600);
-    EXPECT_EQ(skarn_util_compute_mode(0444), 0400);
-    EXPECT_EQ(skarn_util_compute_mode(0), 0);
-    EXPECT_EQ(skarn_util_compute_mode(0777), 0600);
-    EXPECT_EQ(skarn_util_compute_mode(0200), 0200);
+    skarn_test::expect_compute_mode_keeps_only_owner_read_and_write();
     EXPECT_EQ(skarn_util_compute_mode(0177), 0);
 }
 
@@ -340,23 +339,6 @@ TEST(BomDetection, FromFileEmptyIsSilentMissingIsReported) {
 
 // ---------------------------------------------------------------------------
 // Character counting
-
-// Counts of one counting, for comparisons: bom, single, double, triple, quad, invalid.
-struct Counts {
-    int64_t bom = 0, single = 0, dbl = 0, triple = 0, quad = 0, invalid = 0;
-    bool operator==(const Counts &) const = default;
-};
-
-std::ostream &operator<<(std::ostream &out, const Counts &c) {
-    return out << "{bom " << c.bom << ", single " << c.single << ", double " << c.dbl << ", triple " << c.triple
-               << ", quad " << c.quad << ", invalid " << c.invalid << "}";
-}
-
-Counts read_counts(const skarn_character_counts_struct *counts) {
-    return {skarn_character_counts_bom_bytes(counts),         skarn_character_counts_single_byte_chars(counts),
-            skarn_character_counts_double_byte_chars(counts), skarn_character_counts_triple_byte_chars(counts),
-            skarn_character_counts_quad_byte_chars(counts),   skarn_character_counts_invalid_bytes(counts)};
-}
 
 // A record of the caller's, released at scope exit.
 class CountsRecord {
@@ -522,25 +504,8 @@ TEST(CharacterCountsKinds, UnknownKindIsReportedOnceAndCountsNothing) {
     }
 }
 
-// Encoders of the test's own, to build valid text from code points.
-void append_utf8(std::vector<uint8_t> &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<uint8_t>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<uint8_t>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<uint8_t>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<uint8_t>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
-    }
-}
-
+// UTF-16 and UTF-32 encoders of the test's own (the UTF-8 one is shared), to
+// build valid text from code points.
 void append_unit16(std::vector<uint8_t> &out, uint32_t unit, bool big_endian) {
     const auto hi = static_cast<uint8_t>(unit >> 8), lo = static_cast<uint8_t>(unit & 0xFF);
     out.push_back(big_endian ? hi : lo);

@@ -89,9 +89,7 @@ protected:
     // Reads the viewport so that it is current again.
     static void settle(skarn_viewport_struct *vp) { ASSERT_NE(skarn_viewport_get_data(vp), nullptr); }
 
-    std::string content() const {
-        return skarn_session_get_segment_string(session, 0, skarn_session_get_computed_file_size(session));
-    }
+    std::string content() const { return skarn_test::content_of(session); }
 
     const skarn_change_struct *last_change() const { return skarn_session_get_last_change(session); }
 
