@@ -36,7 +36,8 @@ const std::string_view *command_line::value(std::string_view name) const {
     return nullptr;
 }
 
-command_line parse_command_line(std::span<char *const> args, std::span<const option_def> known) {
+command_line parse_command_line(std::span<char *const> args, std::span<const option_def> known,
+                                 std::span<const std::string_view> operand_names) {
     command_line result;
     bool options_ended = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -78,6 +79,16 @@ command_line parse_command_line(std::span<char *const> args, std::span<const opt
         }
         result.options.push_back(option);
     }
+    if (result.help) return result;
+    if (result.operands.size() < operand_names.size()) {
+        std::string missing = "missing ";
+        for (size_t i = result.operands.size(); i < operand_names.size(); ++i) {
+            if (i > result.operands.size()) missing += " and ";
+            missing += operand_names[i];
+        }
+        throw usage_error(missing);
+    }
+    if (result.operands.size() > operand_names.size()) throw usage_error("too many operands");
     return result;
 }
 
@@ -125,6 +136,12 @@ std::string in_quotes(std::string_view text) {
     quoted += text;
     quoted += '\'';
     return quoted;
+}
+
+int show_help(const char *text) {
+    std::fputs(text, stdout);
+    flush_output();
+    return exit_ok;
 }
 
 void flush_output() {

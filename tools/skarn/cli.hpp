@@ -53,10 +53,18 @@ struct command_line {
     const std::string_view *value(std::string_view name) const;
 };
 
-// Splits `args` (the words after the subcommand) into options and operands.
-// "--name=value" and "--name value" are both accepted; "--" ends the options;
-// --help is recognised everywhere.
-command_line parse_command_line(std::span<char *const> args, std::span<const option_def> known);
+// Splits `args` (the words after the subcommand) into options and operands,
+// which must be exactly those named in `operand_names` (unless --help was
+// given). "--name=value" and "--name value" are both accepted; "--" ends the
+// options; --help is recognised everywhere.
+command_line parse_command_line(std::span<char *const> args, std::span<const option_def> known,
+                                std::span<const std::string_view> operand_names);
+
+// The operands of the subcommands that take one file.
+inline constexpr std::string_view file_operand[] = {"FILE"};
+
+// Prints a subcommand's help text; returns exit_ok.
+int show_help(const char *text);
 
 // A non-negative 64-bit number in decimal or with a 0x prefix in hex.
 int64_t parse_number(std::string_view text, std::string_view what);

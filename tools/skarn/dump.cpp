@@ -62,14 +62,8 @@ void format_line(std::string &out, int64_t address, const uint8_t *bytes, size_t
 }  // namespace
 
 int run_dump(std::span<char *const> args) {
-    const command_line cl = parse_command_line(args, dump_options);
-    if (cl.help) {
-        std::fputs(dump_help, stdout);
-        flush_output();
-        return exit_ok;
-    }
-    if (cl.operands.empty()) throw usage_error("missing FILE");
-    if (cl.operands.size() > 1) throw usage_error("too many operands");
+    const command_line cl = parse_command_line(args, dump_options, file_operand);
+    if (cl.help) return show_help(dump_help);
     const std::string_view *offset_text = cl.value("--offset");
     const std::string_view *length_text = cl.value("--length");
     const int64_t offset = offset_text != nullptr ? parse_number(*offset_text, "--offset") : 0;

@@ -251,14 +251,8 @@ bool same_file(const std::string &a, const std::string &b) {
 }  // namespace
 
 int run_edit(std::span<char *const> args) {
-    const command_line cl = parse_command_line(args, edit_options);
-    if (cl.help) {
-        std::fputs(edit_help, stdout);
-        flush_output();
-        return exit_ok;
-    }
-    if (cl.operands.empty()) throw usage_error("missing FILE");
-    if (cl.operands.size() > 1) throw usage_error("too many operands");
+    const command_line cl = parse_command_line(args, edit_options, file_operand);
+    if (cl.help) return show_help(edit_help);
     const bool in_place = cl.has("--in-place");
     const bool force = cl.has("--force");
     const std::string_view *output = cl.value("--output");

@@ -36,20 +36,16 @@ constexpr option_def find_options[] = {
     {"--overlap", "", false, false},
 };
 
+constexpr std::string_view find_operands[] = {"PATTERN", "FILE"};
+
 // Patterns must be shorter than this (the library's limit).
 constexpr int64_t pattern_limit = 524288;
 
 }  // namespace
 
 int run_find(std::span<char *const> args) {
-    const command_line cl = parse_command_line(args, find_options);
-    if (cl.help) {
-        std::fputs(find_help, stdout);
-        flush_output();
-        return exit_ok;
-    }
-    if (cl.operands.size() < 2) throw usage_error(cl.operands.empty() ? "missing PATTERN and FILE" : "missing FILE");
-    if (cl.operands.size() > 2) throw usage_error("too many operands");
+    const command_line cl = parse_command_line(args, find_options, find_operands);
+    if (cl.help) return show_help(find_help);
     const std::string_view pattern_text = cl.operands[0];
     const std::vector<uint8_t> pattern = cl.has("--hex")
                                              ? parse_hex(pattern_text, "PATTERN")

@@ -176,14 +176,8 @@ void print_json(const report &r) {
 }  // namespace
 
 int run_info(std::span<char *const> args) {
-    const command_line cl = parse_command_line(args, info_options);
-    if (cl.help) {
-        std::fputs(info_help, stdout);
-        flush_output();
-        return exit_ok;
-    }
-    if (cl.operands.empty()) throw usage_error("missing FILE");
-    if (cl.operands.size() > 1) throw usage_error("too many operands");
+    const command_line cl = parse_command_line(args, info_options, file_operand);
+    if (cl.help) return show_help(info_help);
     std::optional<skarn_bom_t> named;
     if (const std::string_view *value = cl.value("--encoding")) named = parse_encoding(*value);
 

@@ -251,17 +251,13 @@ int update_model_helper_(skarn_model_struct &model, const skarn::const_change_pt
     }
 
     // The segment that holds the offset; on a boundary, the earlier one.
-    int64_t running = 0;
-    size_t index = 0;
-    for (; index < segments.size(); ++index) {
-        const auto &piece = segments[index];
-        if (piece.computed_offset != running) {
-            print_model_segments_(&model, std::clog);
-            SKARN_FATAL("break in model continuity, expected: " << running << ", got: " << piece.computed_offset);
-        }
-        if (running <= change->offset && change->offset <= running + piece.computed_length) break;
-        running += piece.computed_length;
+    const segment_position found = locate_segment_(model, change->offset);
+    if (found.broken) {
+        print_model_segments_(&model, std::clog);
+        SKARN_FATAL("break in model continuity, expected: " << found.expected
+                                                            << ", got: " << segments[found.index].computed_offset);
     }
+    const size_t index = found.index;
     if (index == segments.size()) return -1;
 
     // Cut the list at the offset: `position` is the first segment after it.

@@ -42,6 +42,18 @@ skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, con
     return change;
 }
 
+segment_position locate_segment_(const skarn_model_struct &model, int64_t offset) noexcept {
+    const auto &segments = model.model_segments;
+    int64_t running = 0;
+    for (size_t index = 0; index < segments.size(); ++index) {
+        const auto &piece = segments[index];
+        if (piece.computed_offset != running) return {index, true, running};
+        if (running <= offset && offset <= running + piece.computed_length) return {index, false, running};
+        running += piece.computed_length;
+    }
+    return {segments.size(), false, running};
+}
+
 namespace {
 
 // Copies `count` bytes at `position` of the level's file into `out`; false
@@ -67,19 +79,15 @@ int populate_data_segment_(const skarn_session_struct *session, skarn_segment_st
     const int64_t capacity = segment->abs_capacity();
     uint8_t *out = segment->bytes();
 
-    // Find the first model segment that holds `start`; on a boundary that is
-    // the earlier one, which contributes no bytes.
-    int64_t running = 0;
-    size_t index = 0;
-    for (; index < segments.size(); ++index) {
-        const auto &piece = segments[index];
-        if (piece.computed_offset != running) {
-            print_model_segments_(&model, std::clog);
-            SKARN_FATAL("break in model continuity, expected: " << running << ", got: " << piece.computed_offset);
-        }
-        if (running <= start && start <= running + piece.computed_length) break;
-        running += piece.computed_length;
+    // The first model segment that holds `start`; on a boundary that is the
+    // earlier one, which contributes no bytes.
+    const segment_position found = locate_segment_(model, start);
+    if (found.broken) {
+        print_model_segments_(&model, std::clog);
+        SKARN_FATAL("break in model continuity, expected: " << found.expected
+                                                            << ", got: " << segments[found.index].computed_offset);
     }
+    size_t index = found.index;
     if (index == segments.size()) return -1;
 
     int64_t delta = start - segments[index].computed_offset;

@@ -21,6 +21,19 @@ int64_t file_size_(FILE *file) noexcept;
 // file (none for size 0), with a fresh read change. Throws std::bad_alloc.
 void reset_model_segments_(skarn_model_struct &model, int64_t size);
 
+// Where an offset falls in a level's segment list: the first segment whose
+// range [computed_offset, computed_offset + computed_length] holds it (on a
+// boundary the earlier one), or the end of the list. `broken` reports a
+// segment that does not start where the one before it ends: `index` is that
+// segment and `expected` where it should have started. The caller logs it
+// (the model is corrupt) under its own name.
+struct segment_position {
+    size_t index = 0;
+    bool broken = false;
+    int64_t expected = 0;
+};
+segment_position locate_segment_(const skarn_model_struct &model, int64_t offset) noexcept;
+
 // A new change with the small-buffer rule applied to `bytes`. Throws std::bad_alloc.
 skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes,
                                int64_t length);
