@@ -47,9 +47,9 @@ struct OpenCall {
 
 struct OpenHook {
     bool armed = false;
-    int names_to_take = 0;          // next attempts that find their name already taken
-    std::vector<OpenCall> calls;    // creating opens seen while armed
-    std::vector<std::string> taken; // names created by the hook
+    int names_to_take = 0;           // next attempts that find their name already taken
+    std::vector<OpenCall> calls;     // creating opens seen while armed
+    std::vector<std::string> taken;  // names created by the hook
 };
 
 OpenHook open_hook;
@@ -731,8 +731,7 @@ TEST_F(FileCopy, MissingSourceIsMinusOneAndLeavesTheDestination) {
     ClogCapture log;
     EXPECT_EQ(skarn_util_file_copy(missing.c_str(), target_.c_str(), 0), -1);
     EXPECT_EQ(read_file(target_), "keep");
-    EXPECT_EQ(logged_message(log.str(), "skarn_util_file_copy"),
-              "Source file '\"" + missing + "\"' does not exist");
+    EXPECT_EQ(logged_message(log.str(), "skarn_util_file_copy"), "Source file '\"" + missing + "\"' does not exist");
 }
 
 TEST_F(FileCopy, DanglingLinkCountsAsMissingSource) {
@@ -766,9 +765,9 @@ TEST_F(FileCopy, SamePathIsRefusedAndTheSourceKept) {
     ClogCapture log;
     EXPECT_EQ(skarn_util_file_copy(source_.c_str(), source_.c_str(), 0), -4);
     EXPECT_EQ(read_file(source_), "source content");
-    EXPECT_EQ(logged_message(log.str(), "skarn_util_file_copy"),
-              "Error copying file '\"" + source_ + "\"' to '\"" + source_ +
-                  "\"': source and destination are the same file");
+    EXPECT_EQ(
+        logged_message(log.str(), "skarn_util_file_copy"),
+        "Error copying file '\"" + source_ + "\"' to '\"" + source_ + "\"': source and destination are the same file");
 }
 
 TEST_F(FileCopy, AnotherPathOfTheSameFileIsRefused) {
@@ -826,8 +825,8 @@ TEST_F(FileCopy, DestinationInMissingDirectoryIsMinusFour) {
     ClogCapture log;
     EXPECT_EQ(skarn_util_file_copy(source_.c_str(), nowhere.c_str(), 0), -4);
     EXPECT_EQ(logged_message(log.str(), "skarn_util_file_copy"),
-              "Error copying file '\"" + source_ + "\"' to '\"" + nowhere + "\"': " +
-                  std::make_error_code(std::errc::no_such_file_or_directory).message());
+              "Error copying file '\"" + source_ + "\"' to '\"" + nowhere +
+                  "\"': " + std::make_error_code(std::errc::no_such_file_or_directory).message());
 }
 
 // ---------------------------------------------------------------------------
@@ -936,14 +935,12 @@ TEST(CompareFiles, UnopenableFilesAreReportedInOrder) {
     {
         ClogCapture log;
         EXPECT_EQ(skarn_util_compare_files(missing1.c_str(), missing2.c_str()), -1);
-        EXPECT_EQ(logged_message(log.str(), "skarn_util_compare_files"),
-                  "Error opening file: '" + missing1 + "'");
+        EXPECT_EQ(logged_message(log.str(), "skarn_util_compare_files"), "Error opening file: '" + missing1 + "'");
     }
     {
         ClogCapture log;
         EXPECT_EQ(skarn_util_compare_files(dir.file("present").c_str(), missing2.c_str()), -2);
-        EXPECT_EQ(logged_message(log.str(), "skarn_util_compare_files"),
-                  "Error opening file: '" + missing2 + "'");
+        EXPECT_EQ(logged_message(log.str(), "skarn_util_compare_files"), "Error opening file: '" + missing2 + "'");
     }
 }
 
@@ -1014,9 +1011,9 @@ TEST(AvailableFilename, FirstFreeNumberIsChosen) {
 
 TEST(AvailableFilename, NumberGoesBeforeTheLastExtension) {
     TempDir dir;
-    for (const auto &[name, expected] : {std::pair("archive.tar.gz", "archive.tar-1.gz"),
-                                         std::pair(".profile", ".profile-1"), std::pair("noext", "noext-1"),
-                                         std::pair("dot.", "dot-1.")}) {
+    for (const auto &[name, expected] :
+         {std::pair("archive.tar.gz", "archive.tar-1.gz"), std::pair(".profile", ".profile-1"),
+          std::pair("noext", "noext-1"), std::pair("dot.", "dot-1.")}) {
         write_file(dir.file(name), "");
         char buffer[kPathSize];
         ASSERT_NE(skarn_util_available_filename(dir.file(name).c_str(), buffer), nullptr) << name;

@@ -37,7 +37,7 @@ const std::string_view *command_line::value(std::string_view name) const {
 }
 
 command_line parse_command_line(std::span<char *const> args, std::span<const option_def> known,
-                                 std::span<const std::string_view> operand_names) {
+                                std::span<const std::string_view> operand_names) {
     command_line result;
     bool options_ended = false;
     for (size_t i = 0; i < args.size(); ++i) {

@@ -165,12 +165,14 @@ int64_t make_edit(skarn_session_struct *session, uint8_t kind, int64_t offset, c
         length = std::min(length, size - offset);
     } else {
         if (length < 0 || offset > size) return 0;
-        if (length == 0 && bytes != nullptr) length = static_cast<int64_t>(std::strlen(reinterpret_cast<const char *>(bytes)));
+        if (length == 0 && bytes != nullptr)
+            length = static_cast<int64_t>(std::strlen(reinterpret_cast<const char *>(bytes)));
         if (length > 0 && bytes == nullptr) return 0;
     }
     try {
         const bool transaction_bit = determine_change_transaction_bit_(session);
-        const uint8_t full_kind = static_cast<uint8_t>(kind | (transaction_bit ? skarn_change_struct::transaction_bit : 0));
+        const uint8_t full_kind =
+            static_cast<uint8_t>(kind | (transaction_bit ? skarn_change_struct::transaction_bit : 0));
         return apply_change_(session, make_change_(session->num_changes() + 1, full_kind, offset, bytes, length));
     } catch (...) {
         return -1;
@@ -307,8 +309,7 @@ int update_model_helper_(skarn_model_struct &model, const skarn::const_change_pt
                             skarn_model_segment_struct{change->offset, change->length, 0, change});
             for (size_t i = position + 1; i < segments.size(); ++i) segments[i].computed_offset += change->length;
             break;
-        default:
-            SKARN_FATAL("Unhandled change kind");
+        default: SKARN_FATAL("Unhandled change kind");
     }
     return 0;
 }
@@ -318,15 +319,10 @@ int update_model_helper_(skarn_model_struct &model, const skarn::const_change_pt
 bool determine_change_transaction_bit_(skarn_session_struct *session) {
     const bool last_bit = skarn_session_get_transaction_bit_(session) != 0;
     switch (skarn_session_get_transaction_state(session)) {
-        case SESSION_TRANSACTION_NONE:
-            return !last_bit;
-        case SESSION_TRANSACTION_OPENED:
-            session->flags |= flag_transaction_has_change;
-            return !last_bit;
-        case SESSION_TRANSACTION_IN_PROGRESS:
-            return last_bit;
-        default:
-            SKARN_FATAL("Invalid transaction state");
+        case SESSION_TRANSACTION_NONE: return !last_bit;
+        case SESSION_TRANSACTION_OPENED: session->flags |= flag_transaction_has_change; return !last_bit;
+        case SESSION_TRANSACTION_IN_PROGRESS: return last_bit;
+        default: SKARN_FATAL("Invalid transaction state");
     }
 }
 
@@ -369,8 +365,7 @@ int64_t skarn_edit_redo_last_undo(skarn_session_struct *session) noexcept {
             skarn::change_ptr change = model.changes_undone.back();
             const int64_t result = apply_change_(session, change);
             model.changes_undone.pop_back();
-            if (model.changes_undone.empty() ||
-                model.changes_undone.back()->transaction() != change->transaction()) {
+            if (model.changes_undone.empty() || model.changes_undone.back()->transaction() != change->transaction()) {
                 return result;
             }
         }
@@ -406,13 +401,10 @@ int skarn_edit_clear_changes(skarn_session_struct *session) noexcept {
 
 int change_affects_viewport_(const skarn_viewport_struct *viewport, const skarn_change_struct *change) noexcept {
     switch (change->change_kind()) {
-        case CHANGE_OVERWRITE:
-            return skarn_viewport_in_segment(viewport, change->offset, change->length);
+        case CHANGE_OVERWRITE: return skarn_viewport_in_segment(viewport, change->offset, change->length);
         case CHANGE_INSERT:
-        case CHANGE_DELETE:
-            return change->offset <= viewport->offset() + viewport->data_segment.abs_capacity() ? 1 : 0;
-        default:
-            SKARN_FATAL("Unhandled change kind");
+        case CHANGE_DELETE: return change->offset <= viewport->offset() + viewport->data_segment.abs_capacity() ? 1 : 0;
+        default: SKARN_FATAL("Unhandled change kind");
     }
 }
 
@@ -437,15 +429,18 @@ int update_viewports_(skarn_session_struct *session, const skarn_change_struct *
             // that they show the same bytes after an edit and its undo.
             switch (change->change_kind()) {
                 case CHANGE_DELETE:
-                    if (undone) segment.offset_adjustment += change->length;
-                    else float_back(viewport.get(), change);
+                    if (undone)
+                        segment.offset_adjustment += change->length;
+                    else
+                        float_back(viewport.get(), change);
                     break;
                 case CHANGE_INSERT:
-                    if (undone) float_back(viewport.get(), change);
-                    else segment.offset_adjustment += change->length;
+                    if (undone)
+                        float_back(viewport.get(), change);
+                    else
+                        segment.offset_adjustment += change->length;
                     break;
-                default:
-                    break;  // an overwrite moves nothing
+                default: break;  // an overwrite moves nothing
             }
         }
         if (change_affects_viewport_(viewport.get(), change) != 0) {

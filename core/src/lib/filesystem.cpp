@@ -254,20 +254,11 @@ int skarn_util_file_copy(const char *src, const char *dst, int mode) noexcept {
         std::string reason;
         const int result = copy_file_steps(source, target, mode, reason);
         switch (result) {
-            case -1:
-                SKARN_LOG("Source file '" << source << "' does not exist");
-                break;
-            case -2:
-                SKARN_LOG("Source path '" << source << "' does not point to a regular file");
-                break;
-            case -3:
-                SKARN_LOG("Error copying file '" << source << "' to '" << target << "'");
-                break;
-            case -4:
-                SKARN_LOG("Error copying file '" << source << "' to '" << target << "': " << reason);
-                break;
-            default:
-                break;
+            case -1: SKARN_LOG("Source file '" << source << "' does not exist"); break;
+            case -2: SKARN_LOG("Source path '" << source << "' does not point to a regular file"); break;
+            case -3: SKARN_LOG("Error copying file '" << source << "' to '" << target << "'"); break;
+            case -4: SKARN_LOG("Error copying file '" << source << "' to '" << target << "': " << reason); break;
+            default: break;
         }
         return result;
     } catch (...) {

@@ -128,11 +128,13 @@ int64_t count_transactions(const skarn_session_struct *session, ListOf list_of) 
 }  // namespace
 
 int64_t skarn_session_get_num_change_transactions(const skarn_session_struct *session) noexcept {
-    return count_transactions(session, [](const skarn_model_struct &m) -> const auto & { return m.changes; });
+    return count_transactions(
+        session, [](const skarn_model_struct &m) -> const auto & { return m.changes; });
 }
 
 int64_t skarn_session_get_num_undone_change_transactions(const skarn_session_struct *session) noexcept {
-    return count_transactions(session, [](const skarn_model_struct &m) -> const auto & { return m.changes_undone; });
+    return count_transactions(
+        session, [](const skarn_model_struct &m) -> const auto & { return m.changes_undone; });
 }
 
 const skarn_change_struct *skarn_session_get_last_change(const skarn_session_struct *session) noexcept {

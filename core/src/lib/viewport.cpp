@@ -11,9 +11,7 @@
 
 namespace {
 
-bool capacity_in_range(int64_t capacity) noexcept {
-    return capacity >= 1 && capacity <= SKARN_VIEWPORT_MAX_CAPACITY;
-}
+bool capacity_in_range(int64_t capacity) noexcept { return capacity >= 1 && capacity <= SKARN_VIEWPORT_MAX_CAPACITY; }
 
 }  // namespace
 
@@ -47,7 +45,8 @@ void skarn_edit_destroy_viewport(skarn_viewport_struct *viewport) noexcept {
     if (viewport == nullptr) return;
     skarn_session_struct *session = viewport->session;
     auto &list = session->viewports;
-    const auto found = std::find_if(list.rbegin(), list.rend(), [viewport](const auto &v) { return v.get() == viewport; });
+    const auto found =
+        std::find_if(list.rbegin(), list.rend(), [viewport](const auto &v) { return v.get() == viewport; });
     if (found == list.rend()) return;
     list.erase(std::next(found).base());  // releases the record and its bytes
     skarn_session_notify(session, SESSION_EVT_DESTROY_VIEWPORT, viewport);
@@ -149,7 +148,8 @@ std::string skarn_viewport_get_string(const skarn_viewport_struct *viewport) noe
         auto *mutable_viewport = const_cast<skarn_viewport_struct *>(viewport);
         const uint8_t *data = skarn_viewport_get_data(mutable_viewport);
         if (data == nullptr) return {};
-        return std::string(reinterpret_cast<const char *>(data), static_cast<size_t>(skarn_viewport_get_length(viewport)));
+        return std::string(reinterpret_cast<const char *>(data),
+                           static_cast<size_t>(skarn_viewport_get_length(viewport)));
     } catch (...) {
         return {};
     }

@@ -27,8 +27,7 @@ void reset_model_segments_(skarn_model_struct &model, int64_t size) {
     model.model_segments.push_back({0, size, 0, std::move(read_change)});
 }
 
-skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes,
-                               int64_t length) {
+skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes, int64_t length) {
     auto change = std::make_shared<skarn_change_struct>();
     change->serial = serial;
     change->kind = kind;
@@ -106,8 +105,7 @@ int populate_data_segment_(const skarn_session_struct *session, skarn_segment_st
                     return -1;
                 }
                 break;
-            default:
-                SKARN_FATAL("Unhandled model segment kind");
+            default: SKARN_FATAL("Unhandled model segment kind");
         }
         segment->length += count;
         if (segment->length == capacity) break;
@@ -124,8 +122,8 @@ void print_model_segments_(const skarn_model_struct *model, std::ostream &out) n
                                      : piece.kind() == skarn::SEGMENT_INSERT ? 'I'
                                                                              : '?';
             out << "{\"kind\": \"" << kind_letter << "\", \"computed_offset\": " << piece.computed_offset
-                << ", \"computed_length\": " << piece.computed_length
-                << ", \"change_offset\": " << piece.change_offset << ", \"change\": "
+                << ", \"computed_length\": " << piece.computed_length << ", \"change_offset\": " << piece.change_offset
+                << ", \"change\": "
                 << "{\"serial\": " << change.serial << ", \"kind\": \"" << skarn_change_get_kind_as_char(&change)
                 << "\", \"offset\": " << change.offset << ", \"length\": " << change.length;
             if (const uint8_t *bytes = skarn_change_get_bytes(&change)) {

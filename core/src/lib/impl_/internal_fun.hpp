@@ -35,8 +35,7 @@ struct segment_position {
 segment_position locate_segment_(const skarn_model_struct &model, int64_t offset) noexcept;
 
 // A new change with the small-buffer rule applied to `bytes`. Throws std::bad_alloc.
-skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes,
-                               int64_t length);
+skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes, int64_t length);
 
 // Editing engine (edit source).
 int64_t apply_change_(skarn_session_struct *session, const skarn::change_ptr &change);

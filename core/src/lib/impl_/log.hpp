@@ -50,32 +50,32 @@ inline std::string system_error_line(int code = errno) {
 }  // namespace skarn::log
 
 // Builds the message with stream insertions: SKARN_LOG("expected: " << n).
-#define SKARN_LOG(message)                                                         \
-    do {                                                                           \
-        try {                                                                      \
-            std::ostringstream skarn_log_stream_;                                  \
-            skarn_log_stream_ << message;                                          \
+#define SKARN_LOG(message)                                                                \
+    do {                                                                                  \
+        try {                                                                             \
+            std::ostringstream skarn_log_stream_;                                         \
+            skarn_log_stream_ << message;                                                 \
             ::skarn::log::to_clog(__FILE__, __LINE__, __func__, skarn_log_stream_.str()); \
-        } catch (...) {                                                            \
-        }                                                                          \
+        } catch (...) {                                                                   \
+        }                                                                                 \
     } while (0)
 
 // The utility source's form, to stderr.
-#define SKARN_LOG_STDERR(message)                                                  \
-    do {                                                                           \
-        try {                                                                      \
-            std::ostringstream skarn_log_stream_;                                  \
-            skarn_log_stream_ << message;                                          \
+#define SKARN_LOG_STDERR(message)                                                                   \
+    do {                                                                                            \
+        try {                                                                                       \
+            std::ostringstream skarn_log_stream_;                                                   \
+            skarn_log_stream_ << message;                                                           \
             ::skarn::log::to_stderr(__FILE__, __LINE__, __func__, skarn_log_stream_.str().c_str()); \
-        } catch (...) {                                                            \
-        }                                                                          \
+        } catch (...) {                                                                             \
+        }                                                                                           \
     } while (0)
 
 // Internal faults: a broken invariant of the model. Log, then end the process.
-#define SKARN_FATAL(message)                                                       \
-    do {                                                                           \
-        SKARN_LOG(message);                                                        \
-        std::abort();                                                              \
+#define SKARN_FATAL(message) \
+    do {                     \
+        SKARN_LOG(message);  \
+        std::abort();        \
     } while (0)
 
 #endif  // SKARN_IMPL_LOG_HPP

@@ -29,9 +29,9 @@ struct skarn_model_segment_struct {
 };
 
 struct skarn_model_struct {
-    FILE *file = nullptr;   // the level's backing file, opened "rb"; none for a session over nothing
-    std::string file_path;  // base level: the caller's path; checkpoint level: the checkpoint file
-    std::vector<skarn::change_ptr> changes;         // in force, oldest first
+    FILE *file = nullptr;                    // the level's backing file, opened "rb"; none for a session over nothing
+    std::string file_path;                   // base level: the caller's path; checkpoint level: the checkpoint file
+    std::vector<skarn::change_ptr> changes;  // in force, oldest first
     std::vector<skarn::change_ptr> changes_undone;  // most recently undone last
     std::vector<skarn_model_segment_struct> model_segments;
 

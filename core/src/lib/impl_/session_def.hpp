@@ -24,7 +24,7 @@ struct skarn_session_struct {
     int32_t event_interest = 0;
     std::vector<std::shared_ptr<skarn_viewport_struct>> viewports;              // creation order
     std::vector<std::shared_ptr<skarn_search_context_struct>> search_contexts;  // creation order
-    std::vector<std::unique_ptr<skarn_model_struct>> models;  // base level first; never empty
+    std::vector<std::unique_ptr<skarn_model_struct>> models;                    // base level first; never empty
     int64_t num_changes_adjustment = 0;  // changes counted at the levels below the current one
     uint8_t flags = 0;
     std::string checkpoint_directory;      // absolute and normalised

@@ -12,11 +12,7 @@
 SKARN_EXTERN_C_BEGIN
 
 /** Change kinds. */
-enum {
-    CHANGE_DELETE = 0,
-    CHANGE_INSERT = 1,
-    CHANGE_OVERWRITE = 2
-};
+enum { CHANGE_DELETE = 0, CHANGE_INSERT = 1, CHANGE_OVERWRITE = 2 };
 
 /**
  * Returns the change's serial: positive for a change in force, negative while

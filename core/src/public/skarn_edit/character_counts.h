@@ -19,7 +19,8 @@ SKARN_API skarn_character_counts_struct *skarn_character_counts_create(void) SKA
 SKARN_API void skarn_character_counts_destroy(skarn_character_counts_struct *counts) SKARN_NOEXCEPT;
 
 /** Sets every count (bom bytes included) to 0, keeps the kind; returns the record. */
-SKARN_API skarn_character_counts_struct *skarn_character_counts_reset(skarn_character_counts_struct *counts) SKARN_NOEXCEPT;
+SKARN_API skarn_character_counts_struct *skarn_character_counts_reset(skarn_character_counts_struct *counts)
+    SKARN_NOEXCEPT;
 
 /** Stores the encoding to count; returns the record. */
 SKARN_API skarn_character_counts_struct *skarn_character_counts_set_BOM(skarn_character_counts_struct *counts,
@@ -56,9 +57,8 @@ SKARN_API void skarn_util_count_characters(const uint8_t *data, size_t length,
  * 1 when the content cannot be read (offset negative or past the end, read
  * failure) or the kind is unknown.
  */
-SKARN_API int skarn_session_character_counts(const skarn_session_struct *session,
-                                             skarn_character_counts_struct *counts, int64_t offset, int64_t length,
-                                             skarn_bom_t bom) SKARN_NOEXCEPT;
+SKARN_API int skarn_session_character_counts(const skarn_session_struct *session, skarn_character_counts_struct *counts,
+                                             int64_t offset, int64_t length, skarn_bom_t bom) SKARN_NOEXCEPT;
 
 SKARN_EXTERN_C_END
 

@@ -17,14 +17,17 @@ SKARN_EXTERN_C_BEGIN
  * (valid until skarn_search_destroy_context or the session's destruction), or
  * null for an empty or too long pattern, or a range shorter than the pattern.
  */
-SKARN_API skarn_search_context_struct *skarn_search_create_context_bytes(
-    skarn_session_struct *session, const uint8_t *pattern, int64_t pattern_length, int64_t session_offset,
-    int64_t session_length, int is_case_insensitive, int is_reverse_search) SKARN_NOEXCEPT;
+SKARN_API skarn_search_context_struct *skarn_search_create_context_bytes(skarn_session_struct *session,
+                                                                         const uint8_t *pattern, int64_t pattern_length,
+                                                                         int64_t session_offset, int64_t session_length,
+                                                                         int is_case_insensitive,
+                                                                         int is_reverse_search) SKARN_NOEXCEPT;
 
 /** skarn_search_create_context_bytes taking characters. */
-SKARN_API skarn_search_context_struct *skarn_search_create_context(
-    skarn_session_struct *session, const char *pattern, int64_t pattern_length, int64_t session_offset,
-    int64_t session_length, int is_case_insensitive, int is_reverse_search) SKARN_NOEXCEPT;
+SKARN_API skarn_search_context_struct *skarn_search_create_context(skarn_session_struct *session, const char *pattern,
+                                                                   int64_t pattern_length, int64_t session_offset,
+                                                                   int64_t session_length, int is_case_insensitive,
+                                                                   int is_reverse_search) SKARN_NOEXCEPT;
 
 /**
  * Finds the next match, `advance` bytes past the current one (forwards) or

@@ -46,8 +46,7 @@ SKARN_API int64_t skarn_segment_get_offset_adjustment(const skarn_segment_struct
  * negative) or when the session's file cannot deliver the bytes. Internal
  * routine, exported for the library's own tools.
  */
-SKARN_API int populate_data_segment_(const skarn_session_struct *session,
-                                     skarn_segment_struct *segment) SKARN_NOEXCEPT;
+SKARN_API int populate_data_segment_(const skarn_session_struct *session, skarn_segment_struct *segment) SKARN_NOEXCEPT;
 
 /**
  * Checks the continuity and bounds of every level's model segments. Returns 0

@@ -13,26 +13,22 @@ SKARN_EXTERN_C_BEGIN
 
 /** Session events: one bit each; a session's event interest is a mask of them. */
 enum {
-    SESSION_EVT_CREATE = 1,             /**< session created; event pointer null */
-    SESSION_EVT_EDIT = 2,               /**< change applied (also by redo); the change */
-    SESSION_EVT_UNDO = 4,               /**< change undone; the change (negative serial) */
-    SESSION_EVT_CLEAR = 8,              /**< history cleared; null */
-    SESSION_EVT_TRANSFORM = 16,         /**< transform applied; null */
-    SESSION_EVT_CREATE_CHECKPOINT = 32, /**< checkpoint created; null */
-    SESSION_EVT_DESTROY_CHECKPOINT = 64,/**< last checkpoint destroyed; null */
-    SESSION_EVT_SAVE = 128,             /**< saved; the saved-path buffer or null */
-    SESSION_EVT_CHANGES_PAUSED = 256,   /**< changes paused; null */
-    SESSION_EVT_CHANGES_RESUMED = 512,  /**< changes resumed; null */
-    SESSION_EVT_CREATE_VIEWPORT = 1024, /**< viewport created; the viewport */
-    SESSION_EVT_DESTROY_VIEWPORT = 2048 /**< viewport destroyed; its former address, not to be dereferenced */
+    SESSION_EVT_CREATE = 1,              /**< session created; event pointer null */
+    SESSION_EVT_EDIT = 2,                /**< change applied (also by redo); the change */
+    SESSION_EVT_UNDO = 4,                /**< change undone; the change (negative serial) */
+    SESSION_EVT_CLEAR = 8,               /**< history cleared; null */
+    SESSION_EVT_TRANSFORM = 16,          /**< transform applied; null */
+    SESSION_EVT_CREATE_CHECKPOINT = 32,  /**< checkpoint created; null */
+    SESSION_EVT_DESTROY_CHECKPOINT = 64, /**< last checkpoint destroyed; null */
+    SESSION_EVT_SAVE = 128,              /**< saved; the saved-path buffer or null */
+    SESSION_EVT_CHANGES_PAUSED = 256,    /**< changes paused; null */
+    SESSION_EVT_CHANGES_RESUMED = 512,   /**< changes resumed; null */
+    SESSION_EVT_CREATE_VIEWPORT = 1024,  /**< viewport created; the viewport */
+    SESSION_EVT_DESTROY_VIEWPORT = 2048  /**< viewport destroyed; its former address, not to be dereferenced */
 };
 
 /** Transaction states, as returned by skarn_session_get_transaction_state. */
-enum {
-    SESSION_TRANSACTION_NONE = 0,
-    SESSION_TRANSACTION_OPENED = 1,
-    SESSION_TRANSACTION_IN_PROGRESS = 2
-};
+enum { SESSION_TRANSACTION_NONE = 0, SESSION_TRANSACTION_OPENED = 1, SESSION_TRANSACTION_IN_PROGRESS = 2 };
 
 /**
  * Calls the session's event callback with (session, event, event_ptr) when a

@@ -13,23 +13,23 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(SKARN_BUILDING_LIBRARY)
-#    define SKARN_API __declspec(dllexport)
-#  else
-#    define SKARN_API __declspec(dllimport)
-#  endif
+#if defined(SKARN_BUILDING_LIBRARY)
+#define SKARN_API __declspec(dllexport)
 #else
-#  define SKARN_API __attribute__((visibility("default")))
+#define SKARN_API __declspec(dllimport)
+#endif
+#else
+#define SKARN_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
-#  define SKARN_EXTERN_C_BEGIN extern "C" {
-#  define SKARN_EXTERN_C_END }
-#  define SKARN_NOEXCEPT noexcept
+#define SKARN_EXTERN_C_BEGIN extern "C" {
+#define SKARN_EXTERN_C_END }
+#define SKARN_NOEXCEPT noexcept
 #else
-#  define SKARN_EXTERN_C_BEGIN
-#  define SKARN_EXTERN_C_END
-#  define SKARN_NOEXCEPT
+#define SKARN_EXTERN_C_BEGIN
+#define SKARN_EXTERN_C_END
+#define SKARN_NOEXCEPT
 #endif
 
 SKARN_EXTERN_C_BEGIN
@@ -55,15 +55,13 @@ typedef struct skarn_visit_change_context_struct skarn_visit_change_context_stru
  * Session event callback: receives the session, the event (one SESSION_EVT_*
  * bit) and an event pointer whose meaning depends on the event.
  */
-typedef void (*skarn_session_event_cbk_t)(const skarn_session_struct *session, int32_t event,
-                                          const void *event_ptr);
+typedef void (*skarn_session_event_cbk_t)(const skarn_session_struct *session, int32_t event, const void *event_ptr);
 
 /**
  * Viewport event callback: receives the viewport, the event (one
  * VIEWPORT_EVT_* bit) and an event pointer whose meaning depends on the event.
  */
-typedef void (*skarn_viewport_event_cbk_t)(const skarn_viewport_struct *viewport, int32_t event,
-                                           const void *event_ptr);
+typedef void (*skarn_viewport_event_cbk_t)(const skarn_viewport_struct *viewport, int32_t event, const void *event_ptr);
 
 /** Byte transform: returns the byte that replaces `byte`; `user_data` is the caller's. */
 typedef uint8_t (*skarn_util_byte_transform_t)(uint8_t byte, void *user_data);

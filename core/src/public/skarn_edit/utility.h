@@ -12,11 +12,7 @@
 SKARN_EXTERN_C_BEGIN
 
 /** Mask kinds of skarn_util_mask_byte. */
-enum {
-    MASK_AND = 0,
-    MASK_OR = 1,
-    MASK_XOR = 2
-};
+enum { MASK_AND = 0, MASK_OR = 1, MASK_XOR = 2 };
 
 /**
  * Shifts the `length` bytes of `buffer`, taken as one bit string, left
@@ -44,8 +40,8 @@ SKARN_API int skarn_util_strnicmp(const char *s1, const char *s2, int64_t length
 SKARN_API char *skarn_util_strndup(const char *source, int64_t length) SKARN_NOEXCEPT;
 
 /** Replaces each of the `length` bytes of `buffer`, in order, by `transform`'s result. */
-SKARN_API void skarn_util_apply_byte_transform(uint8_t *buffer, int64_t length,
-                                               skarn_util_byte_transform_t transform, void *user_data) SKARN_NOEXCEPT;
+SKARN_API void skarn_util_apply_byte_transform(uint8_t *buffer, int64_t length, skarn_util_byte_transform_t transform,
+                                               void *user_data) SKARN_NOEXCEPT;
 
 /**
  * Writes a copy of the file `in_path` to `out_path` with the bytes of

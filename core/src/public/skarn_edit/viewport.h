@@ -12,13 +12,13 @@ SKARN_EXTERN_C_BEGIN
 
 /** Viewport events: one bit each; a viewport's event interest is a mask of them. */
 enum {
-    VIEWPORT_EVT_CREATE = 1,    /**< created; event pointer the viewport */
-    VIEWPORT_EVT_EDIT = 2,      /**< affected by an applied change; the change */
-    VIEWPORT_EVT_UNDO = 4,      /**< affected by an undone change; the change */
-    VIEWPORT_EVT_CLEAR = 8,     /**< the session's changes were cleared; null */
-    VIEWPORT_EVT_TRANSFORM = 16,/**< a transform was applied; null */
-    VIEWPORT_EVT_MODIFY = 32,   /**< re-anchored or resized; null */
-    VIEWPORT_EVT_CHANGES = 64   /**< skarn_session_notify_changed_viewports; null */
+    VIEWPORT_EVT_CREATE = 1,     /**< created; event pointer the viewport */
+    VIEWPORT_EVT_EDIT = 2,       /**< affected by an applied change; the change */
+    VIEWPORT_EVT_UNDO = 4,       /**< affected by an undone change; the change */
+    VIEWPORT_EVT_CLEAR = 8,      /**< the session's changes were cleared; null */
+    VIEWPORT_EVT_TRANSFORM = 16, /**< a transform was applied; null */
+    VIEWPORT_EVT_MODIFY = 32,    /**< re-anchored or resized; null */
+    VIEWPORT_EVT_CHANGES = 64    /**< skarn_session_notify_changed_viewports; null */
 };
 
 /** Largest viewport capacity in bytes. */
