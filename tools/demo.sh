@@ -1,18 +1,43 @@
 #!/usr/bin/env bash
-# Builds the project (release preset) and shows the skarn tool's main jobs on
-# tools/samples/sample.txt: info, find, and an edit round trip.
+# Quick start: installs what the build needs from Debian's packages when it is
+# missing, builds the library and the skarn tool only (Release; the tests and
+# benchmarks belong to the test workflow), then shows the tool's main jobs on
+# tools/samples/sample.txt: info, find, dump and an edit round trip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake --preset release
-cmake --build --preset release
+step() { printf '\n== %s\n' "$*"; }
 
-skarn=build/release/tools/skarn
+packages=(cmake ninja-build g++)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if ((${#missing[@]} > 0)); then
+    step "installing from Debian's packages: ${missing[*]}"
+    sudo=()
+    if [[ $(id -u) -ne 0 ]]; then
+        if ! command -v sudo >/dev/null; then
+            echo "demo.sh: run as root, or install sudo, to install ${missing[*]}" >&2
+            exit 1
+        fi
+        sudo=(sudo)
+    fi
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+started=$SECONDS
+step "configuring the library and the tool (preset 'tool': Release, no tests, no benchmarks)"
+cmake --preset tool
+step "building them (about a minute on two cores)"
+cmake --build --preset tool
+skarn=build/tool/tools/skarn
+echo "built $skarn in $((SECONDS - started)) s"
+
 sample=tools/samples/sample.txt
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-
-step() { printf '\n== %s\n' "$*"; }
 
 step "skarn info $sample"
 "$skarn" info "$sample"
@@ -31,3 +56,5 @@ step "skarn edit: take both edits back and compare with the sample"
 "$skarn" edit "$work/edited.txt" -o "$work/restored.txt" --replace "slow red=quick brown" --lower 3:5
 cmp "$sample" "$work/restored.txt"
 echo "restored.txt is byte-identical to $sample"
+
+step "done; the tests: cmake --workflow --preset debug"

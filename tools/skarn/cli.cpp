@@ -2,19 +2,52 @@
 // match scanner shared by the subcommands.
 #include "cli.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <limits>
+#include <sstream>
+
+#include "progress.hpp"
 
 namespace skarn_cli {
 
 namespace {
+
+volatile std::sig_atomic_t stop_signal = 0;
+
+extern "C" void note_stop_signal(int signal_number) { stop_signal = signal_number; }
+
+// The library logs its errors to std::clog; the tool keeps them here, so that
+// a failure can name the system's reason in its own words and a success can
+// pass them on (unless --quiet).
+std::ostringstream &log_buffer() {
+    static std::ostringstream buffer;
+    return buffer;
+}
+
+struct log_redirect {
+    log_redirect() : previous(std::clog.rdbuf(log_buffer().rdbuf())) {}
+    ~log_redirect() { std::clog.rdbuf(previous); }
+    std::streambuf *previous;
+};
+
+const log_redirect redirect_library_log;
+
+bool quiet = false;
+
+std::string output_buffer;
+constexpr size_t output_buffer_limit = 65536;
 
 const option_def *find_option(std::span<const option_def> known, std::string_view word) {
     for (const option_def &def : known) {
@@ -24,6 +57,41 @@ const option_def *find_option(std::span<const option_def> known, std::string_vie
 }
 
 }  // namespace
+
+void install_signal_handlers() {
+    struct sigaction action {};
+    action.sa_handler = note_stop_signal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a read from a terminal or a pipe returns EINTR, so that
+    // the tool reaches its next safe point instead of waiting for input.
+    action.sa_flags = 0;
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+int pending_signal() { return stop_signal; }
+
+bool quiet_requested() { return quiet; }
+
+void check_interrupted() {
+    if (stop_signal != 0) throw interrupted{stop_signal};
+}
+
+std::string library_log() { return log_buffer().str(); }
+
+std::string library_system_reason() {
+    // The library's system error lines end in "error code=<number>: <text>".
+    const std::string log = library_log();
+    const size_t at = log.rfind("error code=");
+    if (at == std::string::npos) return {};
+    int code = 0;
+    const char *digits = log.c_str() + at + std::strlen("error code=");
+    const auto [end, error] = std::from_chars(digits, log.c_str() + log.size(), code);
+    if (error != std::errc{} || end == digits || code <= 0) return {};
+    return std::strerror(code);
+}
+
+std::string with_reason(const std::string &reason) { return reason.empty() ? std::string() : ": " + reason; }
 
 bool command_line::has(std::string_view name) const {
     return std::any_of(options.begin(), options.end(), [name](const parsed_option &o) { return o.name == name; });
@@ -54,6 +122,14 @@ command_line parse_command_line(std::span<char *const> args, std::span<const opt
             result.help = true;
             continue;
         }
+        if (word == "--quiet" || word == "-q") {
+            result.quiet = true;
+            continue;
+        }
+        if (word == "--progress") {
+            result.progress = true;
+            continue;
+        }
         std::string_view name = word;
         std::string_view inline_value;
         bool has_inline_value = false;
@@ -79,6 +155,11 @@ command_line parse_command_line(std::span<char *const> args, std::span<const opt
         }
         result.options.push_back(option);
     }
+    if (result.quiet && result.progress) throw usage_error("give either --quiet or --progress, not both");
+    quiet = result.quiet;
+    progress_configure(result.quiet      ? progress_mode::off
+                       : result.progress ? progress_mode::forced
+                                         : progress_mode::automatic);
     if (result.help) return result;
     if (result.operands.size() < operand_names.size()) {
         std::string missing = "missing ";
@@ -100,6 +181,10 @@ int64_t parse_number(std::string_view text, std::string_view what) {
         base = 16;
     }
     if (text.starts_with('-')) throw usage_error("negative number for " + std::string(what) + ": " + in_quotes(text));
+    if (base == 10 && digits.size() > 1 && digits[0] == '0' && digits[1] >= '0' && digits[1] <= '9') {
+        throw usage_error("number with a leading 0 for " + std::string(what) + ": " + in_quotes(text) +
+                          " (octal is not read; write it without the 0s, or in hex with 0x)");
+    }
     uint64_t value = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
     if (digits.empty() || error == std::errc::invalid_argument || end != digits.data() + digits.size()) {
@@ -109,6 +194,11 @@ int64_t parse_number(std::string_view text, std::string_view what) {
         throw usage_error("number too large for " + std::string(what) + ": " + in_quotes(text));
     }
     return static_cast<int64_t>(value);
+}
+
+std::pair<int64_t, bool> parse_signed_number(std::string_view text, std::string_view what) {
+    if (text.starts_with('-')) return {parse_number(text.substr(1), what), true};
+    return {parse_number(text, what), false};
 }
 
 std::vector<uint8_t> parse_hex(std::string_view digits, std::string_view what) {
@@ -138,26 +228,138 @@ std::string in_quotes(std::string_view text) {
     return quoted;
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of `text`, or 0.
+size_t utf8_sequence_length(std::string_view text) {
+    const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    size_t length = 0;
+    unsigned char low = 0x80;  // allowed range of the second byte
+    unsigned char high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        if (lead == 0xe0) low = 0xa0;   // no overlong forms
+        if (lead == 0xed) high = 0x9f;  // no surrogates
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        if (lead == 0xf0) low = 0x90;
+        if (lead == 0xf4) high = 0x8f;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+    for (size_t i = 2; i < length; ++i) {
+        if ((byte(i) & 0xc0) != 0x80) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            const size_t length = utf8_sequence_length(text.substr(i));
+            if (length == 0) {
+                out += "\\ufffd";
+                ++i;
+            } else {
+                out += text.substr(i, length);
+                i += length;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char escape[8];
+                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
+                    out += escape;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
 int show_help(const char *text) {
-    std::fputs(text, stdout);
+    write_output(text);
     flush_output();
     return exit_ok;
 }
 
+void write_output(std::string_view bytes) {
+    output_buffer.append(bytes);
+    if (output_buffer.size() >= output_buffer_limit) flush_output();
+}
+
 void flush_output() {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-        throw failure(std::string("cannot write the output: ") + std::strerror(errno));
+    size_t written = 0;
+    while (written < output_buffer.size()) {
+        const ssize_t n = ::write(STDOUT_FILENO, output_buffer.data() + written, output_buffer.size() - written);
+        if (n >= 0) {
+            written += static_cast<size_t>(n);
+            continue;
+        }
+        if (errno == EINTR) {
+            check_interrupted();
+            continue;
+        }
+        const int error = errno;
+        output_buffer.clear();
+        if (error == EPIPE) throw output_closed{};
+        throw failure(std::string("cannot write the output: ") + std::strerror(error));
     }
+    output_buffer.clear();
 }
 
 session_handle::session_handle(const std::string &path) {
-    // Checked here so that a missing or unreadable file gives one clear line.
-    std::FILE *probe = std::fopen(path.c_str(), "rb");
-    if (probe == nullptr) throw failure("cannot open " + in_quotes(path) + ": " + std::strerror(errno));
-    std::fclose(probe);
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) throw failure(in_quotes(path) + " is not a regular file");
+    std::string source = path;
+    if (path == standard_stream) {
+        from_stdin_ = true;
+        make_directory();
+        source = copy_standard_input();
+    } else {
+        // Checked here so that a missing or unreadable file gives one clear line.
+        std::FILE *probe = std::fopen(path.c_str(), "rb");
+        if (probe == nullptr) throw failure("cannot open " + in_quotes(path) + ": " + std::strerror(errno));
+        std::fclose(probe);
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(path, error)) throw failure(in_quotes(path) + " is not a regular file");
+        make_directory();
+    }
+    check_interrupted();
+    progress_begin("opening");
+    session_.reset(skarn_edit_create_session(source.c_str(), nullptr, nullptr, 0, directory_.path.c_str()));
+    if (session_ == nullptr) {
+        std::string reason = library_system_reason();
+        std::error_code error;
+        const auto space = std::filesystem::space(directory_.path, error);
+        const auto size = std::filesystem::file_size(source, error);
+        if (reason.empty() && !error && space.available < size) reason = std::strerror(ENOSPC);
+        throw failure("cannot make a private copy of " + in_quotes(path) + " in " +
+                      in_quotes(std::filesystem::path(directory_.path).parent_path().string()) + with_reason(reason));
+    }
+    // A signal during the copy is seen here; the destructor removes the copy.
+    check_interrupted();
+}
 
+void session_handle::make_directory() {
+    std::error_code error;
     const std::filesystem::path temp = std::filesystem::temp_directory_path(error);
     if (error) throw failure("no temporary directory: " + error.message());
     std::string pattern = (temp / "skarn-XXXXXX").string();
@@ -165,47 +367,159 @@ session_handle::session_handle(const std::string &path) {
         throw failure("cannot create a temporary directory in " + in_quotes(temp.string()) + ": " +
                       std::strerror(errno));
     }
-    directory_ = pattern;
-    session_ = skarn_edit_create_session(path.c_str(), nullptr, nullptr, 0, directory_.c_str());
-    if (session_ == nullptr) {
-        std::filesystem::remove_all(directory_, error);
-        throw failure("cannot open a session over " + in_quotes(path));
+    directory_.path = pattern;
+}
+
+std::string session_handle::copy_standard_input() {
+    const std::string copy = directory_.path + "/standard-input";
+    const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) throw failure("cannot store standard input in " + in_quotes(directory_.path) + ": " + std::strerror(errno));
+    struct fd_guard {
+        int fd;
+        ~fd_guard() {
+            if (fd >= 0) ::close(fd);
+        }
+    } guard{fd};
+    progress_begin("reading standard input");
+    std::vector<char> buffer(1 << 20);
+    int64_t total = 0;
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) {
+                check_interrupted();
+                continue;
+            }
+            throw failure(std::string("cannot read standard input: ") + std::strerror(errno));
+        }
+        for (ssize_t put = 0; put < n;) {
+            const ssize_t w = ::write(fd, buffer.data() + put, static_cast<size_t>(n - put));
+            if (w < 0) {
+                if (errno == EINTR) {
+                    check_interrupted();
+                    continue;
+                }
+                throw failure("cannot store standard input in " + in_quotes(directory_.path) + ": " +
+                              std::strerror(errno));
+            }
+            put += w;
+        }
+        total += n;
+        if (!progress_update(total, -1)) check_interrupted();
+    }
+    const int closed = ::close(fd);
+    guard.fd = -1;
+    if (closed != 0) {
+        throw failure("cannot store standard input in " + in_quotes(directory_.path) + ": " + std::strerror(errno));
+    }
+    progress_finish();
+    return copy;
+}
+
+session_handle::private_directory::~private_directory() {
+    if (!path.empty()) {
+        std::error_code error;
+        std::filesystem::remove_all(path, error);
     }
 }
 
-session_handle::~session_handle() {
-    skarn_edit_destroy_session(session_);
-    std::error_code error;
-    std::filesystem::remove_all(directory_, error);
+void write_content_to_output(skarn_session_struct *session) {
+    constexpr int64_t piece = int64_t{1} << 20;
+    skarn_segment_struct *segment = skarn_segment_create(piece);
+    if (segment == nullptr) throw std::bad_alloc();
+    struct segment_guard {
+        skarn_segment_struct *segment;
+        ~segment_guard() { skarn_segment_destroy(segment); }
+    } guard{segment};
+    const int64_t size = skarn_session_get_computed_file_size(session);
+    progress_begin("writing");
+    for (int64_t offset = 0; offset < size;) {
+        check_interrupted();
+        if (skarn_session_get_segment(session, segment, offset) != 0 || skarn_segment_get_length(segment) <= 0) {
+            throw failure("cannot read the content at offset " + std::to_string(offset));
+        }
+        const int64_t length = std::min(skarn_segment_get_length(segment), size - offset);
+        write_output({reinterpret_cast<const char *>(skarn_segment_get_data(segment)), static_cast<size_t>(length)});
+        offset += length;
+        progress_update(offset, size);
+    }
+    flush_output();
+    progress_finish();
 }
 
 match_scanner::match_scanner(skarn_session_struct *session, std::span<const uint8_t> pattern, bool case_insensitive,
-                             bool reverse, bool overlap, int64_t begin, int64_t end) {
-    const auto m = static_cast<int64_t>(pattern.size());
+                             bool reverse, bool overlap, int64_t begin, int64_t end)
+    : session_(session),
+      pattern_(pattern.begin(), pattern.end()),
+      case_insensitive_(case_insensitive),
+      reverse_(reverse),
+      overlap_(overlap),
+      begin_(begin),
+      end_(end),
+      window_begin_(reverse ? end : begin),
+      window_end_(reverse ? end : begin),
+      limit_(reverse ? end : begin) {}
+
+match_scanner::~match_scanner() { close_window(); }
+
+void match_scanner::close_window() {
+    skarn_search_destroy_context(context_);
+    context_ = nullptr;
+}
+
+// Opens the context of the next window, or returns false when the range is
+// used up. Forwards a window starts where no match is ruled out yet: behind
+// the last match as far as overlapping allows, and m - 1 bytes before the end
+// of the previous window, whose context could not see the matches that cross
+// its end. Backwards mirrors this.
+bool match_scanner::open_window() {
+    const auto m = static_cast<int64_t>(pattern_.size());
+    int64_t from = 0;
+    int64_t to = 0;
+    if (!reverse_) {
+        if (started_ && window_end_ >= end_) return false;
+        from = started_ ? std::max(limit_, window_end_ - (m - 1)) : begin_;
+        to = std::min(end_, from + search_window);
+    } else {
+        if (started_ && window_begin_ <= begin_) return false;
+        to = started_ ? std::min(limit_, window_begin_ + (m - 1)) : end_;
+        from = std::max(begin_, to - search_window);
+    }
+    started_ = true;
+    window_begin_ = from;
+    window_end_ = to;
+    // Windows are longer than patterns, so a short one is the last, and holds
+    // no match (a length of 0 would even mean "to the end" to the library).
+    if (to - from < m) {
+        window_begin_ = begin_;
+        window_end_ = end_;
+        return false;
+    }
+    context_ = skarn_search_create_context_bytes(session_, pattern_.data(), m, from, to - from,
+                                                 case_insensitive_ ? 1 : 0, reverse_ ? 1 : 0);
+    if (context_ == nullptr) throw failure("cannot create a search context");
+    return true;
+}
+
+bool match_scanner::next(int64_t &offset) {
+    const auto m = static_cast<int64_t>(pattern_.size());
     // Forwards the advance is where the next search starts after a match.
     // Backwards the next match must end at or before match + 1 - advance: 1
     // keeps matches apart, 2 - m lets the next one start just below the last.
-    advance_ = reverse ? (overlap ? 2 - m : 1) : (overlap ? 1 : m);
-    // A range shorter than the pattern holds no match (and a length of 0
-    // would mean "to the end" to the library).
-    if (end - begin < m) return;
-    context_ = skarn_search_create_context_bytes(session, pattern.data(), m, begin, end - begin,
-                                                 case_insensitive ? 1 : 0, reverse ? 1 : 0);
-    if (context_ == nullptr) throw failure("cannot create a search context");
-}
-
-match_scanner::~match_scanner() { skarn_search_destroy_context(context_); }
-
-bool match_scanner::next(int64_t &offset) {
-    if (context_ == nullptr) return false;
-    if (skarn_search_next_match(context_, advance_) != 1) {
-        // The context would start over on the next call.
-        skarn_search_destroy_context(context_);
-        context_ = nullptr;
-        return false;
+    const int64_t advance = reverse_ ? (overlap_ ? 2 - m : 1) : (overlap_ ? 1 : m);
+    for (;;) {
+        if (context_ != nullptr && skarn_search_next_match(context_, advance) == 1) {
+            offset = skarn_search_context_get_match_offset(context_);
+            limit_ = reverse_ ? offset + 1 - advance : offset + advance;
+            return true;
+        }
+        // The library's context would start over on the next call.
+        close_window();
+        if (started_ && !progress_update(searched(), range())) check_interrupted();
+        check_interrupted();
+        if (!open_window()) return false;
     }
-    offset = skarn_search_context_get_match_offset(context_);
-    return true;
 }
 
 }  // namespace skarn_cli

@@ -7,27 +7,32 @@
 #include <string>
 
 #include "cli.hpp"
+#include "progress.hpp"
 
 namespace skarn_cli {
 
 namespace {
 
 constexpr const char *dump_help =
-    "usage: skarn dump [--offset N] [--length N] FILE\n"
+    "usage: skarn dump [-s N | -s -N] [-l N] FILE\n"
     "\n"
     "Prints a hex and text dump in the layout of xxd: 16 bytes a line, the offset,\n"
     "the bytes in groups of two, and the text with '.' for bytes that are not\n"
-    "printable ASCII.\n"
+    "printable ASCII. FILE - reads standard input.\n"
     "\n"
     "options:\n"
-    "  --offset N  start at offset N (as xxd -s N; the addresses stay file offsets)\n"
-    "  --length N  dump at most N bytes (as xxd -l N)\n"
+    "  -s, --offset N   start at offset N (as xxd -s N; the addresses stay file offsets)\n"
+    "  -s, --offset -N  start N bytes before the end (as xxd -s -N)\n"
+    "  -l, --length N   dump at most N bytes (as xxd -l N)\n"
+    "  -q, --quiet      no progress line, no log lines of the library\n"
+    "  --progress       a progress line even when stderr is not a terminal\n"
+    "Numbers are decimal or 0x hex; a leading 0 (octal to xxd) is refused.\n"
     "\n"
-    "example: skarn dump --offset 0x100 --length 64 image.bin\n";
+    "example: skarn dump -s 0x100 -l 64 image.bin\n";
 
 constexpr option_def dump_options[] = {
-    {"--offset", "", true, false},
-    {"--length", "", true, false},
+    {"--offset", "-s", true, false},
+    {"--length", "-l", true, false},
 };
 
 constexpr int64_t viewport_capacity = 65536;  // a multiple of 16: windows end on whole lines
@@ -66,12 +71,18 @@ int run_dump(std::span<char *const> args) {
     if (cl.help) return show_help(dump_help);
     const std::string_view *offset_text = cl.value("--offset");
     const std::string_view *length_text = cl.value("--length");
-    const int64_t offset = offset_text != nullptr ? parse_number(*offset_text, "--offset") : 0;
+    const auto [offset_value, from_end] =
+        offset_text != nullptr ? parse_signed_number(*offset_text, "--offset") : std::pair<int64_t, bool>{0, false};
     const int64_t wanted_length = length_text != nullptr ? parse_number(*length_text, "--length") : -1;
 
     const std::string path(cl.operands[0]);
     const session_handle session(path);
     const int64_t size = session.size();
+    if (from_end && offset_value > size) {
+        throw failure("--offset -" + std::to_string(offset_value) + " is before the start of " + in_quotes(path) +
+                      " (size " + std::to_string(size) + ")");
+    }
+    const int64_t offset = from_end ? size - offset_value : offset_value;
     if (offset > size) {
         throw failure("--offset " + std::to_string(offset) + " is past the end of " + in_quotes(path) + " (size " +
                       std::to_string(size) + ")");
@@ -84,6 +95,7 @@ int run_dump(std::span<char *const> args) {
         skarn_edit_create_viewport(session.get(), offset, capacity, 0, nullptr, nullptr, 0);
     if (viewport == nullptr) throw failure("cannot create a viewport");
 
+    progress_begin("dumping");
     std::string out;
     uint8_t line[bytes_per_line];
     size_t pending = 0;  // bytes in `line` not yet printed
@@ -107,14 +119,15 @@ int run_dump(std::span<char *const> args) {
         position += held;
         remaining -= held;
         if (remaining == 0 && pending > 0) format_line(out, line_address, line, pending);
-        if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) {
-            throw failure(std::string("cannot write the output: ") + std::strerror(errno));
-        }
+        write_output(out);
+        check_interrupted();
+        progress_update(position - offset, position - offset + remaining);
         if (remaining > 0 && skarn_viewport_modify(viewport, position, capacity, 0) != 0) {
             throw failure("cannot move the viewport to offset " + std::to_string(position));
         }
     }
     flush_output();
+    progress_finish();
     return exit_ok;
 }
 

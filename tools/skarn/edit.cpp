@@ -1,13 +1,16 @@
 // skarn edit: applies a list of edits to a session in the order given and
 // saves the result; nothing is saved when any edit is refused or fails.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "cli.hpp"
+#include "progress.hpp"
 
 namespace skarn_cli {
 
@@ -32,10 +35,16 @@ constexpr const char *edit_help =
     "\n"
     "saving:\n"
     "  -o, --output OUT  write to OUT; an existing OUT is kept and the result gets a\n"
-    "                    free numbered name (OUT-1.ext, ...) unless --force is given\n"
+    "                    free numbered name (OUT-1.ext, ...) unless --force is given;\n"
+    "                    an existing directory OUT gets OUT/<FILE's name> (as cp);\n"
+    "                    OUT's directory must exist; -o - writes to standard output\n"
     "  --in-place        write over FILE, refused when FILE changed on disk meanwhile\n"
     "  --force           replace an existing OUT; with --in-place, skip the check\n"
-    "The saved file gets FILE's permissions.\n"
+    "  -q, --quiet       no progress line, no log lines of the library\n"
+    "  --progress        a progress line even when stderr is not a terminal\n"
+    "The saved file gets FILE's permissions. FILE - reads standard input.\n"
+    "Numbers are decimal or 0x hex; a leading 0 (octal to xxd) is refused.\n"
+    "On an error or a signal nothing is saved and nothing is left behind.\n"
     "\n"
     "example: skarn edit notes.txt -o fixed.txt --replace teh=the --insert 0:hex:efbbbf\n";
 
@@ -136,7 +145,10 @@ void replace_all(skarn_session_struct *session, const operation &op) {
     const auto m = static_cast<int64_t>(find.size());
     const auto r = static_cast<int64_t>(replacement.size());
     int64_t from = 0;
+    progress_begin("replacing");
     for (;;) {
+        check_interrupted();
+        progress_update(from, skarn_session_get_computed_file_size(session));
         // The matches of one region, in ascending order.
         std::vector<int64_t> matches;
         {
@@ -185,6 +197,7 @@ void replace_all(skarn_session_struct *session, const operation &op) {
         }
         from = region + new_length;
     }
+    progress_finish();
     if (skarn_session_end_transaction(session) != 0) throw failure(op.label + ": cannot end the transaction");
 }
 
@@ -221,15 +234,14 @@ void apply(skarn_session_struct *session, const operation &op) {
 
 std::string describe_save_error(int code) {
     switch (code) {
-        case -1: return "offset out of range";
-        case -2: return "cannot create the target directory";
-        case -3: return "temporary file name too long";
-        case -4: return "cannot create a temporary file";
-        case -5: return "cannot open the temporary file";
+        case -2: return std::strerror(ENOENT);
+        case -3: return std::strerror(ENAMETOOLONG);
+        case -4:
+        case -5: return "cannot create a temporary file beside it";
         case -6:
-        case -7: return "cannot copy the content";
+        case -7: return "cannot write the content";
         case -8:
-        case -9: return "the written size does not match";
+        case -9: return "the written size does not match the content";
         case -10: return "cannot remove the existing file";
         case -11: return "no free numbered name";
         case -12: return "cannot rename the temporary file into place";
@@ -237,10 +249,51 @@ std::string describe_save_error(int code) {
     }
 }
 
+// The reason a save failed, in the system's words where it gave some.
+std::string save_failure_reason(int code, const std::string &target, int64_t size) {
+    if (std::string reason = library_system_reason(); !reason.empty()) return reason;
+    if (code >= -9 && code <= -4) {
+        // A short write does not always leave the system's reason in the log;
+        // a full disk is the usual one.
+        std::error_code error;
+        std::filesystem::path directory = std::filesystem::path(target).parent_path();
+        if (directory.empty()) directory = ".";
+        const auto space = std::filesystem::space(directory, error);
+        if (!error && space.available < static_cast<uintmax_t>(size)) return std::strerror(ENOSPC);
+    }
+    return describe_save_error(code);
+}
+
+// Where -o OUT writes: OUT/<FILE's name> for an existing directory, as cp
+// does; OUT's directory must exist, it is not created.
+std::string resolve_output(const std::string &output, const std::string &input, bool from_stdin) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    std::string target = output;
+    if (fs::is_directory(output, error)) {
+        if (from_stdin) {
+            throw failure("cannot name the output in directory " + in_quotes(output) +
+                          " for standard input; give a file name");
+        }
+        target = (fs::path(output) / fs::path(input).filename()).string();
+    } else if (!output.empty() && output.back() == '/') {
+        throw failure("cannot save to " + in_quotes(output) + ": " +
+                      std::strerror(fs::exists(fs::path(output).parent_path(), error) ? ENOTDIR : ENOENT));
+    }
+    fs::path directory = fs::path(target).parent_path();
+    if (directory.empty()) directory = ".";
+    const fs::file_status status = fs::status(directory, error);
+    if (!fs::exists(status)) throw failure("cannot save to " + in_quotes(target) + ": " + std::strerror(ENOENT));
+    if (!fs::is_directory(status)) throw failure("cannot save to " + in_quotes(target) + ": " + std::strerror(ENOTDIR));
+    if (fs::is_directory(target, error)) {
+        throw failure("cannot save to " + in_quotes(target) + ": " + std::strerror(EISDIR));
+    }
+    return target;
+}
+
 failure changed_on_disk(const std::string &path) {
-    return failure(
-        "refusing to overwrite " + in_quotes(path) + ": it changed on disk after it was opened (--force overrides)",
-        true);
+    return failure("refusing to overwrite " + in_quotes(path) +
+                   ": it changed on disk after it was opened (--force overrides)");
 }
 
 bool same_file(const std::string &a, const std::string &b) {
@@ -268,15 +321,33 @@ int run_edit(std::span<char *const> args) {
     if (operations.empty()) throw usage_error("no operation given");
 
     const std::string path(cl.operands[0]);
-    const std::string target = in_place ? path : std::string(*output);
+    const bool to_stdout = output != nullptr && *output == standard_stream;
+    if (in_place && path == standard_stream) throw usage_error("--in-place needs a FILE, not standard input");
+    if (to_stdout && force) throw usage_error("--force has no use with -o -");
     const int flags =
         in_place ? (force ? IO_FLG_FORCE_OVERWRITE : IO_FLG_OVERWRITE) : (force ? IO_FLG_OVERWRITE : IO_FLG_NONE);
+    // Checked before the work, so that a wrong OUT costs no time.
+    const std::string target =
+        in_place ? path : to_stdout ? std::string() : resolve_output(std::string(*output), path, path == standard_stream);
     const auto opened_at = std::filesystem::file_time_type::clock::now();
     const session_handle session(path);
     std::error_code error;
-    const std::filesystem::perms permissions = std::filesystem::status(path, error).permissions();
-    if (error) throw failure("cannot read the permissions of " + in_quotes(path) + ": " + error.message());
-    for (const operation &op : operations) apply(session.get(), op);
+    std::filesystem::perms permissions = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                         std::filesystem::perms::group_read | std::filesystem::perms::others_read;
+    if (!session.from_standard_input()) {
+        permissions = std::filesystem::status(path, error).permissions();
+        if (error) throw failure("cannot read the permissions of " + in_quotes(path) + ": " + error.message());
+    }
+    for (const operation &op : operations) {
+        check_interrupted();
+        apply(session.get(), op);
+    }
+    check_interrupted();
+
+    if (to_stdout) {
+        write_content_to_output(session.get());
+        return exit_ok;
+    }
 
     // After a transform the session reads its own checkpoint file, so the
     // library no longer compares FILE with the copy it made when opening it;
@@ -287,17 +358,29 @@ int run_edit(std::span<char *const> args) {
             throw changed_on_disk(path);
         }
     }
+    const bool target_existed = std::filesystem::exists(target, error);
     char saved[260] = {};
+    progress_begin("saving");
     const int result = skarn_edit_save(session.get(), target.c_str(), flags, saved);
+    progress_finish();
     if (result == -100) {
         throw changed_on_disk(path);
     }
-    if (result != 0) throw failure("cannot save to " + in_quotes(target) + ": " + describe_save_error(result));
+    if (result != 0) {
+        throw failure("cannot save to " + in_quotes(target) + ": " +
+                      save_failure_reason(result, target, session.size()));
+    }
     const std::string written = saved[0] != '\0' ? saved : target;
+    // A signal during the save: the result is taken back when it is a new
+    // file; a file written over cannot be, and stays complete.
+    if (pending_signal() != 0 && (!target_existed || written != target)) {
+        std::filesystem::remove(written, error);
+        check_interrupted();
+    }
     // The library creates files readable by their owner only; the result gets FILE's permissions.
     std::filesystem::permissions(written, permissions, error);
     if (error) throw failure("saved " + in_quotes(written) + " but cannot set its permissions: " + error.message());
-    std::printf("saved: %s\nsize: %lld\n", written.c_str(), static_cast<long long>(session.size()));
+    write_output("saved: " + written + "\nsize: " + std::to_string(session.size()) + "\n");
     flush_output();
     return exit_ok;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli.hpp"
+#include "progress.hpp"
 
 namespace skarn_cli {
 
@@ -12,11 +13,11 @@ namespace {
 
 constexpr const char *find_help =
     "usage: skarn find [-i] [--reverse] [--hex] [--offset N] [--length N] [--max N]\n"
-    "                  [--overlap] PATTERN FILE\n"
+    "                  [--overlap] [-c | --json] PATTERN FILE\n"
     "\n"
     "Prints the byte offset of each match of PATTERN in FILE, one decimal number a\n"
     "line, in search order. Matches do not overlap unless --overlap is given.\n"
-    "Exit status 1 when nothing is found.\n"
+    "Exit status 1 when nothing is found. FILE - reads standard input.\n"
     "\n"
     "options:\n"
     "  -i, --ignore-case  ASCII letters match in either case\n"
@@ -26,14 +27,20 @@ constexpr const char *find_help =
     "  --length N         search N bytes (default: to the end)\n"
     "  --max N            stop after N matches\n"
     "  --overlap          report every match, also those overlapping the previous one\n"
+    "  -c, --count        print only the number of matches (as grep -c)\n"
+    "  --json             print {\"file\": ..., \"pattern\": ..., \"offsets\": [...]}\n"
+    "                     (with -c, \"count\" instead of \"offsets\")\n"
+    "  -q, --quiet        no progress line, no log lines of the library\n"
+    "  --progress         a progress line even when stderr is not a terminal\n"
     "  --                 ends the options (for a PATTERN that begins with -)\n"
+    "Numbers are decimal or 0x hex; a leading 0 (octal to xxd) is refused.\n"
     "\n"
     "example: skarn find -i --max 10 error server.log\n";
 
 constexpr option_def find_options[] = {
     {"--ignore-case", "-i", false, false}, {"--reverse", "", false, false}, {"--hex", "", false, false},
     {"--offset", "", true, false},         {"--length", "", true, false},   {"--max", "", true, false},
-    {"--overlap", "", false, false},
+    {"--overlap", "", false, false},       {"--count", "-c", false, false}, {"--json", "", false, false},
 };
 
 constexpr std::string_view find_operands[] = {"PATTERN", "FILE"};
@@ -70,13 +77,34 @@ int run_find(std::span<char *const> args) {
     }
     const int64_t length = wanted_length < 0 ? size - offset : std::min(wanted_length, size - offset);
 
+    const bool count_only = cl.has("--count");
+    const bool json = cl.has("--json");
+    if (json) {
+        write_output("{\"file\": " + json_string(path) + ", \"pattern\": " + json_string(pattern_text) +
+                     (cl.has("--hex") ? ", \"hex\": true" : "") + (count_only ? ", \"count\": " : ", \"offsets\": ["));
+    }
+    progress_begin("searching");
     match_scanner scanner(session.get(), pattern, cl.has("--ignore-case"), cl.has("--reverse"), cl.has("--overlap"),
                           offset, offset + length);
     int64_t found = 0;
     int64_t match = 0;
     while (found < max && scanner.next(match)) {
-        std::printf("%lld\n", static_cast<long long>(match));
+        if (!count_only) {
+            const char *separator = !json ? "" : found == 0 ? "" : ", ";
+            write_output(separator + std::to_string(match) + (json ? "" : "\n"));
+        }
         ++found;
+        // Matches can be dense; the progress line and the signals are looked at every so often.
+        if (found % 4096 == 0) {
+            check_interrupted();
+            progress_update(scanner.searched(), scanner.range());
+        }
+    }
+    progress_finish();
+    if (json) {
+        write_output(count_only ? std::to_string(found) + "}\n" : std::string("]}\n"));
+    } else if (count_only) {
+        write_output(std::to_string(found) + "\n");
     }
     flush_output();
     return found > 0 ? exit_ok : exit_not_found;

@@ -12,7 +12,7 @@ namespace skarn_cli {
 namespace {
 
 constexpr const char *info_help =
-    "usage: skarn info FILE [--json] [--encoding NAME]\n"
+    "usage: skarn info [--json] [--encoding NAME] FILE\n"
     "\n"
     "Prints the file's size, its byte-order mark, the characters of each width in\n"
     "the encoding of that mark (UTF-8 rules when there is none), the line feeds and\n"
@@ -22,6 +22,9 @@ constexpr const char *info_help =
     "  --json           print one JSON object instead of text\n"
     "  --encoding NAME  count characters as NAME: none, UTF-8, UTF-16LE, UTF-16BE,\n"
     "                   UTF-32LE or UTF-32BE (letter case is ignored)\n"
+    "  -q, --quiet      no progress line, no log lines of the library\n"
+    "  --progress       a progress line even when stderr is not a terminal\n"
+    "FILE - reads standard input.\n"
     "\n"
     "example: skarn info --json notes.txt\n";
 
@@ -62,73 +65,12 @@ skarn_bom_t parse_encoding(std::string_view text) {
     return kind;
 }
 
-// Length of the well-formed UTF-8 sequence at the start of `text`, or 0.
-size_t utf8_sequence_length(std::string_view text) {
-    const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    size_t length = 0;
-    unsigned char low = 0x80;  // allowed range of the second byte
-    unsigned char high = 0xbf;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3;
-        if (lead == 0xe0) low = 0xa0;   // no overlong forms
-        if (lead == 0xed) high = 0x9f;  // no surrogates
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4;
-        if (lead == 0xf0) low = 0x90;
-        if (lead == 0xf4) high = 0x8f;  // nothing above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
-    for (size_t i = 2; i < length; ++i) {
-        if ((byte(i) & 0xc0) != 0x80) return 0;
-    }
-    return length;
-}
-
-// A JSON string literal; bytes that are not UTF-8 become U+FFFD.
-std::string json_string(std::string_view text) {
-    std::string out = "\"";
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x80) {
-            const size_t length = utf8_sequence_length(text.substr(i));
-            if (length == 0) {
-                out += "\\ufffd";
-                ++i;
-            } else {
-                out += text.substr(i, length);
-                i += length;
-            }
-            continue;
-        }
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
-                    out += escape;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-        ++i;
-    }
-    return out + "\"";
-}
-
 void print_text(const report &r) {
-    const auto line = [](const char *name, const std::string &value) { std::printf("%-17s%s\n", name, value.c_str()); };
+    const auto line = [](const char *name, const std::string &value) {
+        char label[32];
+        std::snprintf(label, sizeof label, "%-17s", name);
+        write_output(std::string(label) + value + "\n");
+    };
     line("file:", r.file);
     line("size:", std::to_string(r.size));
     line("bom:", skarn_util_BOM_to_cstring(r.bom));
@@ -170,7 +112,7 @@ void print_json(const report &r) {
         out += entry;
     }
     out += "]}\n";
-    std::fputs(out.c_str(), stdout);
+    write_output(out);
 }
 
 }  // namespace
@@ -190,6 +132,7 @@ int run_info(std::span<char *const> args) {
 
     skarn_character_counts_struct *counts = skarn_character_counts_create();
     if (counts == nullptr) throw std::bad_alloc();
+    check_interrupted();
     const int counted = skarn_session_character_counts(session.get(), counts, 0, 0, r.encoding);
     r.single = skarn_character_counts_single_byte_chars(counts);
     r.dual = skarn_character_counts_double_byte_chars(counts);
@@ -200,6 +143,7 @@ int run_info(std::span<char *const> args) {
     skarn_character_counts_destroy(counts);
     if (counted != 0) throw failure("cannot count the characters of " + in_quotes(r.file));
 
+    check_interrupted();
     skarn_byte_frequency_profile_t profile = {};
     if (skarn_session_byte_frequency_profile(session.get(), profile, 0, 0) != 0) {
         throw failure("cannot read the bytes of " + in_quotes(r.file));
@@ -217,6 +161,7 @@ int run_info(std::span<char *const> args) {
     bytes.resize(std::min(bytes.size(), top_count));
     r.top = bytes;
 
+    check_interrupted();
     if (cl.has("--json")) {
         print_json(r);
     } else {

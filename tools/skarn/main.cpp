@@ -1,6 +1,9 @@
 // skarn: look at, search and edit files of any size from the command line,
 // through skarn_edit's C interface.
+#include <signal.h>
+
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -11,6 +14,7 @@
 #include <string_view>
 
 #include "cli.hpp"
+#include "progress.hpp"
 
 namespace {
 
@@ -28,8 +32,14 @@ constexpr const char *usage_text =
     "                insert, overwrite, delete, replace, change case, then save\n"
     "\n"
     "Run 'skarn COMMAND --help' for the options of a command, 'skarn --version' for\n"
-    "the version. Numbers are decimal or 0x hex. Exit status: 0 success, 1 nothing\n"
-    "found (find), 2 usage error or failure.\n";
+    "the version. FILE - reads standard input. Numbers are decimal or 0x hex; a\n"
+    "leading 0 is refused (xxd would read it as octal). Every command takes\n"
+    "-q/--quiet (no progress line, no log lines of the library) and --progress\n"
+    "(a progress line even when stderr is not a terminal).\n"
+    "\n"
+    "Exit status: 0 success, 1 nothing found (find), 2 usage error or failure,\n"
+    "128 + N when signal N (SIGINT 130, SIGTERM 143, SIGHUP 129) stopped it; the\n"
+    "files it made are removed first. A closed output pipe ends it quietly.\n";
 
 using command_fn = int (*)(std::span<char *const>);
 
@@ -48,6 +58,7 @@ constexpr command commands[] = {
 // Prints "skarn[ COMMAND]: MESSAGE" as one line on stderr; usage errors point
 // to the help. Returns the error exit status.
 int report(std::string_view command, std::string_view message, bool usage) {
+    skarn_cli::progress_finish();
     const std::string_view space = command.empty() ? "" : " ";
     std::fprintf(stderr, "skarn%.*s%.*s: %.*s", static_cast<int>(space.size()), space.data(),
                  static_cast<int>(command.size()), command.data(), static_cast<int>(message.size()), message.data());
@@ -59,43 +70,52 @@ int report(std::string_view command, std::string_view message, bool usage) {
     return skarn_cli::exit_error;
 }
 
-// The library logs its errors to std::clog. While a command runs they are
-// kept here: a failure folds the last one into its own line, a success passes
-// them on unchanged.
-class library_log_capture {
-public:
-    library_log_capture() : previous_(std::clog.rdbuf(log_.rdbuf())) {}
-    ~library_log_capture() {
-        std::clog.rdbuf(previous_);
-        if (!released_) std::fputs(log_.str().c_str(), stderr);
-    }
-    library_log_capture(const library_log_capture &) = delete;
-    library_log_capture &operator=(const library_log_capture &) = delete;
+// Ends the process as SIGPIPE would have, now that the session is gone:
+// the shell and `set -o pipefail` see the same status as for grep or xxd.
+[[noreturn]] void end_by_sigpipe() {
+    std::fflush(stdout);
+    std::signal(SIGPIPE, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(SIGPIPE);
+    std::_Exit(128 + SIGPIPE);
+}
 
-    // The message of the last line logged, without its "source@line::function: " prefix.
-    std::string last_message() {
-        released_ = true;
-        std::string text = log_.str();
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        text = text.substr(text.find_last_of('\n') + 1);  // npos + 1 == 0
-        if (const size_t scope = text.find("::"); scope != std::string::npos) {
-            if (const size_t colon = text.find(": ", scope); colon != std::string::npos) text = text.substr(colon + 2);
-        }
-        return text;
+int run_command(const command &candidate, std::span<char *const> args) {
+    const std::string_view name = candidate.name;
+    try {
+        const int status = candidate.run(args);
+        skarn_cli::progress_finish();
+        // The library's log lines of a successful command are passed on as they are.
+        if (!skarn_cli::quiet_requested()) std::fputs(skarn_cli::library_log().c_str(), stderr);
+        return status;
+    } catch (const skarn_cli::interrupted &stop) {
+        skarn_cli::progress_finish();
+        return 128 + stop.signal_number;
+    } catch (const skarn_cli::output_closed &) {
+        skarn_cli::progress_finish();
+        end_by_sigpipe();
+    } catch (const skarn_cli::usage_error &error) {
+        return report(name, error.what(), true);
+    } catch (const skarn_cli::failure &error) {
+        // The command's own line says what failed and why; the library's
+        // lines name its internals, so they are not shown.
+        return report(name, error.what(), false);
+    } catch (const std::bad_alloc &) {
+        return report(name, "out of memory", false);
+    } catch (const std::exception &error) {
+        return report(name, error.what(), false);
+    } catch (...) {
+        return report(name, "unexpected error", false);
     }
-
-private:
-    std::ostringstream log_;
-    std::streambuf *previous_;
-    bool released_ = false;
-};
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    // A closed pipe shows up as a write error, so the session still cleans up
-    // its temporary copy of the file.
-    std::signal(SIGPIPE, SIG_IGN);
+    skarn_cli::install_signal_handlers();
 
     const std::span<char *const> args(argv, static_cast<size_t>(argc));
     if (args.size() < 2) return report("", "missing command", true);
@@ -109,25 +129,7 @@ int main(int argc, char **argv) {
         return std::fflush(stdout) == 0 ? skarn_cli::exit_ok : skarn_cli::exit_error;
     }
     for (const command &candidate : commands) {
-        if (candidate.name != name) continue;
-        try {
-            library_log_capture log;
-            try {
-                return candidate.run(args.subspan(2));
-            } catch (const skarn_cli::failure &error) {
-                const std::string detail = log.last_message();
-                if (error.explained || detail.empty()) return report(name, error.what(), false);
-                return report(name, std::string(error.what()) + " (" + detail + ")", false);
-            }
-        } catch (const skarn_cli::usage_error &error) {
-            return report(name, error.what(), true);
-        } catch (const std::bad_alloc &) {
-            return report(name, "out of memory", false);
-        } catch (const std::exception &error) {
-            return report(name, error.what(), false);
-        } catch (...) {
-            return report(name, "unexpected error", false);
-        }
+        if (candidate.name == name) return run_command(candidate, args.subspan(2));
     }
     std::fprintf(stderr, "skarn: unknown command '%.*s' (see 'skarn --help')\n", static_cast<int>(name.size()),
                  name.data());

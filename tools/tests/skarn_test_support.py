@@ -29,6 +29,11 @@ def main():
     unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)
 
 
+def skarn_env(tmp):
+    """The environment of a run of the tool: its own TMPDIR, the C locale."""
+    return dict(os.environ, TMPDIR=str(tmp), LC_ALL="C")
+
+
 def require_program(name):
     """Path of a reference program the tests compare against; its absence is a failure."""
     path = shutil.which(name)
@@ -66,7 +71,7 @@ class SkarnTestCase(unittest.TestCase):
         A failing run (status 2) must explain itself in exactly one line on
         stderr; a successful one must write nothing there.
         """
-        env = dict(os.environ, TMPDIR=str(self.tmp), LC_ALL="C")
+        env = skarn_env(self.tmp)
         if env_extra:
             env.update(env_extra)
         words = [SKARN] + [str(a) if not isinstance(a, bytes) else a for a in args]
