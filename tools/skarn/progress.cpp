@@ -88,23 +88,33 @@ bool progress_update(int64_t done, int64_t total) {
 
     const double seconds = std::chrono::duration<double>(now - state.started).count();
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-    std::string line = "skarn: " + state.label;
+    // Built piece by piece: GCC 12 warns falsely about "literal" + string at -O3.
+    std::string line = "skarn: ";
+    line += state.label;
     if (total > 0) {
         char percent[16];
-        std::snprintf(percent, sizeof percent, " %3d%%", static_cast<int>(100.0 * static_cast<double>(done) /
-                                                                            static_cast<double>(total)));
+        std::snprintf(percent, sizeof percent, " %3d%% ", static_cast<int>(100.0 * static_cast<double>(done) /
+                                                                             static_cast<double>(total)));
         line += percent;
-        line += " " + human_bytes(done) + " of " + human_bytes(total);
+        line += human_bytes(done);
+        line += " of ";
+        line += human_bytes(total);
     } else {
-        line += " " + human_bytes(done);
+        line += ' ';
+        line += human_bytes(done);
     }
     if (rate >= 1) {
-        line += ", " + human_bytes(static_cast<int64_t>(rate)) + "/s";
+        line += ", ";
+        line += human_bytes(static_cast<int64_t>(rate));
+        line += "/s";
         if (total > 0 && done < total) {
-            line += ", " + duration(static_cast<double>(total - done) / rate) + " left";
+            line += ", ";
+            line += duration(static_cast<double>(total - done) / rate);
+            line += " left";
         }
     }
-    std::string text = "\r" + line;
+    std::string text(1, '\r');
+    text += line;
     if (state.terminal) {
         text += "\033[K";  // clear what a longer line before left
     } else if (line.size() < state.drawn_width) {

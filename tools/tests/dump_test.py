@@ -50,6 +50,17 @@ class DumpTest(SkarnTestCase):
         self.assert_same_as_xxd(path, ("--offset=65530", "--length=0X20"), ("-s", "65530", "-l", "32"))
         self.assert_same_as_xxd(SAMPLE, ("--offset", "3", "--length", "40"), ("-s", "3", "-l", "40"))
 
+    def test_short_options_and_offsets_from_the_end_like_xxd(self):
+        size = 65536 + 77
+        path = self.write("tail.bin", self.random_bytes(size))
+        for back in (0, 1, 16, 17, 77, 65536, size):
+            for length in (None, 5, 40):
+                extra = () if length is None else ("-l", str(length))
+                with self.subTest(back=back, length=length):
+                    self.assert_same_as_xxd(path, ("-s", "-%d" % back) + extra, ("-s", "-%d" % back) + extra)
+        out, err = self.skarn("dump", "-s", "-%d" % (size + 1), path, status=2)
+        self.assertIn("before the start", err)
+
     def test_offset_past_the_end_is_an_error(self):
         path = self.write("short.bin", b"abc")
         out, err = self.skarn("dump", "--offset", "4", path, status=2)

@@ -1,9 +1,15 @@
 """skarn find against grep -b -o -a -F and against plain Python models."""
 
+import json
 import os
 import subprocess
 
+import skarn_test_support
 from skarn_test_support import SAMPLE, SkarnTestCase, main, require_program
+
+
+def support_skarn():
+    return skarn_test_support.SKARN
 
 
 def all_starts(data, pattern):
@@ -153,6 +159,56 @@ class FindTest(SkarnTestCase):
         self.find("--max", "0", "ab", path, expected=[])
         _, err = self.skarn("find", "--offset", size + 1, "ab", path, status=2)
         self.assertIn("past the end", err)
+
+    def test_matches_across_search_windows(self):
+        # The tool hands the range to the library in windows of 4 MiB: matches
+        # that cross a window's end, sit right at it or follow a match that
+        # reaches into the next window must all come out as in one piece.
+        window = 4 << 20
+        data = bytearray(self.random_text(2 * window + 5000, b"ab"))
+        pattern = b"abbbbbbbba"
+        for edge in (window, 2 * window):
+            for at in sorted({edge - len(pattern), edge - 5, edge - 1, edge, edge + 3} |
+                             {edge + self.rng.randrange(-40, 40) for _ in range(6)}):
+                data[at:at + len(pattern)] = pattern
+        data = bytes(data)
+        path = self.write("windows.txt", data)
+        for pattern in (b"abbbbbbbba", b"bbbbbbbb", b"abbbbbbbbabbbbbbbba"):
+            for reverse in (False, True):
+                for overlap in (False, True):
+                    for offset in (0, 7):
+                        args = ["--offset", offset] + (["--reverse"] if reverse else [])
+                        args += ["--overlap"] if overlap else []
+                        with self.subTest(pattern=pattern, args=args):
+                            expected = model(data, pattern, reverse, overlap, offset)
+                            self.assertTrue(expected or pattern.endswith(b"bba"))
+                            self.find(*args, pattern, path, expected=expected)
+
+    def test_count_and_json(self):
+        data = self.random_text(20000, b"ab\n")
+        path = self.write("count.txt", data)
+        grep = require_program("grep")
+        for pattern in (b"ab", b"abba", b"zz"):
+            expected = model(data, pattern)
+            with self.subTest(pattern=pattern):
+                out, _ = self.skarn("find", "-c", pattern, path, status=0 if expected else 1)
+                self.assertEqual(out, b"%d\n" % len(expected))
+                out, _ = self.skarn("find", "--json", pattern, path, status=0 if expected else 1)
+                self.assertEqual(json.loads(out), {"file": str(path), "pattern": pattern.decode(),
+                                                   "offsets": expected})
+                out, _ = self.skarn("find", "--json", "--count", "--max", 3, pattern, path,
+                                    status=0 if expected else 1)
+                self.assertEqual(json.loads(out), {"file": str(path), "pattern": pattern.decode(),
+                                                   "count": min(3, len(expected))})
+        # grep -c counts lines; on a file without line ends it counts as -c does here.
+        single = self.write("single.txt", b"xyz")
+        ref = subprocess.run([grep, "-c", "-F", "q", str(single)], stdout=subprocess.PIPE)
+        ours = subprocess.run([support_skarn(), "find", "-c", "q", str(single)], stdout=subprocess.PIPE)
+        self.assertEqual((ours.returncode, ours.stdout), (ref.returncode, ref.stdout))
+        # Names and patterns that need escaping, and hex patterns.
+        odd = self.write('a "quoted"\\name.bin', b"\x00\xff\x00\xff")
+        out, _ = self.skarn("find", "--json", "--hex", "00FF", odd)
+        self.assertEqual(json.loads(out), {"file": str(odd), "pattern": "00FF", "hex": True, "offsets": [0, 2]})
 
     def test_nothing_found_exits_with_1(self):
         path = self.write("plain.txt", b"hello world\n")

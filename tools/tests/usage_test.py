@@ -36,7 +36,9 @@ class UsageTest(SkarnTestCase):
         }
         for text, message in bad.items():
             with self.subTest(number=text):
-                self.usage_error("dump", "--offset", text, SAMPLE, mentions=message)
+                # dump --offset -N counts from the end, as xxd -s -N does.
+                if not text.startswith("-"):
+                    self.usage_error("dump", "--offset", text, SAMPLE, mentions=message)
                 self.usage_error("dump", "--length=" + text, SAMPLE, mentions=message)
                 self.usage_error("find", "--max", text, "a", SAMPLE, mentions=message)
                 self.usage_error("find", "--offset", text, "a", SAMPLE, mentions=message)
@@ -44,6 +46,14 @@ class UsageTest(SkarnTestCase):
                 self.usage_error("edit", SAMPLE, "-o", self.path("o"), "--insert", text + ":x", mentions=message)
                 self.usage_error("edit", SAMPLE, "-o", self.path("o"), "--delete", "0:" + text, mentions=message)
                 self.usage_error("edit", SAMPLE, "-o", self.path("o"), "--upper", text + ":0", mentions=message)
+        # xxd reads a leading 0 as octal; the tool refuses such numbers rather
+        # than read them either way. 0 itself and 0x hex are fine.
+        for text in ("00", "010", "0777", "-010"):
+            with self.subTest(number=text):
+                self.usage_error("dump", "-s", text, SAMPLE, mentions="leading 0")
+                self.usage_error("find", "--max", text, "a", SAMPLE)
+        self.assertEqual(self.skarn("dump", "-s", "0", "-l", "0x010", SAMPLE)[0],
+                         self.skarn("dump", "-l", "16", SAMPLE)[0])
         # The largest number is accepted, in decimal and hex.
         dump, _ = self.skarn("dump", "--length", "9223372036854775807", SAMPLE)
         self.assertEqual(dump, self.skarn("dump", "--length", "0x7fffffffffffffff", SAMPLE)[0])
