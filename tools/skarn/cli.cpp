@@ -308,6 +308,10 @@ void write_output(std::string_view bytes) {
 }
 
 void flush_output() {
+    // Output and the progress line on one terminal would mix: the line goes
+    // and is drawn again below the output by the next update.
+    static const bool output_on_terminal = ::isatty(STDOUT_FILENO) == 1;
+    if (output_on_terminal && !output_buffer.empty()) progress_finish();
     size_t written = 0;
     while (written < output_buffer.size()) {
         const ssize_t n = ::write(STDOUT_FILENO, output_buffer.data() + written, output_buffer.size() - written);

@@ -363,9 +363,12 @@ int run_edit(std::span<char *const> args) {
     progress_begin("saving");
     const int result = skarn_edit_save(session.get(), target.c_str(), flags, saved);
     progress_finish();
-    if (result == -100) {
+    // -14: the same refusal from a session that reads FILE itself.
+    if (result == -100 || result == -14) {
         throw changed_on_disk(path);
     }
+    // -13: the save was cancelled on a signal.
+    if (result == -13) check_interrupted();
     if (result != 0) {
         throw failure("cannot save to " + in_quotes(target) + ": " +
                       save_failure_reason(result, target, session.size()));

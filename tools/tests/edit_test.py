@@ -160,6 +160,17 @@ class EditTest(SkarnTestCase):
         self.assertEqual(target.read_bytes(), b"ello")
         self.assertEqual(self.listing(), ["in.txt", "out-1.txt", "out-2.txt", "out.txt"])
 
+    def test_output_into_a_directory_like_cp(self):
+        source = self.write("in.txt", b"hello")
+        directory = self.path("d")
+        directory.mkdir()
+        self.edit(source, "-o", directory, "--insert", "5:!", expected_path=directory / "in.txt")
+        self.edit(source, "-o", str(directory) + "/", "--insert", "0:>", expected_path=directory / "in-1.txt")
+        self.edit(source, "-o", directory, "--force", "--delete", "0:1", expected_path=directory / "in.txt")
+        self.assertEqual(sorted(os.listdir(directory)), ["in-1.txt", "in.txt"])
+        self.assertEqual((directory / "in.txt").read_bytes(), b"ello")
+        self.assertEqual((directory / "in-1.txt").read_bytes(), b">hello")
+
     def test_in_place(self):
         source = self.write("doc.txt", b"one two three\n")
         os.chmod(source, 0o751)
