@@ -44,6 +44,35 @@ struct log_redirect {
 
 const log_redirect redirect_library_log;
 
+// The library's utility functions print their lines to the C stream stderr.
+// glibc's stderr is a plain variable, so it is pointed at a memory stream for
+// as long as the tool runs; the tool itself writes to the real one.
+struct stderr_capture {
+    stderr_capture() : real(stderr) {
+        if (std::FILE *memory = ::open_memstream(&text, &length)) stderr = memory;
+    }
+    ~stderr_capture() {
+        if (stderr != real) {
+            std::fclose(stderr);
+            stderr = real;
+        }
+        std::free(text);
+    }
+    std::string captured() {
+        if (stderr == real) return {};
+        std::fflush(stderr);
+        return {text, length};
+    }
+    std::FILE *real;
+    char *text = nullptr;
+    size_t length = 0;
+};
+
+stderr_capture &library_stderr() {
+    static stderr_capture capture;
+    return capture;
+}
+
 bool quiet = false;
 
 std::string output_buffer;
@@ -59,6 +88,7 @@ const option_def *find_option(std::span<const option_def> known, std::string_vie
 }  // namespace
 
 void install_signal_handlers() {
+    library_stderr();  // from here on the library's stderr lines are kept
     struct sigaction action {};
     action.sa_handler = note_stop_signal;
     sigemptyset(&action.sa_mask);
@@ -77,7 +107,9 @@ void check_interrupted() {
     if (stop_signal != 0) throw interrupted{stop_signal};
 }
 
-std::string library_log() { return log_buffer().str(); }
+std::FILE *message_stream() { return library_stderr().real; }
+
+std::string library_log() { return log_buffer().str() + library_stderr().captured(); }
 
 std::string library_system_reason() {
     // The library's system error lines end in "error code=<number>: <text>".
@@ -331,6 +363,11 @@ void flush_output() {
     output_buffer.clear();
 }
 
+// The one place where the tool creates sessions.
+skarn_session_struct *create_session(const std::string &source, const std::string &private_directory) {
+    return skarn_edit_create_session(source.c_str(), nullptr, nullptr, 0, private_directory.c_str());
+}
+
 session_handle::session_handle(const std::string &path) {
     std::string source = path;
     if (path == standard_stream) {
@@ -348,13 +385,14 @@ session_handle::session_handle(const std::string &path) {
     }
     check_interrupted();
     progress_begin("opening");
-    session_.reset(skarn_edit_create_session(source.c_str(), nullptr, nullptr, 0, directory_.path.c_str()));
+    session_.reset(create_session(source, directory_.path));
     if (session_ == nullptr) {
         std::string reason = library_system_reason();
-        std::error_code error;
-        const auto space = std::filesystem::space(directory_.path, error);
-        const auto size = std::filesystem::file_size(source, error);
-        if (reason.empty() && !error && space.available < size) reason = std::strerror(ENOSPC);
+        std::error_code space_error;
+        std::error_code size_error;
+        const auto space = std::filesystem::space(directory_.path, space_error);
+        const auto size = std::filesystem::file_size(source, size_error);
+        if (reason.empty() && !space_error && !size_error && space.available < size) reason = std::strerror(ENOSPC);
         throw failure("cannot make a private copy of " + in_quotes(path) + " in " +
                       in_quotes(std::filesystem::path(directory_.path).parent_path().string()) + with_reason(reason));
     }

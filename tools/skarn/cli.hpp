@@ -5,6 +5,7 @@
 #include <skarn_edit.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <stdexcept>
 #include <memory>
@@ -41,7 +42,8 @@ struct interrupted {
 struct output_closed {};
 
 // Installs the handlers of SIGINT, SIGTERM and SIGHUP, which only note the
-// signal, and ignores SIGPIPE so that a closed pipe shows up as EPIPE.
+// signal, and ignores SIGPIPE so that a closed pipe shows up as EPIPE. Also
+// starts keeping the library's log lines (see library_log). Called first.
 void install_signal_handlers();
 
 // The signal that asked the command to stop, or 0.
@@ -53,7 +55,11 @@ void check_interrupted();
 // Whether --quiet was given.
 bool quiet_requested();
 
-// Everything the library logged to std::clog while the command ran.
+// The process's standard error stream, for the tool's own messages and the
+// progress line (the C stream `stderr` collects the library's lines).
+std::FILE *message_stream();
+
+// Everything the library logged (to std::clog or stderr) while the command ran.
 std::string library_log();
 
 // The system's reason for the last failure the library logged ("No space
@@ -126,6 +132,10 @@ std::string json_string(std::string_view text);
 // is a failure with the system's reason.
 void write_output(std::string_view bytes);
 void flush_output();
+
+// Opens a session over `source` whose private copy goes into
+// `private_directory`; null on failure (the library has logged why).
+skarn_session_struct *create_session(const std::string &source, const std::string &private_directory);
 
 // The name given for standard input and output.
 inline constexpr std::string_view standard_stream = "-";

@@ -60,13 +60,13 @@ constexpr command commands[] = {
 int report(std::string_view command, std::string_view message, bool usage) {
     skarn_cli::progress_finish();
     const std::string_view space = command.empty() ? "" : " ";
-    std::fprintf(stderr, "skarn%.*s%.*s: %.*s", static_cast<int>(space.size()), space.data(),
+    std::fprintf(skarn_cli::message_stream(), "skarn%.*s%.*s: %.*s", static_cast<int>(space.size()), space.data(),
                  static_cast<int>(command.size()), command.data(), static_cast<int>(message.size()), message.data());
     if (usage) {
-        std::fprintf(stderr, " (see 'skarn%.*s%.*s --help')", static_cast<int>(space.size()), space.data(),
+        std::fprintf(skarn_cli::message_stream(), " (see 'skarn%.*s%.*s --help')", static_cast<int>(space.size()), space.data(),
                      static_cast<int>(command.size()), command.data());
     }
-    std::fputc('\n', stderr);
+    std::fputc('\n', skarn_cli::message_stream());
     return skarn_cli::exit_error;
 }
 
@@ -89,7 +89,7 @@ int run_command(const command &candidate, std::span<char *const> args) {
         const int status = candidate.run(args);
         skarn_cli::progress_finish();
         // The library's log lines of a successful command are passed on as they are.
-        if (!skarn_cli::quiet_requested()) std::fputs(skarn_cli::library_log().c_str(), stderr);
+        if (!skarn_cli::quiet_requested()) std::fputs(skarn_cli::library_log().c_str(), skarn_cli::message_stream());
         return status;
     } catch (const skarn_cli::interrupted &stop) {
         skarn_cli::progress_finish();
@@ -131,7 +131,7 @@ int main(int argc, char **argv) {
     for (const command &candidate : commands) {
         if (candidate.name == name) return run_command(candidate, args.subspan(2));
     }
-    std::fprintf(stderr, "skarn: unknown command '%.*s' (see 'skarn --help')\n", static_cast<int>(name.size()),
+    std::fprintf(skarn_cli::message_stream(), "skarn: unknown command '%.*s' (see 'skarn --help')\n", static_cast<int>(name.size()),
                  name.data());
     return skarn_cli::exit_error;
 }
