@@ -415,7 +415,8 @@ void session_handle::make_directory() {
 std::string session_handle::copy_standard_input() {
     const std::string copy = directory_.path + "/standard-input";
     const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) throw failure("cannot store standard input in " + in_quotes(directory_.path) + ": " + std::strerror(errno));
+    if (fd < 0)
+        throw failure("cannot store standard input in " + in_quotes(directory_.path) + ": " + std::strerror(errno));
     struct fd_guard {
         int fd;
         ~fd_guard() {

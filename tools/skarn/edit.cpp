@@ -327,8 +327,9 @@ int run_edit(std::span<char *const> args) {
     const int flags =
         in_place ? (force ? IO_FLG_FORCE_OVERWRITE : IO_FLG_OVERWRITE) : (force ? IO_FLG_OVERWRITE : IO_FLG_NONE);
     // Checked before the work, so that a wrong OUT costs no time.
-    const std::string target =
-        in_place ? path : to_stdout ? std::string() : resolve_output(std::string(*output), path, path == standard_stream);
+    const std::string target = in_place    ? path
+                               : to_stdout ? std::string()
+                                           : resolve_output(std::string(*output), path, path == standard_stream);
     const auto opened_at = std::filesystem::file_time_type::clock::now();
     const session_handle session(path);
     std::error_code error;

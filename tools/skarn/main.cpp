@@ -63,8 +63,8 @@ int report(std::string_view command, std::string_view message, bool usage) {
     std::fprintf(skarn_cli::message_stream(), "skarn%.*s%.*s: %.*s", static_cast<int>(space.size()), space.data(),
                  static_cast<int>(command.size()), command.data(), static_cast<int>(message.size()), message.data());
     if (usage) {
-        std::fprintf(skarn_cli::message_stream(), " (see 'skarn%.*s%.*s --help')", static_cast<int>(space.size()), space.data(),
-                     static_cast<int>(command.size()), command.data());
+        std::fprintf(skarn_cli::message_stream(), " (see 'skarn%.*s%.*s --help')", static_cast<int>(space.size()),
+                     space.data(), static_cast<int>(command.size()), command.data());
     }
     std::fputc('\n', skarn_cli::message_stream());
     return skarn_cli::exit_error;
@@ -131,7 +131,7 @@ int main(int argc, char **argv) {
     for (const command &candidate : commands) {
         if (candidate.name == name) return run_command(candidate, args.subspan(2));
     }
-    std::fprintf(skarn_cli::message_stream(), "skarn: unknown command '%.*s' (see 'skarn --help')\n", static_cast<int>(name.size()),
-                 name.data());
+    std::fprintf(skarn_cli::message_stream(), "skarn: unknown command '%.*s' (see 'skarn --help')\n",
+                 static_cast<int>(name.size()), name.data());
     return skarn_cli::exit_error;
 }

@@ -93,8 +93,8 @@ bool progress_update(int64_t done, int64_t total) {
     line += state.label;
     if (total > 0) {
         char percent[16];
-        std::snprintf(percent, sizeof percent, " %3d%% ", static_cast<int>(100.0 * static_cast<double>(done) /
-                                                                             static_cast<double>(total)));
+        std::snprintf(percent, sizeof percent, " %3d%% ",
+                      static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total)));
         line += percent;
         line += human_bytes(done);
         line += " of ";
