@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Quick start: installs what the build needs from Debian's packages when it is
-# missing, builds the library and the skarn tool only (Release; the tests and
-# benchmarks belong to the test workflow), then shows the tool's main jobs on
+# Quick start: installs from Debian's packages what is missing for the build
+# and for the test workflow (the Quick start's second command), builds the
+# library and the skarn tool only (Release; the tests and benchmarks belong to
+# the test workflow), then shows the tool's main jobs on
 # tools/samples/sample.txt: info, find, dump and an edit round trip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 step() { printf '\n== %s\n' "$*"; }
 
-packages=(cmake ninja-build g++)
+# The build; then what the test workflow needs (GoogleTest, Google Benchmark,
+# the reference programs and Python of the tool's tests, pkg-config and make
+# for the installed-library tests).
+packages=(cmake ninja-build g++
+          libgtest-dev libgmock-dev libbenchmark-dev python3 xxd grep binutils pkg-config make)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
