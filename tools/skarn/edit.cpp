@@ -1,5 +1,7 @@
 // skarn edit: applies a list of edits to a session in the order given and
 // saves the result; nothing is saved when any edit is refused or fails.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -333,8 +335,10 @@ int run_edit(std::span<char *const> args) {
     const auto opened_at = std::filesystem::file_time_type::clock::now();
     const session_handle session(path);
     std::error_code error;
-    std::filesystem::perms permissions = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                                         std::filesystem::perms::group_read | std::filesystem::perms::others_read;
+    // Content from standard input gets what a shell's "> OUT" would give it.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    auto permissions = static_cast<std::filesystem::perms>(0666 & ~mask);
     if (!session.from_standard_input()) {
         permissions = std::filesystem::status(path, error).permissions();
         if (error) throw failure("cannot read the permissions of " + in_quotes(path) + ": " + error.message());
