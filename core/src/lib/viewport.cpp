@@ -19,6 +19,8 @@ skarn_viewport_struct *skarn_edit_create_viewport(skarn_session_struct *session,
                                                   int is_floating, skarn_viewport_event_cbk_t cbk, void *user_data,
                                                   int32_t event_interest) noexcept {
     if (session == nullptr || !capacity_in_range(capacity)) return nullptr;
+    // The viewport list is being walked while a callback runs.
+    if (refuse_reentry_(session, "skarn_edit_create_viewport")) return nullptr;
     try {
         auto viewport = std::make_shared<skarn_viewport_struct>();
         viewport->session = session;
@@ -44,6 +46,7 @@ skarn_viewport_struct *skarn_edit_create_viewport(skarn_session_struct *session,
 void skarn_edit_destroy_viewport(skarn_viewport_struct *viewport) noexcept {
     if (viewport == nullptr) return;
     skarn_session_struct *session = viewport->session;
+    if (refuse_reentry_(session, "skarn_edit_destroy_viewport")) return;
     auto &list = session->viewports;
     const auto found =
         std::find_if(list.rbegin(), list.rend(), [viewport](const auto &v) { return v.get() == viewport; });
@@ -139,6 +142,7 @@ int skarn_viewport_notify(const skarn_viewport_struct *viewport, int32_t event, 
         skarn_session_viewport_event_callbacks_paused(viewport->session) != 0) {
         return 0;
     }
+    const skarn::callback_scope running(viewport->session);
     viewport->event_handler(viewport, event, event_ptr);
     return 1;
 }
