@@ -243,11 +243,6 @@ failure changed_on_disk(const std::string &path) {
         true);
 }
 
-bool same_file(const std::string &a, const std::string &b) {
-    std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
-}
-
 }  // namespace
 
 int run_edit(std::span<char *const> args) {
@@ -271,22 +266,12 @@ int run_edit(std::span<char *const> args) {
     const std::string target = in_place ? path : std::string(*output);
     const int flags =
         in_place ? (force ? IO_FLG_FORCE_OVERWRITE : IO_FLG_OVERWRITE) : (force ? IO_FLG_OVERWRITE : IO_FLG_NONE);
-    const auto opened_at = std::filesystem::file_time_type::clock::now();
     const session_handle session(path);
     std::error_code error;
     const std::filesystem::perms permissions = std::filesystem::status(path, error).permissions();
     if (error) throw failure("cannot read the permissions of " + in_quotes(path) + ": " + error.message());
     for (const operation &op : operations) apply(session.get(), op);
 
-    // After a transform the session reads its own checkpoint file, so the
-    // library no longer compares FILE with the copy it made when opening it;
-    // the same check is made here.
-    if (flags == IO_FLG_OVERWRITE && skarn_session_get_num_checkpoints(session.get()) > 0 && same_file(target, path)) {
-        const auto modified = std::filesystem::last_write_time(path, error);
-        if (!error && modified > opened_at) {
-            throw changed_on_disk(path);
-        }
-    }
     char saved[260] = {};
     const int result = skarn_edit_save(session.get(), target.c_str(), flags, saved);
     if (result == -100) {

@@ -461,7 +461,10 @@ int change_affects_viewport_(const skarn_viewport_struct *viewport, const skarn_
     switch (change->change_kind()) {
         case CHANGE_OVERWRITE: return skarn_viewport_in_segment(viewport, change->offset, change->length);
         case CHANGE_INSERT:
-        case CHANGE_DELETE: return change->offset <= viewport->offset() + viewport->data_segment.abs_capacity() ? 1 : 0;
+        case CHANGE_DELETE:
+            return change->offset <= skarn::saturating_add(viewport->offset(), viewport->data_segment.abs_capacity())
+                       ? 1
+                       : 0;
         default: SKARN_FATAL("Unhandled change kind");
     }
 }
@@ -471,9 +474,13 @@ namespace {
 // Moves a floating viewport past bytes that `change` removed in front of it;
 // it never lands before the change's offset.
 void float_back(skarn_viewport_struct *viewport, const skarn_change_struct *change) noexcept {
-    auto &segment = viewport->data_segment;
-    segment.offset_adjustment -= change->length;
-    if (viewport->offset() < change->offset) segment.offset_adjustment = change->offset - segment.offset;
+    viewport->move_to(std::max(skarn::saturating_sub(viewport->offset(), change->length), change->offset));
+}
+
+// Moves a floating viewport past bytes that `change` added in front of it;
+// it stops at the largest offset there is.
+void float_forward(skarn_viewport_struct *viewport, const skarn_change_struct *change) noexcept {
+    viewport->move_to(skarn::saturating_add(viewport->offset(), change->length));
 }
 
 }  // namespace
@@ -488,7 +495,7 @@ int update_viewports_(skarn_session_struct *session, const skarn_change_struct *
             switch (change->change_kind()) {
                 case CHANGE_DELETE:
                     if (undone)
-                        segment.offset_adjustment += change->length;
+                        float_forward(viewport.get(), change);
                     else
                         float_back(viewport.get(), change);
                     break;
@@ -496,7 +503,7 @@ int update_viewports_(skarn_session_struct *session, const skarn_change_struct *
                     if (undone)
                         float_back(viewport.get(), change);
                     else
-                        segment.offset_adjustment += change->length;
+                        float_forward(viewport.get(), change);
                     break;
                 default: break;  // an overwrite moves nothing
             }

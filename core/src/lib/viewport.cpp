@@ -90,7 +90,8 @@ const uint8_t *skarn_viewport_get_data(skarn_viewport_struct *viewport) noexcept
 
 int64_t skarn_viewport_get_length(const skarn_viewport_struct *viewport) noexcept {
     if (!viewport->stale()) return viewport->data_segment.length;
-    const int64_t available = skarn_session_get_computed_file_size(viewport->session) - viewport->offset();
+    const int64_t available =
+        skarn::saturating_sub(skarn_session_get_computed_file_size(viewport->session), viewport->offset());
     return std::min(viewport->data_segment.abs_capacity(), std::max<int64_t>(available, 0));
 }
 
@@ -101,15 +102,19 @@ int64_t skarn_viewport_get_capacity(const skarn_viewport_struct *viewport) noexc
 }
 
 int64_t skarn_viewport_get_following_byte_count(const skarn_viewport_struct *viewport) noexcept {
-    return skarn_session_get_computed_file_size(viewport->session) - viewport->offset() -
-           skarn_viewport_get_length(viewport);
+    return skarn::saturating_sub(
+        skarn::saturating_sub(skarn_session_get_computed_file_size(viewport->session), viewport->offset()),
+        skarn_viewport_get_length(viewport));
 }
 
 int skarn_viewport_has_changes(const skarn_viewport_struct *viewport) noexcept { return viewport->stale() ? 1 : 0; }
 
 int skarn_viewport_in_segment(const skarn_viewport_struct *viewport, int64_t offset, int64_t length) noexcept {
     const int64_t start = viewport->offset();
-    return offset + length >= start && offset <= start + viewport->data_segment.abs_capacity() ? 1 : 0;
+    return skarn::saturating_add(offset, length) >= start &&
+                   offset <= skarn::saturating_add(start, viewport->data_segment.abs_capacity())
+               ? 1
+               : 0;
 }
 
 int skarn_viewport_is_floating(const skarn_viewport_struct *viewport) noexcept {
