@@ -90,6 +90,7 @@ const uint8_t *skarn_viewport_get_data(skarn_viewport_struct *viewport) noexcept
 
 int64_t skarn_viewport_get_length(const skarn_viewport_struct *viewport) noexcept {
     if (!viewport->stale()) return viewport->data_segment.length;
+    if (viewport->offset() < 0) return 0;  // nothing can be read before the content
     const int64_t available =
         skarn::saturating_sub(skarn_session_get_computed_file_size(viewport->session), viewport->offset());
     return std::min(viewport->data_segment.abs_capacity(), std::max<int64_t>(available, 0));
