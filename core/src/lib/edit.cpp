@@ -214,7 +214,11 @@ namespace {
 int64_t make_edit(skarn_session_struct *session, uint8_t kind, int64_t offset, const uint8_t *bytes,
                   int64_t length) noexcept {
     if (session == nullptr || session->has_flag(flag_changes_paused) || offset < 0) return 0;
-    if (refuse_reentry_(session, "edit")) return 0;
+    if (refuse_reentry_(session, kind == CHANGE_DELETE   ? "skarn_edit_delete"
+                                 : kind == CHANGE_INSERT ? "skarn_edit_insert_bytes"
+                                                         : "skarn_edit_overwrite_bytes")) {
+        return 0;
+    }
     const int64_t size = session->current().computed_size();
     if (kind == CHANGE_DELETE) {
         if (length <= 0 || offset >= size) return 0;

@@ -68,6 +68,6 @@ int64_t copy_descriptor_contents_(int from_fd, int to_fd) noexcept {
 
 bool refuse_reentry_(const skarn_session_struct *session, const char *operation) noexcept {
     if (session == nullptr || !session->in_callback()) return false;
-    SKARN_LOG(operation << " refused: called from inside a callback of the same session");
+    SKARN_LOG_AS(operation, "refused: called from inside a callback of the same session");
     return true;
 }
