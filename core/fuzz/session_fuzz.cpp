@@ -27,12 +27,12 @@
 namespace {
 
 // Any disagreement with the model is a finding.
-#define FUZZ_CHECK(condition)                                                          \
-    do {                                                                               \
-        if (!(condition)) {                                                            \
+#define FUZZ_CHECK(condition)                                                            \
+    do {                                                                                 \
+        if (!(condition)) {                                                              \
             std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                              \
-        }                                                                              \
+            std::abort();                                                                \
+        }                                                                                \
     } while (0)
 
 constexpr size_t max_content = 1 << 14;
@@ -170,8 +170,7 @@ void check(const skarn_session_struct *session, const model &m) {
     FUZZ_CHECK(skarn_session_get_computed_file_size(session) == m.size());
     FUZZ_CHECK(session_content(session) == m.content());
     FUZZ_CHECK(skarn_session_get_num_changes(session) == m.num_changes());
-    FUZZ_CHECK(skarn_session_get_num_undone_changes(session) ==
-               static_cast<int64_t>(m.levels.back().undone.size()));
+    FUZZ_CHECK(skarn_session_get_num_undone_changes(session) == static_cast<int64_t>(m.levels.back().undone.size()));
     FUZZ_CHECK(skarn_session_get_num_checkpoints(session) == static_cast<int64_t>(m.levels.size()) - 1);
     FUZZ_CHECK(skarn_check_model(session) == 0);
 }
@@ -195,8 +194,8 @@ void run(reader &in) {
     if (!over_file) m.levels.back().content.clear(), m.original.clear();
 
     active_watcher = watcher{};
-    skarn_session_struct *session = skarn_edit_create_session(over_file ? file.c_str() : nullptr, &on_session_event,
-                                                              nullptr, ~0, dir.c_str());
+    skarn_session_struct *session =
+        skarn_edit_create_session(over_file ? file.c_str() : nullptr, &on_session_event, nullptr, ~0, dir.c_str());
     FUZZ_CHECK(session != nullptr);
     active_watcher.session = session;
     active_watcher.expected = &m;
@@ -213,11 +212,12 @@ void run(reader &in) {
                 const int64_t offset = in.offset(m.size());
                 std::string bytes = in.bytes(32);
                 if (bytes.empty()) bytes = "-";
-                const bool valid = !m.paused && offset >= 0 && offset <= m.size() &&
-                                   m.content().size() + bytes.size() <= max_content;
+                const bool valid =
+                    !m.paused && offset >= 0 && offset <= m.size() && m.content().size() + bytes.size() <= max_content;
                 if (!valid && offset >= 0 && offset <= m.size() && !m.paused) break;  // too large for the model
-                const int64_t serial = skarn_edit_insert_bytes(session, offset, reinterpret_cast<const uint8_t *>(bytes.data()),
-                                                               static_cast<int64_t>(bytes.size()));
+                const int64_t serial =
+                    skarn_edit_insert_bytes(session, offset, reinterpret_cast<const uint8_t *>(bytes.data()),
+                                            static_cast<int64_t>(bytes.size()));
                 if (!valid) {
                     FUZZ_CHECK(serial == 0);
                     break;
@@ -234,16 +234,17 @@ void run(reader &in) {
                 if (bytes.empty()) bytes = "+";
                 const bool valid = !m.paused && offset >= 0 && offset <= m.size();
                 if (valid && static_cast<size_t>(offset) + bytes.size() > max_content) break;
-                const int64_t serial = skarn_edit_overwrite_bytes(
-                    session, offset, reinterpret_cast<const uint8_t *>(bytes.data()), static_cast<int64_t>(bytes.size()));
+                const int64_t serial =
+                    skarn_edit_overwrite_bytes(session, offset, reinterpret_cast<const uint8_t *>(bytes.data()),
+                                               static_cast<int64_t>(bytes.size()));
                 if (!valid) {
                     FUZZ_CHECK(serial == 0);
                     break;
                 }
                 FUZZ_CHECK(serial > 0);
                 std::string after = m.content();
-                after.replace(static_cast<size_t>(offset), std::min(bytes.size(), after.size() - static_cast<size_t>(offset)),
-                              bytes);
+                after.replace(static_cast<size_t>(offset),
+                              std::min(bytes.size(), after.size() - static_cast<size_t>(offset)), bytes);
                 m.apply(after);
                 break;
             }
@@ -338,7 +339,8 @@ void run(reader &in) {
                 FUZZ_CHECK(result == (valid ? 0 : -1));
                 if (valid) {
                     const int64_t end = length == 0 ? m.size() : offset + length;
-                    for (int64_t i = offset; i < end; ++i) m.current().content[static_cast<size_t>(i)] ^= static_cast<char>(key);
+                    for (int64_t i = offset; i < end; ++i)
+                        m.current().content[static_cast<size_t>(i)] ^= static_cast<char>(key);
                 }
                 break;
             }
@@ -356,8 +358,8 @@ void run(reader &in) {
                 const int64_t offset = in.offset(m.size());
                 const int64_t capacity = 1 + in.byte() % 64;
                 const bool floating = (in.byte() & 1) != 0;
-                skarn_viewport_struct *viewport = skarn_edit_create_viewport(session, offset, capacity, floating ? 1 : 0,
-                                                                             &on_viewport_event, nullptr, ~0);
+                skarn_viewport_struct *viewport = skarn_edit_create_viewport(
+                    session, offset, capacity, floating ? 1 : 0, &on_viewport_event, nullptr, ~0);
                 FUZZ_CHECK(viewport != nullptr);
                 viewports.push_back({viewport, floating});
                 break;
@@ -381,7 +383,8 @@ void run(reader &in) {
                 const int64_t high = std::min(end_of_range, m.size());
                 int64_t expected = -1;
                 if (start >= 0 && high - low >= static_cast<int64_t>(pattern.size())) {
-                    const std::string window = m.content().substr(static_cast<size_t>(low), static_cast<size_t>(high - low));
+                    const std::string window =
+                        m.content().substr(static_cast<size_t>(low), static_cast<size_t>(high - low));
                     const size_t at = reverse ? window.rfind(pattern) : window.find(pattern);
                     if (at != std::string::npos) expected = low + static_cast<int64_t>(at);
                 }
@@ -428,8 +431,8 @@ void run(reader &in) {
                 const int64_t offset = in.offset(m.size());
                 const int64_t length = in.offset(m.size());
                 const std::string target = dir + "/saved.bin";
-                const int result = skarn_edit_save_segment(session, target.c_str(), IO_FLG_FORCE_OVERWRITE, nullptr,
-                                                           offset, length);
+                const int result =
+                    skarn_edit_save_segment(session, target.c_str(), IO_FLG_FORCE_OVERWRITE, nullptr, offset, length);
                 if (offset < 0 || offset > m.size()) {
                     FUZZ_CHECK(result == -1);
                     break;
@@ -464,8 +467,8 @@ void run(reader &in) {
                 auto &record = viewports[in.byte() % viewports.size()];
                 const int64_t offset = in.offset(m.size());
                 record.floating = (in.byte() & 1) != 0;
-                FUZZ_CHECK(skarn_viewport_modify(record.viewport, offset, 1 + in.byte() % 64, record.floating ? 1 : 0) ==
-                           0);
+                FUZZ_CHECK(
+                    skarn_viewport_modify(record.viewport, offset, 1 + in.byte() % 64, record.floating ? 1 : 0) == 0);
                 break;
             }
             default: {  // drop a search context

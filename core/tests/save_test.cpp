@@ -616,7 +616,8 @@ TEST_F(SaveTest, WriteFailingAtTheFlushGivesMinus7AndTemporaryIsRemoved) {
     }
     EXPECT_EQ(result, -7);
     EXPECT_TRUE(temp_files(dir.path()).empty());
-    EXPECT_THAT(log.str(), HasSubstr(save_line("Windows error code=" + std::to_string(EFBIG) + ": " + std::strerror(EFBIG))));
+    EXPECT_THAT(log.str(),
+                HasSubstr(save_line("Windows error code=" + std::to_string(EFBIG) + ": " + std::strerror(EFBIG))));
     EXPECT_EQ(read_file(path("out.bin")), "old target");
 }
 

@@ -88,8 +88,8 @@ std::string choose_checkpoint_directory(const char *file_path, const char *check
 // the copy's descriptor positioned at 0; on failure -1 and nothing is left.
 int make_private_copy(const char *file_path, const char *directory, char (&name)[path_buffer_size],
                       skarn::file_identity &identity) noexcept {
-    const int formatted = std::snprintf(name, sizeof name, "%s%c.Skarnpad-orig.XXXXXX", directory,
-                                        skarn_util_directory_separator());
+    const int formatted =
+        std::snprintf(name, sizeof name, "%s%c.Skarnpad-orig.XXXXXX", directory, skarn_util_directory_separator());
     if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof name) {
         SKARN_LOG_AS("skarn_edit_create_session", "failed to create original checkpoint filename template");
         return -1;
@@ -99,7 +99,8 @@ int make_private_copy(const char *file_path, const char *directory, char (&name)
     if (source < 0 || ::fstat(source, &info) != 0 || !S_ISREG(info.st_mode)) {
         const int error = source < 0 ? errno : EINVAL;
         if (source >= 0) ::close(source);
-        SKARN_LOG_AS("skarn_edit_create_session", "failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
+        SKARN_LOG_AS("skarn_edit_create_session",
+                     "failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
         SKARN_LOG_AS("skarn_edit_create_session", skarn::log::system_error_line(error));
         return -1;
     }
@@ -113,7 +114,8 @@ int make_private_copy(const char *file_path, const char *directory, char (&name)
     }
     ::close(source);
     if (!filled) {
-        SKARN_LOG_AS("skarn_edit_create_session", "failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
+        SKARN_LOG_AS("skarn_edit_create_session",
+                     "failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
         SKARN_LOG_AS("skarn_edit_create_session", skarn::log::system_error_line(error));
         if (copy >= 0) {
             ::close(copy);
@@ -660,9 +662,10 @@ bool resolve_save_target(const std::string &requested, std::string &resolved) {
 // may set them the owner and group, of the file it is about to replace.
 // Returns false when the permission bits cannot be set.
 bool carry_over_metadata(int fd, const struct stat &replaced) noexcept {
-    if (::fchown(fd, replaced.st_uid, replaced.st_gid) != 0 && ::fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
-        // Not ours to give away: the new file keeps this process's owner.
-    }
+    const bool owned = ::fchown(fd, replaced.st_uid, replaced.st_gid) == 0 ||
+                       ::fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) == 0;
+    // When neither is ours to give, the new file keeps this process's owner and group.
+    static_cast<void>(owned);
     // After the change of owner, which may clear the set-id bits.
     return ::fchmod(fd, replaced.st_mode & 07777) == 0;
 }
@@ -761,8 +764,9 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
         const char *caller_path = session->base().file_path.c_str();
         bool own_file = false;
         if (overwrite && has_caller_file && target_exists) {
-            own_file = (existing.st_dev == session->caller_file.device && existing.st_ino == session->caller_file.inode) ||
-                       skarn_util_paths_equivalent(target.c_str(), caller_path) != 0;
+            own_file =
+                (existing.st_dev == session->caller_file.device && existing.st_ino == session->caller_file.inode) ||
+                skarn_util_paths_equivalent(target.c_str(), caller_path) != 0;
             if (own_file && (io_flags & IO_FLG_FORCE_OVERWRITE) == 0 &&
                 !(file_identity_of_(caller_path) == session->caller_file)) {
                 SKARN_LOG("original file '" << caller_path
@@ -807,8 +811,10 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
         // is not touched before the rename, which replaces it in one step.
         FILE *out = nullptr;
         const auto fail = [&](int code, int error) {
-            if (out != nullptr) std::fclose(out);
-            else ::close(fd);
+            if (out != nullptr)
+                std::fclose(out);
+            else
+                ::close(fd);
             ::unlink(temp_name);
             if (error != 0) SKARN_LOG_AS("skarn_edit_save_segment", skarn::log::system_error_line(error));
             return code;

@@ -398,8 +398,8 @@ int64_t skarn_util_write_segment_to_file(FILE *source, int64_t offset, int64_t c
 // The transform helpers log under the name of the function that called them.
 #define TRANSFORM_LOG(message) ::skarn::log::to_stderr(__FILE__, __LINE__, caller, message)
 
-int transform_stream_(FILE *input, int64_t size, FILE *output, skarn_util_byte_transform_t transform,
-                      void *user_data, int64_t offset, int64_t length, const char *caller) noexcept {
+int transform_stream_(FILE *input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
+                      int64_t offset, int64_t length, const char *caller) noexcept {
     if (skarn_util_write_segment_to_file(input, 0, offset, output) != offset || ftello(input) != offset) {
         TRANSFORM_LOG("failed to write first segment bytes to file");
         return -1;

@@ -177,8 +177,7 @@ int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsign
     return real(from_dir, from, to_dir, to, flags);
 }
 
-ssize_t copy_file_range(int in, off64_t *in_offset, int out, off64_t *out_offset, size_t length,
-                        unsigned int flags) {
+ssize_t copy_file_range(int in, off64_t *in_offset, int out, off64_t *out_offset, size_t length, unsigned int flags) {
     static const auto real =
         skarn_fault::next<ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int)>("copy_file_range");
     if (should_fail(call_kind::copy)) return -1;

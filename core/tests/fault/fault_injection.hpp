@@ -18,8 +18,8 @@ enum class call_kind {
     open,    // open, openat, fopen (creating or reading)
 };
 
-inline constexpr call_kind all_kinds[] = {call_kind::write, call_kind::flush,  call_kind::close, call_kind::fsync,
-                                          call_kind::rename, call_kind::copy, call_kind::open};
+inline constexpr call_kind all_kinds[] = {call_kind::write,  call_kind::flush, call_kind::close, call_kind::fsync,
+                                          call_kind::rename, call_kind::copy,  call_kind::open};
 
 const char *name_of(call_kind kind) noexcept;
 

@@ -79,8 +79,7 @@ const std::vector<Scenario> &scenarios() {
     static const std::vector<Scenario> list = {
         {"open session", false,
          [](Scene &scene) {
-             scene.session.reset(
-                 skarn_edit_create_session(scene.doc.c_str(), nullptr, nullptr, 0, scene.chk.c_str()));
+             scene.session.reset(skarn_edit_create_session(scene.doc.c_str(), nullptr, nullptr, 0, scene.chk.c_str()));
              if (scene.session) scene.expected = scene.doc_bytes;
              return scene.session != nullptr;
          },
@@ -100,7 +99,8 @@ const std::vector<Scenario> &scenarios() {
              return skarn_edit_save(scene.session.get(), scene.doc.c_str(), IO_FLG_OVERWRITE, nullptr) == 0;
          },
          [](Scene &scene) { return scene.doc; }},
-        {"create a checkpoint", true, [](Scene &scene) { return skarn_edit_create_checkpoint(scene.session.get()) == 0; },
+        {"create a checkpoint", true,
+         [](Scene &scene) { return skarn_edit_create_checkpoint(scene.session.get()) == 0; },
          [](Scene &) { return std::string(); }},
         {"apply a transform", true,
          [](Scene &scene) { return skarn_edit_apply_transform(scene.session.get(), &upper, nullptr, 10, 500) == 0; },

@@ -67,8 +67,8 @@ skarn::file_identity file_identity_of_(int fd) noexcept;
 // of `input` to `output` with [offset, offset + length) transformed, logging
 // each failure to stderr under the name `caller`. transform_range_valid_ logs "transform out of range"
 // for a range that does not lie inside `size` bytes. Both 0/true on success.
-int transform_stream_(FILE *input, int64_t size, FILE *output, skarn_util_byte_transform_t transform,
-                      void *user_data, int64_t offset, int64_t length, const char *caller) noexcept;
+int transform_stream_(FILE *input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
+                      int64_t offset, int64_t length, const char *caller) noexcept;
 bool transform_range_valid_(int64_t size, int64_t offset, int64_t length, const char *caller) noexcept;
 
 #endif  // SKARN_IMPL_INTERNAL_FUN_HPP
