@@ -670,6 +670,19 @@ bool carry_over_metadata(int fd, const struct stat &replaced) noexcept {
     return ::fchmod(fd, replaced.st_mode & 07777) == 0;
 }
 
+// Renames `from` to `to` unless `to` exists (EEXIST then). Where the file
+// system cannot refuse in the same step, a check just before the rename
+// stands in for it.
+int rename_without_replacing(const char *from, const char *to) noexcept {
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+    if (::access(to, F_OK) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return std::rename(from, to);
+}
+
 // Makes a rename in `directory` durable. False (errno set) when it fails.
 bool sync_directory(const char *directory) noexcept {
     const int fd = ::open(directory[0] != '\0' ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -855,20 +868,26 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
 
         // 6. The name: without overwrite an existing target keeps its file
         // and the content takes a free numbered variant of the name.
+        // 7. Rename: with overwrite the target is replaced at once, or not at
+        // all. Without, a name another program takes meanwhile is not
+        // replaced either: the rename refuses it and the next free name is
+        // tried.
         const char *final_name = target.c_str();
         char available[path_buffer_size];
-        if (!overwrite && ::access(target.c_str(), F_OK) == 0) {
-            final_name = skarn_util_available_filename(target.c_str(), available);
-            if (final_name == nullptr) {
-                ::unlink(temp_name);
-                SKARN_LOG("cannot find an available filename");
-                return -11;
+        for (int attempt = 0;; ++attempt) {
+            if (!overwrite && ::access(final_name, F_OK) == 0) {
+                final_name = skarn_util_available_filename(target.c_str(), available);
+                if (final_name == nullptr) {
+                    ::unlink(temp_name);
+                    SKARN_LOG("cannot find an available filename");
+                    return -11;
+                }
             }
-        }
-
-        // 7. Rename: the target is replaced at once, or not at all.
-        if (std::rename(temp_name, final_name) != 0) {
+            const int renamed = overwrite ? std::rename(temp_name, final_name)
+                                          : rename_without_replacing(temp_name, final_name);
+            if (renamed == 0) break;
             const int error = errno;
+            if (!overwrite && error == EEXIST && attempt < 8) continue;
             ::unlink(temp_name);
             SKARN_LOG(skarn::log::system_error_line(error));
             return -12;
