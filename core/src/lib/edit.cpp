@@ -875,7 +875,7 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
         const char *final_name = target.c_str();
         char available[path_buffer_size];
         for (int attempt = 0;; ++attempt) {
-            if (!overwrite && ::access(final_name, F_OK) == 0) {
+            if (!overwrite && skarn_util_file_exists(final_name) != 0) {
                 final_name = skarn_util_available_filename(target.c_str(), available);
                 if (final_name == nullptr) {
                     ::unlink(temp_name);
@@ -883,11 +883,16 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
                     return -11;
                 }
             }
-            const int renamed = overwrite ? std::rename(temp_name, final_name)
-                                          : rename_without_replacing(temp_name, final_name);
+            int renamed =
+                overwrite ? std::rename(temp_name, final_name) : rename_without_replacing(temp_name, final_name);
+            if (renamed != 0 && !overwrite && errno == EEXIST) {
+                // A file that appeared meanwhile: take the next free name. Any
+                // other kind of entry is left to the plain rename to judge.
+                if (skarn_util_file_exists(final_name) != 0 && attempt < 8) continue;
+                renamed = std::rename(temp_name, final_name);
+            }
             if (renamed == 0) break;
             const int error = errno;
-            if (!overwrite && error == EEXIST && attempt < 8) continue;
             ::unlink(temp_name);
             SKARN_LOG(skarn::log::system_error_line(error));
             return -12;
