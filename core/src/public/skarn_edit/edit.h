@@ -23,7 +23,9 @@ SKARN_EXTERN_C_BEGIN
 
 /** Save flags (a bit set; other bits are ignored). */
 enum {
-    IO_FLG_NONE = 0,           /**< an existing target gets a free numbered variant of its name */
+    IO_FLG_NONE = 0,           /**< an existing target gets a free numbered variant of its name; a
+                                    file another program creates under the chosen name while the
+                                    save runs is not replaced either (the next free name is used) */
     IO_FLG_OVERWRITE = 1,      /**< replace an existing target; refuses (-100) to replace the caller's
                                     file when anything changed it since the session read it or last
                                     saved over it, at every checkpoint level */
