@@ -385,6 +385,8 @@ TEST_F(SaveTest, SavedPathBufferIsEmptiedByAFailedSave) {
 // Saving over the session's own file
 // ---------------------------------------------------------------------------
 
+uint8_t upper_case(uint8_t byte, void *) { return static_cast<uint8_t>(std::toupper(byte)); }
+
 class OwnFileTest : public SaveTest {
 protected:
     // The original checkpoint: the session's private copy of its file.
@@ -431,10 +433,12 @@ TEST_F(OwnFileTest, ModifiedOnDiskRefusesUnlessForced) {
     EXPECT_EQ(events.count(SESSION_EVT_SAVE), 0u);
     EXPECT_EQ(content_of(s.get()), ">> session start");
 
-    // Forced, it replaces the file and re-dates the original checkpoint.
+    // Forced, it replaces the file.
     ASSERT_EQ(skarn_edit_save(s.get(), path("doc.txt").c_str(), IO_FLG_FORCE_OVERWRITE, nullptr), 0);
     EXPECT_EQ(read_file(path("doc.txt")), ">> session start");
-    EXPECT_GE(fs::last_write_time(original_checkpoint()), fs::last_write_time(path("doc.txt")));
+    // The private copy is left as it was: the session remembers the new file instead.
+    EXPECT_EQ(fs::last_write_time(original_checkpoint()), checkpoint_time);
+    EXPECT_EQ(read_file(original_checkpoint().string()), "session start");
 
     // So a plain overwrite right after succeeds, also after more edits.
     ASSERT_GT(skarn_edit_insert(s.get(), 0, "again ", 0), 0);
@@ -454,17 +458,45 @@ TEST_F(OwnFileTest, UnmodifiedFileIsOverwrittenWithoutForce) {
     EXPECT_EQ(content_of(s.get()), "abc");
 }
 
-TEST_F(OwnFileTest, AfterACheckpointTheOriginalIsNoLongerTheSessionsFile) {
+TEST_F(OwnFileTest, OutsideChangeIsSeenAtEveryLevelAndWithAnOlderTime) {
     Session s = session_over("doc.txt", "base");
     ASSERT_TRUE(s);
+    const auto original_time = fs::last_write_time(path("doc.txt"));
     ASSERT_EQ(skarn_edit_create_checkpoint(s.get()), 0);
     ASSERT_GT(skarn_edit_insert(s.get(), 4, "+1", 0), 0);
-    rewrite_by_another_program("doc.txt", "someone else's");
-    const auto checkpoint_time = fs::last_write_time(original_checkpoint());
+    // Another program rewrites the file and puts the old time back (cp -p).
+    write_file(path("doc.txt"), "someone's");
+    fs::last_write_time(path("doc.txt"), original_time);
+    {
+        ClogCapture log;
+        EXPECT_EQ(skarn_edit_save(s.get(), path("doc.txt").c_str(), IO_FLG_OVERWRITE, nullptr), -100);
+    }
+    ASSERT_EQ(skarn_edit_apply_transform(s.get(), &upper_case, nullptr, 0, 0), 0);
+    {
+        ClogCapture log;
+        EXPECT_EQ(skarn_edit_save(s.get(), path("doc.txt").c_str(), IO_FLG_OVERWRITE, nullptr), -100);
+    }
+    EXPECT_EQ(read_file(path("doc.txt")), "someone's");
 
+    // Forced, it is replaced; the session then knows the new file, so plain
+    // overwrites go on working, also when its time lies in the future.
+    ASSERT_EQ(skarn_edit_save(s.get(), path("doc.txt").c_str(), IO_FLG_FORCE_OVERWRITE, nullptr), 0);
+    EXPECT_EQ(read_file(path("doc.txt")), "BASE+1");
+    ASSERT_GT(skarn_edit_insert(s.get(), 0, "a", 0), 0);
     ASSERT_EQ(skarn_edit_save(s.get(), path("doc.txt").c_str(), IO_FLG_OVERWRITE, nullptr), 0);
-    EXPECT_EQ(read_file(path("doc.txt")), "base+1");
-    EXPECT_EQ(fs::last_write_time(original_checkpoint()), checkpoint_time) << "not re-dated";
+    ASSERT_GT(skarn_edit_insert(s.get(), 0, "b", 0), 0);
+    ASSERT_EQ(skarn_edit_save(s.get(), path("doc.txt").c_str(), IO_FLG_OVERWRITE, nullptr), 0);
+    EXPECT_EQ(read_file(path("doc.txt")), "baBASE+1");
+}
+
+TEST_F(OwnFileTest, FutureModificationTimeIsNoOutsideChange) {
+    write_file(path("doc.txt"), "dated ahead");
+    fs::last_write_time(path("doc.txt"), fs::file_time_type::clock::now() + 3600s);
+    Session s = open_session(path("doc.txt"), chk_dir());
+    ASSERT_TRUE(s);
+    ASSERT_GT(skarn_edit_insert(s.get(), 0, "x", 0), 0);
+    EXPECT_EQ(skarn_edit_save(s.get(), path("doc.txt").c_str(), IO_FLG_OVERWRITE, nullptr), 0);
+    EXPECT_EQ(read_file(path("doc.txt")), "xdated ahead");
 }
 
 // ---------------------------------------------------------------------------
@@ -568,12 +600,12 @@ TEST_F(SaveTest, InsertedBytesThatCannotBeWrittenGiveMinus7AndTemporaryIsRemoved
     EXPECT_TRUE(temp_files(dir.path()).empty());
 }
 
-TEST_F(SaveTest, ShortTemporaryFileGivesMinus9AndTemporaryStays) {
+TEST_F(SaveTest, WriteFailingAtTheFlushGivesMinus7AndTemporaryIsRemoved) {
     Session s = open_session("", chk_dir());
     ASSERT_TRUE(s);
     std::mt19937_64 rng(9);
     // Small enough to sit in the output stream's 64 KiB buffer until the
-    // close, whose write then stops at the limit.
+    // flush, whose write then stops at the limit.
     ASSERT_GT(skarn_edit_insert_string(s.get(), 0, random_bytes(rng, 60000)), 0);
     write_file(path("out.bin"), "old target");
     ClogCapture log;
@@ -582,36 +614,34 @@ TEST_F(SaveTest, ShortTemporaryFileGivesMinus9AndTemporaryStays) {
         FileSizeLimit limit(16384);
         result = skarn_edit_save(s.get(), path("out.bin").c_str(), IO_FLG_OVERWRITE, nullptr);
     }
-    EXPECT_EQ(result, -9);
-    const auto temps = temp_files(dir.path());
-    ASSERT_EQ(temps.size(), 1u);
-    EXPECT_EQ(fs::file_size(dir.path() / temps.front()), 16384u);
+    EXPECT_EQ(result, -7);
+    EXPECT_TRUE(temp_files(dir.path()).empty());
     EXPECT_THAT(log.str(),
-                HasSubstr(save_line("failed to write all requested bytes to '" + (dir.path() / temps.front()).string() +
-                                    "', expected: 60000, got: 16384")));
+                HasSubstr(save_line("Windows error code=" + std::to_string(EFBIG) + ": " + std::strerror(EFBIG))));
     EXPECT_EQ(read_file(path("out.bin")), "old target");
 }
 
-TEST_F(SaveTest, TargetThatCannotBeRemovedGivesMinus10AndTemporaryStays) {
+TEST_F(SaveTest, OverwriteNeverRemovesTheTargetFirst) {
     Session s = session_over("in.txt", "replacement");
     ASSERT_TRUE(s);
     write_file(path("busy.txt"), "in use");
-    ClogCapture log;
+    fs::permissions(path("busy.txt"), fs::perms::owner_all | fs::perms::group_read | fs::perms::others_exec);
     fault_hook = FaultHook{};
     fault_hook.remove_path = path("busy.txt");
     fault_hook.remove_failures = 1;
     const int result = skarn_edit_save(s.get(), path("busy.txt").c_str(), IO_FLG_OVERWRITE, nullptr);
+    const int unused = fault_hook.remove_failures;
     fault_hook = FaultHook{};
-    EXPECT_EQ(result, -10);
-    EXPECT_THAT(log.str(),
-                HasSubstr(save_line("Windows error code=" + std::to_string(EBUSY) + ": " + std::strerror(EBUSY))));
-    EXPECT_EQ(read_file(path("busy.txt")), "in use");
-    const auto temps = temp_files(dir.path());
-    ASSERT_EQ(temps.size(), 1u);
-    EXPECT_EQ(read_file((dir.path() / temps.front()).string()), "replacement");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(unused, 1) << "the rename alone replaces the target";
+    EXPECT_EQ(read_file(path("busy.txt")), "replacement");
+    // The replaced file's permission bits carry over.
+    EXPECT_EQ(fs::status(path("busy.txt")).permissions() & fs::perms::mask,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::others_exec);
+    EXPECT_TRUE(temp_files(dir.path()).empty());
 }
 
-TEST_F(SaveTest, NoFreeNumberedNameGivesMinus11AndTemporaryStays) {
+TEST_F(SaveTest, NoFreeNumberedNameGivesMinus11AndTemporaryIsRemoved) {
     Session s = session_over("in.txt", "one more");
     ASSERT_TRUE(s);
     write_file(path("out.dat"), "original");
@@ -621,12 +651,10 @@ TEST_F(SaveTest, NoFreeNumberedNameGivesMinus11AndTemporaryStays) {
     EXPECT_THAT(log.str(), HasSubstr(save_line("cannot find an available filename")));
     EXPECT_EQ(read_file(path("out.dat")), "original");
     EXPECT_EQ(read_file(path("out-999.dat")), "");
-    const auto temps = temp_files(dir.path());
-    ASSERT_EQ(temps.size(), 1u);
-    EXPECT_EQ(read_file((dir.path() / temps.front()).string()), "one more");
+    EXPECT_TRUE(temp_files(dir.path()).empty());
 }
 
-TEST_F(SaveTest, DirectoryAsTargetGivesMinus12AndTemporaryStaysBesideIt) {
+TEST_F(SaveTest, DirectoryAsTargetGivesMinus12AndTemporaryIsRemoved) {
     Session s = session_over("in.txt", "for a directory");
     ASSERT_TRUE(s);
     for (const int flags : {IO_FLG_NONE, IO_FLG_OVERWRITE}) {
@@ -638,9 +666,7 @@ TEST_F(SaveTest, DirectoryAsTargetGivesMinus12AndTemporaryStaysBesideIt) {
                                                    std::strerror(EISDIR))));
         EXPECT_TRUE(fs::is_directory(case_dir / "target"));
         EXPECT_TRUE(fs::is_empty(case_dir / "target"));
-        const auto temps = temp_files(case_dir);
-        ASSERT_EQ(temps.size(), 1u);
-        EXPECT_EQ(read_file((case_dir / temps.front()).string()), "for a directory");
+        EXPECT_TRUE(temp_files(case_dir).empty());
     }
 }
 

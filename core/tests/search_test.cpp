@@ -386,9 +386,10 @@ TEST(SearchSequence, EmptyContentAndContentShorterThanTheRange) {
     EXPECT_EQ(collect(make_context(session.get(), "ab", 0, 10, false, true), 1), (std::vector<int64_t>{3, 0}));
     EXPECT_EQ(collect(make_context(session.get(), "ab", 2, 30, false, true), 1), std::vector<int64_t>{3});
     EXPECT_EQ(collect(make_context(session.get(), "ab", 20, 10, false, false), 1), std::vector<int64_t>{});
-    // Over a range of several windows the first backward window lies wholly
-    // past the end: it holds nothing and the scan ends there.
-    EXPECT_EQ(collect(make_context(session.get(), "ab", 0, 3 * window_size, false, true), 1), std::vector<int64_t>{});
+    // Over a range of several windows a backward search starts at the end
+    // of the content, not at the end of the range.
+    EXPECT_EQ(collect(make_context(session.get(), "ab", 0, 3 * window_size, false, true), 1),
+              (std::vector<int64_t>{3, 0}));
 }
 
 TEST(SearchSequence, EditsNeitherMoveNorResetTheCurrentMatch) {

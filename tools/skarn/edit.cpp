@@ -298,11 +298,6 @@ failure changed_on_disk(const std::string &path) {
                    ": it changed on disk after it was opened (--force overrides)");
 }
 
-bool same_file(const std::string &a, const std::string &b) {
-    std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
-}
-
 }  // namespace
 
 int run_edit(std::span<char *const> args) {
@@ -332,7 +327,6 @@ int run_edit(std::span<char *const> args) {
     const std::string target = in_place    ? path
                                : to_stdout ? std::string()
                                            : resolve_output(std::string(*output), path, path == standard_stream);
-    const auto opened_at = std::filesystem::file_time_type::clock::now();
     const session_handle session(path);
     std::error_code error;
     // Content from standard input gets what a shell's "> OUT" would give it.
@@ -354,15 +348,6 @@ int run_edit(std::span<char *const> args) {
         return exit_ok;
     }
 
-    // After a transform the session reads its own checkpoint file, so the
-    // library no longer compares FILE with the copy it made when opening it;
-    // the same check is made here.
-    if (flags == IO_FLG_OVERWRITE && skarn_session_get_num_checkpoints(session.get()) > 0 && same_file(target, path)) {
-        const auto modified = std::filesystem::last_write_time(path, error);
-        if (!error && modified > opened_at) {
-            throw changed_on_disk(path);
-        }
-    }
     const bool target_existed = std::filesystem::exists(target, error);
     char saved[260] = {};
     progress_begin("saving");

@@ -3,14 +3,17 @@
 // saving, checkpoints and transforms.
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "impl_/internal_fun.hpp"
@@ -37,25 +40,90 @@ bool drop_current_level(skarn_session_struct *session) noexcept {
     return removed;
 }
 
+// The longest checkpoint directory whose private file names still fit a path
+// buffer: the longest of them, a checkpoint's, adds
+// "/.Skarnpad-chk.<level>.XXXXXX" (up to 36 characters) to the directory.
+constexpr size_t longest_checkpoint_directory = path_buffer_size - 1 - 36;
+
+// The host's temporary directory, or the empty string.
+std::string temp_directory() {
+    std::string dir;
+    if (char *temp = skarn_util_get_temp_directory()) {
+        dir = temp;
+        std::free(temp);
+    }
+    return dir;
+}
+
 // Chooses the checkpoint directory of a new session: the caller's, else the
 // file's directory (the current directory for a bare file name), else the
-// temporary directory, else the current directory.
+// temporary directory, else the current directory. A file's directory too
+// long for the names of the private files is replaced by the temporary
+// directory; a directory the caller chose is kept as given.
 std::string choose_checkpoint_directory(const char *file_path, const char *checkpoint_directory) {
-    if (checkpoint_directory != nullptr) return checkpoint_directory;
     char buffer[path_buffer_size];
+    if (checkpoint_directory != nullptr) return checkpoint_directory;
     if (file_path != nullptr && *file_path != '\0') {
         const char *dir = skarn_util_dirname(file_path, buffer);
-        if (dir != nullptr && *dir != '\0') return dir;
-        const char *cwd = skarn_util_get_current_dir(buffer);
-        return cwd != nullptr ? cwd : "";
+        if (dir != nullptr && *dir == '\0') {
+            const char *cwd = skarn_util_get_current_dir(buffer);
+            return cwd != nullptr ? cwd : "";
+        }
+        if (dir != nullptr && std::strlen(dir) <= longest_checkpoint_directory) return dir;
+        std::string temp = temp_directory();
+        SKARN_LOG("directory of '" << file_path << "' too long for checkpoint names, using the temporary directory '"
+                                   << temp << "'");
+        return temp;
     }
-    if (char *temp = skarn_util_get_temp_directory()) {
-        std::string dir = temp;
-        std::free(temp);
-        return dir;
-    }
+    std::string temp = temp_directory();
+    if (!temp.empty()) return temp;
     const char *cwd = skarn_util_get_current_dir(buffer);
     return cwd != nullptr ? cwd : "";
+}
+
+// Makes the private copy of the caller's file in `directory`: opens the
+// caller's file, creates the copy exclusively (never through a link) with
+// mode 0600 and fills it through its descriptor. On success `name` holds the
+// copy's path, `identity` the caller's file as it was read, and the result is
+// the copy's descriptor positioned at 0; on failure -1 and nothing is left.
+int make_private_copy(const char *file_path, const char *directory, char (&name)[path_buffer_size],
+                      skarn::file_identity &identity) noexcept {
+    const int formatted =
+        std::snprintf(name, sizeof name, "%s%c.Skarnpad-orig.XXXXXX", directory, skarn_util_directory_separator());
+    if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof name) {
+        SKARN_LOG_AS("skarn_edit_create_session", "failed to create original checkpoint filename template");
+        return -1;
+    }
+    const int source = ::open(file_path, O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (source < 0 || ::fstat(source, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int error = source < 0 ? errno : EINVAL;
+        if (source >= 0) ::close(source);
+        SKARN_LOG_AS("skarn_edit_create_session",
+                     "failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
+        SKARN_LOG_AS("skarn_edit_create_session", skarn::log::system_error_line(error));
+        return -1;
+    }
+    identity = file_identity_of_(source);
+    const int copy = skarn_util_mkstemp(name, 0600);
+    bool filled = false;
+    int error = errno;
+    if (copy >= 0) {
+        filled = copy_descriptor_contents_(source, copy) >= 0 && ::lseek(copy, 0, SEEK_SET) == 0;
+        error = errno;
+    }
+    ::close(source);
+    if (!filled) {
+        SKARN_LOG_AS("skarn_edit_create_session",
+                     "failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
+        SKARN_LOG_AS("skarn_edit_create_session", skarn::log::system_error_line(error));
+        if (copy >= 0) {
+            ::close(copy);
+            ::unlink(name);
+        }
+        return -1;
+    }
+    return copy;
 }
 
 }  // namespace
@@ -81,31 +149,19 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         }
 
         int64_t size = 0;
-        std::string original_checkpoint;
+        skarn::file_identity identity;
         const bool has_file = file_path != nullptr && *file_path != '\0';
         if (has_file) {
             char name[path_buffer_size];
-            const int n = std::snprintf(name, sizeof name, "%s%c.Skarnpad-orig.XXXXXX", normalized,
-                                        skarn_util_directory_separator());
-            if (n < 0 || static_cast<size_t>(n) >= sizeof name) {
-                SKARN_LOG("failed to create original checkpoint filename template");
-                return nullptr;
-            }
-            const int fd = skarn_util_mkstemp(name, 0600);
-            if (fd >= 0) {
-                close(fd);
-                std::memcpy(created, name, sizeof name);
-            }
-            if (fd < 0 || skarn_util_file_copy(file_path, name, 0600) != 0) {
-                SKARN_LOG("failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
-                if (fd >= 0) skarn_util_remove_file(name);
-                return nullptr;
-            }
-            original_checkpoint = name;
-            file = std::fopen(name, "rb");
+            const int fd = make_private_copy(file_path, normalized, name, identity);
+            if (fd < 0) return nullptr;
+            std::memcpy(created, name, sizeof name);
+            file = fdopen(fd, "rb");
+            if (file == nullptr) ::close(fd);
             if (file == nullptr || (size = file_size_(file)) < 0) {
                 if (file != nullptr) std::fclose(file);
-                skarn_util_remove_file(name);
+                file = nullptr;
+                ::unlink(created);
                 return nullptr;
             }
         }
@@ -115,12 +171,13 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         session->user_data_ptr = user_data;
         session->event_interest = event_interest;
         session->checkpoint_directory = normalized;
+        session->caller_file = identity;
         auto base = std::make_unique<skarn_model_struct>();
         base->file = file;  // owned by the level from here on
         file = nullptr;
         if (has_file) {
             base->file_path = file_path;
-            session->original_checkpoint_path = original_checkpoint;
+            session->original_checkpoint_path = created;
         }
         session->models.push_back(std::move(base));
         reset_model_segments_(session->base(), size);
@@ -128,13 +185,13 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         return session.release();
     } catch (...) {
         if (file != nullptr) std::fclose(file);
-        if (created[0] != '\0') skarn_util_remove_file(created);
+        if (created[0] != '\0') ::unlink(created);
         return nullptr;
     }
 }
 
 void skarn_edit_destroy_session(skarn_session_struct *session) noexcept {
-    if (session == nullptr) return;
+    if (session == nullptr || refuse_reentry_(session, "skarn_edit_destroy_session")) return;
     for (auto &model : session->models) model->close_file();
     while (!session->search_contexts.empty()) skarn_search_destroy_context(session->search_contexts.back().get());
     while (!session->viewports.empty()) skarn_edit_destroy_viewport(session->viewports.back().get());
@@ -159,6 +216,11 @@ namespace {
 int64_t make_edit(skarn_session_struct *session, uint8_t kind, int64_t offset, const uint8_t *bytes,
                   int64_t length) noexcept {
     if (session == nullptr || session->has_flag(flag_changes_paused) || offset < 0) return 0;
+    if (refuse_reentry_(session, kind == CHANGE_DELETE   ? "skarn_edit_delete"
+                                 : kind == CHANGE_INSERT ? "skarn_edit_insert_bytes"
+                                                         : "skarn_edit_overwrite_bytes")) {
+        return 0;
+    }
     const int64_t size = session->current().computed_size();
     if (kind == CHANGE_DELETE) {
         if (length <= 0 || offset >= size) return 0;
@@ -328,6 +390,7 @@ bool determine_change_transaction_bit_(skarn_session_struct *session) {
 
 int64_t skarn_edit_undo_last_change(skarn_session_struct *session) noexcept {
     if (session == nullptr || session->has_flag(flag_changes_paused)) return 0;
+    if (refuse_reentry_(session, "skarn_edit_undo_last_change")) return 0;
     skarn_model_struct &model = session->current();
     if (model.changes.empty()) return 0;
     try {
@@ -357,6 +420,7 @@ int64_t skarn_edit_undo_last_change(skarn_session_struct *session) noexcept {
 
 int64_t skarn_edit_redo_last_undo(skarn_session_struct *session) noexcept {
     if (session == nullptr || session->has_flag(flag_changes_paused)) return 0;
+    if (refuse_reentry_(session, "skarn_edit_redo_last_undo")) return 0;
     skarn_model_struct &model = session->current();
     if (model.changes_undone.empty()) return 0;
     try {
@@ -375,7 +439,7 @@ int64_t skarn_edit_redo_last_undo(skarn_session_struct *session) noexcept {
 }
 
 int skarn_edit_clear_changes(skarn_session_struct *session) noexcept {
-    if (session == nullptr) return -1;
+    if (session == nullptr || refuse_reentry_(session, "skarn_edit_clear_changes")) return -1;
     try {
         // Clearing forgets the whole history, checkpoints included: the
         // content returns to the original file.
@@ -403,7 +467,10 @@ int change_affects_viewport_(const skarn_viewport_struct *viewport, const skarn_
     switch (change->change_kind()) {
         case CHANGE_OVERWRITE: return skarn_viewport_in_segment(viewport, change->offset, change->length);
         case CHANGE_INSERT:
-        case CHANGE_DELETE: return change->offset <= viewport->offset() + viewport->data_segment.abs_capacity() ? 1 : 0;
+        case CHANGE_DELETE:
+            return change->offset <= skarn::saturating_add(viewport->offset(), viewport->data_segment.abs_capacity())
+                       ? 1
+                       : 0;
         default: SKARN_FATAL("Unhandled change kind");
     }
 }
@@ -413,9 +480,13 @@ namespace {
 // Moves a floating viewport past bytes that `change` removed in front of it;
 // it never lands before the change's offset.
 void float_back(skarn_viewport_struct *viewport, const skarn_change_struct *change) noexcept {
-    auto &segment = viewport->data_segment;
-    segment.offset_adjustment -= change->length;
-    if (viewport->offset() < change->offset) segment.offset_adjustment = change->offset - segment.offset;
+    viewport->move_to(std::max(skarn::saturating_sub(viewport->offset(), change->length), change->offset));
+}
+
+// Moves a floating viewport past bytes that `change` added in front of it;
+// it stops at the largest offset there is.
+void float_forward(skarn_viewport_struct *viewport, const skarn_change_struct *change) noexcept {
+    viewport->move_to(skarn::saturating_add(viewport->offset(), change->length));
 }
 
 }  // namespace
@@ -430,7 +501,7 @@ int update_viewports_(skarn_session_struct *session, const skarn_change_struct *
             switch (change->change_kind()) {
                 case CHANGE_DELETE:
                     if (undone)
-                        segment.offset_adjustment += change->length;
+                        float_forward(viewport.get(), change);
                     else
                         float_back(viewport.get(), change);
                     break;
@@ -438,7 +509,7 @@ int update_viewports_(skarn_session_struct *session, const skarn_change_struct *
                     if (undone)
                         float_back(viewport.get(), change);
                     else
-                        segment.offset_adjustment += change->length;
+                        float_forward(viewport.get(), change);
                     break;
                 default: break;  // an overwrite moves nothing
             }
@@ -515,18 +586,155 @@ private:
     std::unique_ptr<char[]> buffer_;
 };
 
-// Opens `path` again as the level's file after a transform closed it; only a
-// regular file of the level's size will do.
-bool reopen_level_file(skarn_model_struct &level, const std::string &path) noexcept {
-    if (skarn_util_file_exists(path.c_str()) == 0) return false;
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    if (file_size_(file) != level.computed_size()) {
-        std::fclose(file);
-        return false;
+// Writes [offset, offset + length) of the current level's content to `out`,
+// segment by segment in content order, and returns 0, or the save result of
+// the failure: -6 a read segment could not be copied, -7 inserted bytes could
+// not be written, -8 fewer bytes than asked for were found.
+int write_content(const skarn_session_struct *session, int64_t offset, int64_t length, FILE *out) {
+    static constexpr const char *caller = "skarn_edit_save_segment";
+    const skarn_model_struct &model = session->current();
+    const level_file_reader reader(model.file);
+    int64_t expected_offset = 0;
+    int64_t written = 0;
+    for (const auto &piece : model.model_segments) {
+        if (piece.computed_offset != expected_offset) {
+            SKARN_FATAL("break in model continuity, expected: " << expected_offset
+                                                                << ", got: " << piece.computed_offset);
+        }
+        const int64_t end = expected_offset + piece.computed_length;
+        if (end <= offset) {
+            expected_offset = end;
+            continue;
+        }
+        if (written >= length) break;
+        const int64_t skip = std::max<int64_t>(offset - piece.computed_offset, 0);
+        const int64_t count = std::min(piece.computed_length - skip, length - written);
+        switch (piece.kind()) {
+            case skarn::SEGMENT_INSERT: {
+                const uint8_t *bytes = skarn_change_get_bytes(piece.change.get()) + piece.change_offset + skip;
+                if (static_cast<int64_t>(std::fwrite(bytes, 1, static_cast<size_t>(count), out)) != count) {
+                    SKARN_LOG_AS(caller, "fwrite failed");
+                    return -7;
+                }
+                break;
+            }
+            case skarn::SEGMENT_READ:
+                if (model.file == nullptr) SKARN_FATAL("attempt to read segment from null file pointer");
+                if (skarn_util_write_segment_to_file(reader.get(), piece.change_offset + skip, count, out) != count) {
+                    SKARN_LOG_AS(caller, "skarn_util_write_segment_to_file failed");
+                    return -6;
+                }
+                break;
+            default: SKARN_FATAL("Unhandled segment kind");
+        }
+        written += count;
+        expected_offset = end;
     }
-    level.file = file;
-    return true;
+    if (written != length) {
+        SKARN_LOG_AS(caller, "failed to write all requested bytes, expected: " << length << ", got: " << written);
+        return -8;
+    }
+    return 0;
+}
+
+// Where a save really writes: a target that is a symbolic link is followed,
+// link by link, to the file it names (which may not exist yet), so that the
+// file is replaced and the link stays. False for a loop of links.
+bool resolve_save_target(const std::string &requested, std::string &resolved) {
+    namespace fs = std::filesystem;
+    fs::path current(requested);
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(current, ec);
+        if (ec || !fs::is_symlink(status)) {
+            resolved = current.string();
+            return true;
+        }
+        const fs::path next = fs::read_symlink(current, ec);
+        if (ec) return false;
+        current = next.is_absolute() ? next : current.parent_path() / next;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+// Gives the temporary file `fd` the permission bits, and where the process
+// may set them the owner and group, of the file it is about to replace.
+// Returns false when the permission bits cannot be set.
+bool carry_over_metadata(int fd, const struct stat &replaced) noexcept {
+    const bool owned = ::fchown(fd, replaced.st_uid, replaced.st_gid) == 0 ||
+                       ::fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) == 0;
+    // When neither is ours to give, the new file keeps this process's owner and group.
+    static_cast<void>(owned);
+    // After the change of owner, which may clear the set-id bits.
+    return ::fchmod(fd, replaced.st_mode & 07777) == 0;
+}
+
+// Renames `from` to `to` unless `to` exists (EEXIST then). Where the file
+// system cannot refuse in the same step, a check just before the rename
+// stands in for it.
+int rename_without_replacing(const char *from, const char *to) noexcept {
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+    if (::access(to, F_OK) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return std::rename(from, to);
+}
+
+// Makes a rename in `directory` durable. False (errno set) when it fails.
+bool sync_directory(const char *directory) noexcept {
+    const int fd = ::open(directory[0] != '\0' ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return synced;
+}
+
+// Creates a private file under `name`, a path ending in XXXXXX, exclusively
+// and never through a link, mode 0600. Returns its descriptor or -1.
+int create_private_file(char *name) noexcept { return skarn_util_mkstemp(name, 0600); }
+
+// A checkpoint's file, written through the descriptor that created it, then
+// read back through a stream over that same descriptor. Returns the stream
+// (positioned at 0) or null; on failure the file is removed.
+FILE *write_checkpoint_file(const skarn_session_struct *session, char *path, int64_t size) {
+    const int fd = create_private_file(path);
+    if (fd < 0) {
+        SKARN_LOG(skarn::log::system_error_line());
+        return nullptr;
+    }
+    const auto fail = [&](FILE *stream) -> FILE * {
+        const int error = errno;
+        if (stream != nullptr) std::fclose(stream);
+        ::close(fd);
+        ::unlink(path);
+        SKARN_LOG(skarn::log::system_error_line(error));
+        return nullptr;
+    };
+    const int writer_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    FILE *out = writer_fd >= 0 ? fdopen(writer_fd, "wb") : nullptr;
+    if (out == nullptr) {
+        if (writer_fd >= 0) ::close(writer_fd);
+        return fail(nullptr);
+    }
+    const std::unique_ptr<char[]> out_buffer = make_stream_buffer();  // outlives `out`
+    if (out_buffer) std::setvbuf(out, out_buffer.get(), _IOFBF, save_stream_buffer_size);
+    const int written = write_content(session, 0, size, out);
+    const bool flushed = written == 0 && std::fflush(out) == 0;
+    const bool closed = std::fclose(out) == 0;
+    if (!flushed || !closed) return fail(nullptr);
+    if (file_identity_of_(fd).size != size) {
+        SKARN_LOG("checkpoint file '" << path << "' does not hold " << size << " bytes");
+        errno = EIO;
+        return fail(nullptr);
+    }
+    FILE *level_file = fdopen(fd, "rb");
+    if (level_file == nullptr) return fail(nullptr);
+    return level_file;
 }
 
 }  // namespace
@@ -538,40 +746,53 @@ int skarn_edit_save(skarn_session_struct *session, const char *file_path, int io
 int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path,
                             int64_t offset, int64_t length) noexcept {
     if (session == nullptr || file_path == nullptr) return -1;
+    if (saved_path != nullptr) *saved_path = '\0';
     try {
         const int64_t size = skarn_session_get_computed_file_size(session);
-        const int64_t adjusted_length = length < 1 || size - offset < length ? size - offset : length;
-        // A negative offset is refused too: the copy below starts at offset 0 at the earliest.
+        // What is left from the offset, saturated: a negative offset is
+        // refused below, and size - offset must not overflow on the way.
+        int64_t rest = 0;
+        if (__builtin_sub_overflow(size, offset, &rest)) rest = INT64_MAX;
+        const int64_t adjusted_length = length < 1 || rest < length ? rest : length;
+        // A negative offset is refused too: the copy starts at offset 0 at the earliest.
         if (adjusted_length < 0 || offset < 0) {
             SKARN_LOG("invalid offset: " << offset << ", length: " << length << ", adjusted_length: " << adjusted_length
                                          << ", computed_file_size: " << size);
             return -1;
         }
-
         const bool overwrite = (io_flags & (IO_FLG_OVERWRITE | IO_FLG_FORCE_OVERWRITE)) != 0;
-        const char *session_file = skarn_session_get_file_path(session);
-        const std::string &original_checkpoint = session->original_checkpoint_path;
-        if (saved_path != nullptr) *saved_path = '\0';
 
-        // Replacing the session's own file is refused when another program
-        // wrote it after the original checkpoint was taken (or last re-dated).
+        // 1. The file really written: a link is followed to its file.
+        std::string target;
+        if (!resolve_save_target(file_path, target)) {
+            SKARN_LOG(skarn::log::system_error_line());
+            return -12;
+        }
+        struct stat existing {};
+        const bool target_exists = ::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+
+        // 2. Replacing the caller's file is refused when anything changed it
+        // since the session read it (or last saved over it).
+        const bool has_caller_file = !session->original_checkpoint_path.empty();
+        const char *caller_path = session->base().file_path.c_str();
         bool own_file = false;
-        if (overwrite && session_file != nullptr && skarn_util_file_exists(file_path) != 0 &&
-            skarn_util_paths_equivalent(file_path, session_file) != 0) {
-            own_file = true;
-            if ((io_flags & IO_FLG_FORCE_OVERWRITE) == 0 &&
-                skarn_util_compare_modification_times(session_file, original_checkpoint.c_str()) == 1) {
-                SKARN_LOG("original file '" << session_file
+        if (overwrite && has_caller_file && target_exists) {
+            own_file =
+                (existing.st_dev == session->caller_file.device && existing.st_ino == session->caller_file.inode) ||
+                skarn_util_paths_equivalent(target.c_str(), caller_path) != 0;
+            if (own_file && (io_flags & IO_FLG_FORCE_OVERWRITE) == 0 &&
+                !(file_identity_of_(caller_path) == session->caller_file)) {
+                SKARN_LOG("original file '" << caller_path
                                             << "' has been modified since the session was created, save failed "
                                                "(use IO_FLG_FORCE_OVERWRITE to override)");
                 return -100;
             }
         }
 
-        // The temporary file goes beside the target, so that the final rename
-        // stays within one file system.
+        // 3. The temporary file goes beside the target, so that the final
+        // rename stays within one file system.
         char directory[path_buffer_size];
-        if (skarn_util_dirname(file_path, directory) == nullptr) {
+        if (skarn_util_dirname(target.c_str(), directory) == nullptr) {
             // The directory alone does not fit a path buffer, so neither does the temporary name.
             SKARN_LOG(skarn::log::system_error_line(ENAMETOOLONG));
             return -3;
@@ -583,7 +804,6 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
             SKARN_LOG("failed to create directory: " << (shown != nullptr ? shown : directory));
             return -2;
         }
-
         char temp_name[path_buffer_size];
         const int formatted = directory[0] == '\0' ? std::snprintf(temp_name, sizeof temp_name, ".Skarnpad_XXXXXX")
                                                    : std::snprintf(temp_name, sizeof temp_name, "%s%c.Skarnpad_XXXXXX",
@@ -592,7 +812,6 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
             SKARN_LOG(skarn::log::system_error_line(formatted < 0 ? errno : ENAMETOOLONG));
             return -3;
         }
-
         const int fd = skarn_util_mkstemp(temp_name, skarn_util_compute_mode(0666));
         if (fd < 0) {
             const int error = errno;
@@ -601,108 +820,95 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
             return -4;
         }
 
-        // The stream writes through the descriptor just made. Reopening the
-        // file by name for writing would truncate it, and ext4 pushes all the
-        // data of a file written after a truncation out to the disk when it is
+        // From here on every failure removes the temporary file; the target
+        // is not touched before the rename, which replaces it in one step.
+        FILE *out = nullptr;
+        const auto fail = [&](int code, int error) {
+            if (out != nullptr)
+                std::fclose(out);
+            else
+                ::close(fd);
+            ::unlink(temp_name);
+            if (error != 0) SKARN_LOG_AS("skarn_edit_save_segment", skarn::log::system_error_line(error));
+            return code;
+        };
+
+        // 4. Write, through the descriptor just made. Reopening the file by
+        // name for writing would truncate it, and ext4 pushes all the data
+        // of a file written after a truncation out to the disk when it is
         // closed, which costs about as much again as the whole copy.
         const std::unique_ptr<char[]> out_buffer = make_stream_buffer();  // outlives `out`
-        FILE *out = fdopen(fd, "wb");
-        if (out == nullptr) {
-            const int error = errno;
-            close(fd);
-            SKARN_LOG(skarn::log::system_error_line(error));
-            skarn_util_remove_file(temp_name);
-            return -5;
-        }
+        out = fdopen(fd, "wb");
+        if (out == nullptr) return fail(-5, errno);
         if (out_buffer) std::setvbuf(out, out_buffer.get(), _IOFBF, save_stream_buffer_size);
-
-        // Copy the range segment by segment, in content order.
-        const skarn_model_struct &model = session->current();
-        const level_file_reader reader(model.file);
-        int64_t expected_offset = 0;
-        int64_t written = 0;
-        for (const auto &piece : model.model_segments) {
-            if (piece.computed_offset != expected_offset) {
-                SKARN_FATAL("break in model continuity, expected: " << expected_offset
-                                                                    << ", got: " << piece.computed_offset);
-            }
-            const int64_t end = expected_offset + piece.computed_length;
-            if (end <= offset) {
-                expected_offset = end;
-                continue;
-            }
-            if (written >= adjusted_length) break;
-            const int64_t skip = std::max<int64_t>(offset - piece.computed_offset, 0);
-            const int64_t count = std::min(piece.computed_length - skip, adjusted_length - written);
-            switch (piece.kind()) {
-                case skarn::SEGMENT_INSERT: {
-                    const uint8_t *bytes = skarn_change_get_bytes(piece.change.get()) + piece.change_offset + skip;
-                    if (static_cast<int64_t>(std::fwrite(bytes, 1, static_cast<size_t>(count), out)) != count) {
-                        std::fclose(out);
-                        skarn_util_remove_file(temp_name);
-                        SKARN_LOG("fwrite failed");
-                        return -7;
-                    }
-                    break;
-                }
-                case skarn::SEGMENT_READ:
-                    if (model.file == nullptr) SKARN_FATAL("attempt to read segment from null file pointer");
-                    if (skarn_util_write_segment_to_file(reader.get(), piece.change_offset + skip, count, out) !=
-                        count) {
-                        std::fclose(out);
-                        skarn_util_remove_file(temp_name);
-                        SKARN_LOG("skarn_util_write_segment_to_file failed");
-                        return -6;
-                    }
-                    break;
-                default: SKARN_FATAL("Unhandled segment kind");
-            }
-            written += count;
-            expected_offset = end;
+        if (const int written = write_content(session, offset, adjusted_length, out); written != 0) {
+            return fail(written, 0);
         }
-        std::fclose(out);
 
-        if (written != adjusted_length) {
-            SKARN_LOG("failed to write all requested bytes, expected: " << adjusted_length << ", got: " << written);
-            skarn_util_remove_file(temp_name);
-            return -8;
-        }
-        // Closing flushed the buffer: a failure there shows as a short file.
-        const int64_t temp_size = skarn_util_file_size(temp_name);
-        if (temp_size != written) {
-            SKARN_LOG("failed to write all requested bytes to '" << temp_name << "', expected: " << written
+        // 5. Flush, give the file what the replaced one had, make the data
+        // durable, check the size and close. An error reported by any of
+        // these is a write failure.
+        if (std::fflush(out) != 0) return fail(-7, errno);
+        if (overwrite && target_exists && !carry_over_metadata(fd, existing)) return fail(-7, errno);
+        if (::fsync(fd) != 0) return fail(-7, errno);
+        const int64_t temp_size = file_identity_of_(fd).size;
+        if (temp_size != adjusted_length) {
+            SKARN_LOG("failed to write all requested bytes to '" << temp_name << "', expected: " << adjusted_length
                                                                  << ", got: " << temp_size);
-            return -9;
+            return fail(-9, 0);
+        }
+        const int closed = std::fclose(out);
+        out = nullptr;
+        if (closed != 0) {
+            const int error = errno;
+            ::unlink(temp_name);
+            SKARN_LOG(skarn::log::system_error_line(error));
+            return -7;
         }
 
-        // From here on a failure leaves the complete temporary file in place.
-        const char *target = file_path;
+        // 6. The name: without overwrite an existing target keeps its file
+        // and the content takes a free numbered variant of the name.
+        // 7. Rename: with overwrite the target is replaced at once, or not at
+        // all. Without, a name another program takes meanwhile is not
+        // replaced either: the rename refuses it and the next free name is
+        // tried.
+        const char *final_name = target.c_str();
         char available[path_buffer_size];
-        if (skarn_util_file_exists(target) != 0) {
-            if (!overwrite) {
-                target = skarn_util_available_filename(file_path, available);
-                if (target == nullptr) {
+        for (int attempt = 0;; ++attempt) {
+            if (!overwrite && skarn_util_file_exists(final_name) != 0) {
+                final_name = skarn_util_available_filename(target.c_str(), available);
+                if (final_name == nullptr) {
+                    ::unlink(temp_name);
                     SKARN_LOG("cannot find an available filename");
                     return -11;
                 }
-            } else if (skarn_util_remove_file(target) != 0) {
-                const int error = errno;
-                SKARN_LOG(skarn::log::system_error_line(error));
-                return -10;
             }
-        }
-        if (std::rename(temp_name, target) != 0) {
+            int renamed =
+                overwrite ? std::rename(temp_name, final_name) : rename_without_replacing(temp_name, final_name);
+            if (renamed != 0 && !overwrite && errno == EEXIST) {
+                // A file that appeared meanwhile: take the next free name. Any
+                // other kind of entry is left to the plain rename to judge.
+                if (skarn_util_file_exists(final_name) != 0 && attempt < 8) continue;
+                renamed = std::rename(temp_name, final_name);
+            }
+            if (renamed == 0) break;
             const int error = errno;
+            ::unlink(temp_name);
             SKARN_LOG(skarn::log::system_error_line(error));
             return -12;
         }
 
-        // The session's file now holds what the session shows: re-date the
-        // original checkpoint so that the next save over it is not refused.
-        if (own_file && skarn_util_touch(original_checkpoint.c_str(), 0) != 0) {
-            SKARN_LOG("failed to touch checkpoint file: " << original_checkpoint);
+        // 8. The new directory entry reaches the disk too.
+        if (!sync_directory(directory)) {
+            SKARN_LOG("'" << final_name << "' is in place but its directory could not be flushed");
+            SKARN_LOG(skarn::log::system_error_line());
+            return -15;
         }
-        if (saved_path != nullptr) skarn_util_normalize_path(target, saved_path);
+
+        // The caller's file now holds what the session wrote: the next save
+        // over it compares with this state.
+        if (own_file) session->caller_file = file_identity_of_(final_name);
+        if (saved_path != nullptr) skarn_util_normalize_path(final_name, saved_path);
         skarn_session_notify(session, SESSION_EVT_SAVE, saved_path);
         return 0;
     } catch (...) {
@@ -711,12 +917,10 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
 }
 
 int skarn_edit_create_checkpoint(skarn_session_struct *session) noexcept {
-    if (session == nullptr) return -1;
+    if (session == nullptr || refuse_reentry_(session, "skarn_edit_create_checkpoint")) return -1;
     const std::string &directory = session->checkpoint_directory;
-    if (skarn_util_directory_exists(directory.c_str()) == 0) {
-        // The save below creates it again.
-        SKARN_LOG("checkpoint directory '" << directory << "' does not exist");
-    }
+    const bool directory_missing = skarn_util_directory_exists(directory.c_str()) == 0;
+    if (directory_missing) SKARN_LOG("checkpoint directory '" << directory << "' does not exist");
     char path[path_buffer_size];
     const int formatted = std::snprintf(path, sizeof path, "%s%c.Skarnpad-chk.%zu.XXXXXX", directory.c_str(),
                                         skarn_util_directory_separator(), session->models.size());
@@ -724,49 +928,46 @@ int skarn_edit_create_checkpoint(skarn_session_struct *session) noexcept {
         SKARN_LOG("failed to create checkpoint filename template");
         return -1;
     }
-    // The file reserves the name; the save replaces it (it is not the
-    // session's own file, so there is no modification check).
-    const int fd = skarn_util_mkstemp(path, 0600);
-    if (fd >= 0) close(fd);
-    if (skarn_edit_save_segment(session, path, IO_FLG_OVERWRITE, nullptr, 0, 0) != 0) {
+    if (directory_missing && skarn_util_create_directory(directory.c_str()) != 0) {
+        SKARN_LOG("failed to create directory: " << directory);
         SKARN_LOG("failed to save checkpoint to '" << path << "'");
-        if (fd >= 0 && skarn_util_file_exists(path) != 0) skarn_util_remove_file(path);
         return -1;
     }
-
-    const int64_t size = skarn_session_get_computed_file_size(session);
-    const int64_t num_changes = skarn_session_get_num_changes(session);
-    FILE *file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        // Without its file the level could not be read: take the checkpoint back.
-        const int error = errno;
-        SKARN_LOG(skarn::log::system_error_line(error));
-        SKARN_LOG("failed to open checkpoint file '" << path << "'");
-        skarn_util_remove_file(path);
-        return -1;
-    }
+    FILE *file = nullptr;
     try {
+        const int64_t size = skarn_session_get_computed_file_size(session);
+        const int64_t num_changes = skarn_session_get_num_changes(session);
+        file = write_checkpoint_file(session, path, size);
+        if (file == nullptr) {
+            SKARN_LOG("failed to save checkpoint to '" << path << "'");
+            return -1;
+        }
         auto level = std::make_unique<skarn_model_struct>();
-        level->file = file;  // the level closes it from here on
-        file = nullptr;
         level->file_path = path;
         reset_model_segments_(*level, size);
+        level->file = file;  // the level closes it from here on
+        file = nullptr;
+        // The content is saved: announced as a save to no path, as before.
+        skarn_session_notify(session, SESSION_EVT_SAVE, nullptr);
         session->models.push_back(std::move(level));
+        session->num_changes_adjustment = num_changes;
     } catch (...) {
-        if (file != nullptr) std::fclose(file);
-        skarn_util_remove_file(path);
+        if (file != nullptr) {
+            std::fclose(file);
+            ::unlink(path);
+        }
         return -1;
     }
-    session->num_changes_adjustment = num_changes;
     skarn_session_notify(session, SESSION_EVT_CREATE_CHECKPOINT, nullptr);
     return 0;
 }
 
 int skarn_edit_destroy_last_checkpoint(skarn_session_struct *session) noexcept {
     if (session == nullptr || skarn_session_get_num_checkpoints(session) <= 0) return -1;
+    if (refuse_reentry_(session, "skarn_edit_destroy_last_checkpoint")) return -1;
     skarn_model_struct &level = session->current();
     level.close_file();
-    if (skarn_util_remove_file(level.file_path.c_str()) != 0) SKARN_LOG(skarn::log::system_error_line());
+    if (::unlink(level.file_path.c_str()) != 0) SKARN_LOG(skarn::log::system_error_line());
     level.changes.clear();
     level.changes_undone.clear();
     session->models.pop_back();
@@ -781,42 +982,58 @@ int skarn_edit_destroy_last_checkpoint(skarn_session_struct *session) noexcept {
 int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t transform, void *user_data,
                                int64_t offset, int64_t length) noexcept {
     if (session == nullptr || skarn_session_changes_paused(session) != 0) return -1;
+    if (refuse_reentry_(session, "skarn_edit_apply_transform")) return -1;
     if (skarn_edit_create_checkpoint(session) != 0) return -1;
+    char output[path_buffer_size] = "";
+    FILE *out = nullptr;
     try {
+        // The transformed copy is written to a private file of its own beside
+        // the checkpoint, created exclusively, then renamed over it; its
+        // stream becomes the level's file. Nothing is opened again by name.
         skarn_model_struct &level = session->current();
-        const std::string path = level.file_path;
-        const std::string output = path + "_";
-        if (skarn_util_apply_byte_transform_to_file(path.c_str(), output.c_str(), transform, user_data, offset,
-                                                    length) != 0) {
-            if (skarn_util_file_exists(output.c_str()) != 0) skarn_util_remove_file(output.c_str());
+        const int64_t size = level.computed_size();
+        const auto failed = [&] {
+            if (out != nullptr) std::fclose(out);
+            if (output[0] != '\0') ::unlink(output);
+            skarn::log::to_stderr(__FILE__, __LINE__, "skarn_edit_apply_transform", "transform failed");
             return -1;  // the checkpoint stays, untransformed
+        };
+        if (transform == nullptr || !transform_range_valid_(size, offset, length, __func__)) return failed();
+        if (length == 0) length = size - offset;
+        const int formatted = std::snprintf(output, sizeof output, "%s%c.Skarnpad-xfm.XXXXXX",
+                                            session->checkpoint_directory.c_str(), skarn_util_directory_separator());
+        if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof output) {
+            output[0] = '\0';
+            return failed();
         }
-
-        // Swap the transformed file in. A transform keeps the size, so the
-        // level's single read segment stays valid.
+        const int fd = create_private_file(output);
+        if (fd < 0) {
+            output[0] = '\0';
+            return failed();
+        }
+        out = fdopen(fd, "w+b");
+        if (out == nullptr) {
+            ::close(fd);
+            return failed();
+        }
+        if (transform_stream_(level.file, size, out, transform, user_data, offset, length, __func__) != 0 ||
+            std::fflush(out) != 0 || file_identity_of_(fd).size != size || fseeko(out, 0, SEEK_SET) != 0) {
+            return failed();
+        }
+        if (std::rename(output, level.file_path.c_str()) != 0) {
+            SKARN_LOG(skarn::log::system_error_line());
+            return failed();
+        }
         level.close_file();
-        bool swapped = false;
-        if (skarn_util_remove_file(path.c_str()) != 0) {
-            SKARN_LOG(skarn::log::system_error_line());
-        } else if (std::rename(output.c_str(), path.c_str()) != 0) {
-            SKARN_LOG(skarn::log::system_error_line());
-        } else {
-            swapped = true;
-        }
-        if (!swapped && skarn_util_file_exists(output.c_str()) != 0) skarn_util_remove_file(output.c_str());
-        // Without the swap the checkpoint file, if still there, holds the
-        // untransformed content; a level whose file is lost is dropped.
-        if (!reopen_level_file(level, path)) {
-            SKARN_LOG("failed to reopen checkpoint file '" << path << "'");
-            skarn_edit_destroy_last_checkpoint(session);
-            return -1;
-        }
-        if (!swapped) return -1;
+        level.file = out;  // a transform keeps the size: the single read segment stays valid
+        out = nullptr;
 
         mark_viewports_stale_(session, VIEWPORT_EVT_TRANSFORM);
         skarn_session_notify(session, SESSION_EVT_TRANSFORM, nullptr);
         return 0;
     } catch (...) {
+        if (out != nullptr) std::fclose(out);
+        if (output[0] != '\0') ::unlink(output);
         return -1;
     }
 }

@@ -231,7 +231,7 @@ int skarn_util_mkstemp(char *tmpl, int mode) noexcept {
 
         for (int32_t attempt = 0; attempt < INT32_MAX; ++attempt) {
             for (size_t i = 0; i < placeholder.size(); ++i) name[i] = alphabet[static_cast<size_t>(pick(engine))];
-            const int fd = ::open(tmpl, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, file_mode);
+            const int fd = ::open(tmpl, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode);
             if (fd >= 0) return fd;
             if (errno != EEXIST) return -1;
         }

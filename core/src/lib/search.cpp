@@ -121,6 +121,10 @@ int skarn_search_next_match(skarn_search_context_struct *context, int64_t advanc
             high = current + 1 - std::clamp(advance, current + 1 - range_end, current + 1 - range_start);
         }
     }
+    // Backwards the first window ends at `high`: a range that reaches past
+    // the end of the content (which shrank after the context was made) is
+    // searched as far as the content goes.
+    if (backward) high = std::min(high, search.session->current().computed_size());
     search.match_offset = range_end;
     if (m > high - low) return 0;
 

@@ -16,6 +16,7 @@ using skarn::flag_transaction_open;
 
 void skarn_session_notify(const skarn_session_struct *session, int32_t event, const void *event_ptr) noexcept {
     if (session->event_cbk != nullptr && (session->event_interest & event) != 0) {
+        const skarn::callback_scope running(session);
         session->event_cbk(session, event, event_ptr);
     }
 }

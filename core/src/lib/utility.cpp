@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "impl_/character_counts_def.hpp"
+#include "impl_/internal_fun.hpp"
 #include "impl_/log.hpp"
 #include "skarn_edit/bom.h"
 #include "skarn_edit/character_counts.h"
@@ -394,6 +395,51 @@ int64_t skarn_util_write_segment_to_file(FILE *source, int64_t offset, int64_t c
     return count - remaining;
 }
 
+// The transform helpers log under the name of the function that called them.
+#define TRANSFORM_LOG(message) ::skarn::log::to_stderr(__FILE__, __LINE__, caller, message)
+
+int transform_stream_(FILE *input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
+                      int64_t offset, int64_t length, const char *caller) noexcept {
+    if (skarn_util_write_segment_to_file(input, 0, offset, output) != offset || ftello(input) != offset) {
+        TRANSFORM_LOG("failed to write first segment bytes to file");
+        return -1;
+    }
+    // The range, one chunk at a time, in ascending order of position.
+    uint8_t chunk[chunk_size];
+    int64_t remaining = length;
+    while (remaining > 0) {
+        const auto n = static_cast<size_t>(std::min(remaining, chunk_size));
+        if (std::fread(chunk, 1, n, input) != n) {
+            TRANSFORM_LOG("failed to read buffer");
+            TRANSFORM_LOG("there are remaining bytes");
+            return -1;
+        }
+        skarn_util_apply_byte_transform(chunk, static_cast<int64_t>(n), transform, user_data);
+        if (std::fwrite(chunk, 1, n, output) != n) {
+            TRANSFORM_LOG("failed to write buffer");
+            TRANSFORM_LOG("there are remaining bytes");
+            return -1;
+        }
+        remaining -= static_cast<int64_t>(n);
+    }
+    const int64_t tail = size - offset - length;
+    if (tail > 0 && skarn_util_write_segment_to_file(input, offset + length, tail, output) != tail) {
+        TRANSFORM_LOG("failed to write last segment");
+        return -1;
+    }
+    return 0;
+}
+
+bool transform_range_valid_(int64_t size, int64_t offset, int64_t length, const char *caller) noexcept {
+    if (offset < 0 || offset >= size || length < 0 || length > size - offset) {
+        TRANSFORM_LOG("transform out of range");
+        return false;
+    }
+    return true;
+}
+
+#undef TRANSFORM_LOG
+
 int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out_path,
                                             skarn_util_byte_transform_t transform, void *user_data, int64_t offset,
                                             int64_t length) noexcept {
@@ -403,46 +449,13 @@ int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out
     if (input != nullptr && fseeko(input, 0, SEEK_END) == 0) size = ftello(input);
 
     FILE *output = nullptr;
-    if (size >= 0) {
-        if (offset < 0 || offset >= size || length < 0 || length > size - offset) {
-            SKARN_LOG_STDERR("transform out of range");
-        } else if (!same_file(in_path, out_path)) {
-            if (length == 0) length = size - offset;
-            output = std::fopen(out_path, "wb");
-        }
+    if (size >= 0 && transform_range_valid_(size, offset, length, __func__) && !same_file(in_path, out_path)) {
+        if (length == 0) length = size - offset;
+        output = std::fopen(out_path, "wb");
     }
 
     if (output != nullptr) {
-        bool copied = true;
-        if (skarn_util_write_segment_to_file(input, 0, offset, output) != offset || ftello(input) != offset) {
-            SKARN_LOG_STDERR("failed to write first segment bytes to file");
-            copied = false;
-        }
-        // The range, one chunk at a time, in ascending order of position.
-        uint8_t chunk[chunk_size];
-        int64_t remaining = length;
-        while (copied && remaining > 0) {
-            const auto n = static_cast<size_t>(std::min(remaining, chunk_size));
-            if (std::fread(chunk, 1, n, input) != n) {
-                SKARN_LOG_STDERR("failed to read buffer");
-                SKARN_LOG_STDERR("there are remaining bytes");
-                copied = false;
-                break;
-            }
-            skarn_util_apply_byte_transform(chunk, static_cast<int64_t>(n), transform, user_data);
-            if (std::fwrite(chunk, 1, n, output) != n) {
-                SKARN_LOG_STDERR("failed to write buffer");
-                SKARN_LOG_STDERR("there are remaining bytes");
-                copied = false;
-                break;
-            }
-            remaining -= static_cast<int64_t>(n);
-        }
-        const int64_t tail = size - offset - length;
-        if (copied && tail > 0 && skarn_util_write_segment_to_file(input, offset + length, tail, output) != tail) {
-            SKARN_LOG_STDERR("failed to write last segment");
-            copied = false;
-        }
+        const bool copied = transform_stream_(input, size, output, transform, user_data, offset, length, __func__) == 0;
         // Closing flushes the stream's buffer: a failure there loses bytes too.
         if (std::fclose(output) == 0 && copied) {
             std::fclose(input);

@@ -19,6 +19,8 @@ skarn_viewport_struct *skarn_edit_create_viewport(skarn_session_struct *session,
                                                   int is_floating, skarn_viewport_event_cbk_t cbk, void *user_data,
                                                   int32_t event_interest) noexcept {
     if (session == nullptr || !capacity_in_range(capacity)) return nullptr;
+    // The viewport list is being walked while a callback runs.
+    if (refuse_reentry_(session, "skarn_edit_create_viewport")) return nullptr;
     try {
         auto viewport = std::make_shared<skarn_viewport_struct>();
         viewport->session = session;
@@ -44,6 +46,7 @@ skarn_viewport_struct *skarn_edit_create_viewport(skarn_session_struct *session,
 void skarn_edit_destroy_viewport(skarn_viewport_struct *viewport) noexcept {
     if (viewport == nullptr) return;
     skarn_session_struct *session = viewport->session;
+    if (refuse_reentry_(session, "skarn_edit_destroy_viewport")) return;
     auto &list = session->viewports;
     const auto found =
         std::find_if(list.rbegin(), list.rend(), [viewport](const auto &v) { return v.get() == viewport; });
@@ -87,7 +90,9 @@ const uint8_t *skarn_viewport_get_data(skarn_viewport_struct *viewport) noexcept
 
 int64_t skarn_viewport_get_length(const skarn_viewport_struct *viewport) noexcept {
     if (!viewport->stale()) return viewport->data_segment.length;
-    const int64_t available = skarn_session_get_computed_file_size(viewport->session) - viewport->offset();
+    if (viewport->offset() < 0) return 0;  // nothing can be read before the content
+    const int64_t available =
+        skarn::saturating_sub(skarn_session_get_computed_file_size(viewport->session), viewport->offset());
     return std::min(viewport->data_segment.abs_capacity(), std::max<int64_t>(available, 0));
 }
 
@@ -98,15 +103,19 @@ int64_t skarn_viewport_get_capacity(const skarn_viewport_struct *viewport) noexc
 }
 
 int64_t skarn_viewport_get_following_byte_count(const skarn_viewport_struct *viewport) noexcept {
-    return skarn_session_get_computed_file_size(viewport->session) - viewport->offset() -
-           skarn_viewport_get_length(viewport);
+    return skarn::saturating_sub(
+        skarn::saturating_sub(skarn_session_get_computed_file_size(viewport->session), viewport->offset()),
+        skarn_viewport_get_length(viewport));
 }
 
 int skarn_viewport_has_changes(const skarn_viewport_struct *viewport) noexcept { return viewport->stale() ? 1 : 0; }
 
 int skarn_viewport_in_segment(const skarn_viewport_struct *viewport, int64_t offset, int64_t length) noexcept {
     const int64_t start = viewport->offset();
-    return offset + length >= start && offset <= start + viewport->data_segment.abs_capacity() ? 1 : 0;
+    return skarn::saturating_add(offset, length) >= start &&
+                   offset <= skarn::saturating_add(start, viewport->data_segment.abs_capacity())
+               ? 1
+               : 0;
 }
 
 int skarn_viewport_is_floating(const skarn_viewport_struct *viewport) noexcept {
@@ -139,6 +148,7 @@ int skarn_viewport_notify(const skarn_viewport_struct *viewport, int32_t event, 
         skarn_session_viewport_event_callbacks_paused(viewport->session) != 0) {
         return 0;
     }
+    const skarn::callback_scope running(viewport->session);
     viewport->event_handler(viewport, event, event_ptr);
     return 1;
 }

@@ -70,8 +70,8 @@ bool read_file_bytes(FILE *file, int64_t position, int64_t count, uint8_t *out) 
 
 int populate_data_segment_(const skarn_session_struct *session, skarn_segment_struct *segment) noexcept {
     segment->length = 0;
-    const int64_t start = segment->offset + segment->offset_adjustment;
-    if (start < 0) return -1;
+    int64_t start = 0;
+    if (__builtin_add_overflow(segment->offset, segment->offset_adjustment, &start) || start < 0) return -1;
     const skarn_model_struct &model = session->current();
     const auto &segments = model.model_segments;
     if (segments.empty()) return 0;

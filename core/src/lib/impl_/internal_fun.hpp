@@ -48,4 +48,27 @@ int change_affects_viewport_(const skarn_viewport_struct *viewport, const skarn_
 // Marks every viewport stale, in list order; with an event, tells each one.
 void mark_viewports_stale_(skarn_session_struct *session, int32_t viewport_event = 0) noexcept;
 
+// True, after a log line naming `operation`, when a callback of the session
+// is running: the calls that would change the session from inside one are
+// refused by this check at their top.
+bool refuse_reentry_(const skarn_session_struct *session, const char *operation) noexcept;
+
+// Copies everything from the current position of `from_fd` to the end into
+// `to_fd` at its current position. Returns the bytes copied, or -1 with errno
+// set when a read or a write fails.
+int64_t copy_descriptor_contents_(int from_fd, int to_fd) noexcept;
+
+// The identity of the file at `path` (followed through links), or of an open
+// descriptor; `known` is false when it cannot be learnt.
+skarn::file_identity file_identity_of_(const char *path) noexcept;
+skarn::file_identity file_identity_of_(int fd) noexcept;
+
+// The byte transform of a whole stream (utility source): copies `size` bytes
+// of `input` to `output` with [offset, offset + length) transformed, logging
+// each failure to stderr under the name `caller`. transform_range_valid_ logs "transform out of range"
+// for a range that does not lie inside `size` bytes. Both 0/true on success.
+int transform_stream_(FILE *input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
+                      int64_t offset, int64_t length, const char *caller) noexcept;
+bool transform_range_valid_(int64_t size, int64_t offset, int64_t length, const char *caller) noexcept;
+
 #endif  // SKARN_IMPL_INTERNAL_FUN_HPP

@@ -60,6 +60,18 @@ inline std::string system_error_line(int code = errno) {
         }                                                                                 \
     } while (0)
 
+// The same, under the name of another function: helpers that work for an
+// exported function log under that function's name.
+#define SKARN_LOG_AS(function, message)                                                   \
+    do {                                                                                  \
+        try {                                                                             \
+            std::ostringstream skarn_log_stream_;                                         \
+            skarn_log_stream_ << message;                                                 \
+            ::skarn::log::to_clog(__FILE__, __LINE__, function, skarn_log_stream_.str()); \
+        } catch (...) {                                                                   \
+        }                                                                                 \
+    } while (0)
+
 // The utility source's form, to stderr.
 #define SKARN_LOG_STDERR(message)                                                                   \
     do {                                                                                            \

@@ -2,7 +2,10 @@
 #ifndef SKARN_IMPL_SESSION_DEF_HPP
 #define SKARN_IMPL_SESSION_DEF_HPP
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +19,25 @@ constexpr uint8_t flag_viewport_callbacks_paused = 0x01;
 constexpr uint8_t flag_changes_paused = 0x02;
 constexpr uint8_t flag_transaction_open = 0x04;
 constexpr uint8_t flag_transaction_has_change = 0x08;
+
+// What identifies one state of a file on disk: which file it is, its size and
+// its modification and change times to the nanosecond. Two identities differ
+// when anything wrote, replaced, truncated, re-dated or re-permissioned the
+// file in between, also when the writer put an older modification time back.
+struct file_identity {
+    bool known = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    int64_t size = 0;
+    timespec modified{};
+    timespec changed{};
+
+    bool operator==(const file_identity &other) const noexcept {
+        return known == other.known && device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
 }  // namespace skarn
 
 struct skarn_session_struct {
@@ -29,6 +51,11 @@ struct skarn_session_struct {
     uint8_t flags = 0;
     std::string checkpoint_directory;      // absolute and normalised
     std::string original_checkpoint_path;  // the private copy of the caller's file; empty without one
+    skarn::file_identity caller_file;      // the caller's file as copied, or as last saved over
+    // Callbacks of this session (its event callback or a viewport's) running
+    // right now. While it is above 0, calls that would change the content,
+    // the history, the levels or the lists being walked are refused.
+    mutable int32_t callback_depth = 0;
 
     skarn_model_struct &current() noexcept { return *models.back(); }
     const skarn_model_struct &current() const noexcept { return *models.back(); }
@@ -38,6 +65,23 @@ struct skarn_session_struct {
         return static_cast<int64_t>(current().changes.size()) + num_changes_adjustment;
     }
     bool has_flag(uint8_t flag) const noexcept { return (flags & flag) != 0; }
+    bool in_callback() const noexcept { return callback_depth > 0; }
 };
+
+namespace skarn {
+// Counts one running callback of `session` for as long as it lives.
+class callback_scope {
+public:
+    explicit callback_scope(const skarn_session_struct *session) noexcept : session_(session) {
+        ++session_->callback_depth;
+    }
+    ~callback_scope() { --session_->callback_depth; }
+    callback_scope(const callback_scope &) = delete;
+    callback_scope &operator=(const callback_scope &) = delete;
+
+private:
+    const skarn_session_struct *session_;
+};
+}  // namespace skarn
 
 #endif  // SKARN_IMPL_SESSION_DEF_HPP

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "skarn_edit/types.h"
+#include "impl_/saturating.hpp"
 #include "impl_/segment_def.hpp"
 
 struct skarn_viewport_struct {
@@ -19,7 +20,19 @@ struct skarn_viewport_struct {
     skarn_viewport_struct &operator=(const skarn_viewport_struct &) = delete;
     ~skarn_viewport_struct() { skarn::area_release(data_segment.data, data_segment.abs_capacity()); }
 
-    int64_t offset() const noexcept { return data_segment.offset + data_segment.offset_adjustment; }
+    int64_t offset() const noexcept {
+        return skarn::saturating_add(data_segment.offset, data_segment.offset_adjustment);
+    }
+    // Moves the viewport to `target`: the adjustment carries the move, unless
+    // it cannot hold it, when the viewport starts again from `target`.
+    void move_to(int64_t target) noexcept {
+        int64_t adjustment = 0;
+        if (__builtin_sub_overflow(target, data_segment.offset, &adjustment)) {
+            data_segment.offset = target;
+            adjustment = 0;
+        }
+        data_segment.offset_adjustment = adjustment;
+    }
     bool stale() const noexcept { return data_segment.capacity < 0; }
     void mark_stale() noexcept { data_segment.capacity = -data_segment.abs_capacity(); }
 };

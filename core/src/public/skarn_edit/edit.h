@@ -5,6 +5,14 @@
  * Edits, undo and redo return a 64-bit serial: greater than 0 on success, 0
  * when refused before anything was made, -1 on failure. Other operations
  * return 0 on success and a negative value on failure.
+ *
+ * Callbacks: while a session delivers an event or a viewport callback, the
+ * calls from that callback that would change the same session's content,
+ * history, checkpoint levels or viewport list are refused and change nothing
+ * (a log line says so): edits, undo and redo return 0; clear, checkpoint
+ * creation and destruction and transforms return -1; creating a viewport
+ * returns null; destroying a viewport or the session does nothing. Reading
+ * functions, searches and saves keep working inside callbacks.
  */
 #ifndef SKARN_EDIT_EDIT_H
 #define SKARN_EDIT_EDIT_H
@@ -15,9 +23,12 @@ SKARN_EXTERN_C_BEGIN
 
 /** Save flags (a bit set; other bits are ignored). */
 enum {
-    IO_FLG_NONE = 0,           /**< an existing target gets a free numbered variant of its name */
-    IO_FLG_OVERWRITE = 1,      /**< replace an existing target; refuses to replace the session's own
-                                    file when it changed on disk since the session was created */
+    IO_FLG_NONE = 0,           /**< an existing target gets a free numbered variant of its name; a
+                                    file another program creates under the chosen name while the
+                                    save runs is not replaced either (the next free name is used) */
+    IO_FLG_OVERWRITE = 1,      /**< replace an existing target; refuses (-100) to replace the caller's
+                                    file when anything changed it since the session read it or last
+                                    saved over it, at every checkpoint level */
     IO_FLG_FORCE_OVERWRITE = 2 /**< replace an existing target without that check */
 };
 
@@ -25,6 +36,13 @@ enum {
  * Opens a session over `file_path` (null or empty: over nothing). The file is
  * copied into `checkpoint_directory` (null: the file's directory, else the
  * temporary directory, else the current directory) and only the copy is read.
+ * With a null `checkpoint_directory`, a file's directory too long for the
+ * private file names (more than 223 bytes) is replaced by the temporary
+ * directory; a directory given by the caller is used as given. The copy is
+ * created exclusively (never through a symbolic link) with mode 0600 and
+ * filled through its own descriptor. The session records the identity of the
+ * file it copied (device, inode, size, modification and change times) for the
+ * IO_FLG_OVERWRITE check.
  * `cbk` (may be null) receives the events of `event_interest`; `user_data` is
  * stored as passed. Returns the session, owned by the caller until
  * skarn_edit_destroy_session, or null on failure (with a log line).
@@ -93,7 +111,8 @@ SKARN_API int64_t skarn_edit_redo_last_undo(skarn_session_struct *session) SKARN
 SKARN_API int skarn_edit_clear_changes(skarn_session_struct *session) SKARN_NOEXCEPT;
 
 /**
- * Saves the whole content to `file_path` through a temporary file beside it.
+ * Saves the whole content to `file_path` through a temporary file beside it
+ * (see skarn_edit_save_segment for what a save guarantees).
  * `saved_path` (null, or at least 260 bytes owned by the caller) receives the
  * absolute path written. Returns 0, or a negative code (see
  * skarn_edit_save_segment).
@@ -103,18 +122,44 @@ SKARN_API int skarn_edit_save(skarn_session_struct *session, const char *file_pa
 
 /**
  * Saves `length` bytes of content from `offset` (a length below 1: to the
- * end). Returns 0 on success, or: -1 bad offset; -2 target directory cannot be
+ * end; a negative offset is refused).
+ *
+ * The content is written to a temporary file created exclusively (mode 0600)
+ * in the target's directory, flushed and closed with every error checked,
+ * made durable with fsync, then renamed onto the target in one step; the
+ * directory is then flushed as well. The target is never removed first: until
+ * the rename it is exactly as it was, and every failure removes the temporary
+ * file. A directory the save had to create stays.
+ *
+ * Replacing an existing file keeps its permission bits and, where the process
+ * may set them, its owner and group. A target that is a symbolic link is
+ * followed: the file it names is replaced and the link stays a link. The new
+ * file is a new inode: other hard links of the replaced file keep the old
+ * content. A new file is created with mode 0600.
+ *
+ * Returns 0 on success, or: -1 bad offset; -2 target directory cannot be
  * created; -3 temporary name too long; -4 temporary file cannot be created;
- * -5 cannot be opened; -6/-7 copy failed; -8/-9 size mismatch; -10 existing
- * target cannot be removed; -11 no free numbered name; -12 rename failed;
- * -100 the session's own file changed on disk (use IO_FLG_FORCE_OVERWRITE).
+ * -5 cannot be opened; -6 a stretch of the level's file could not be copied;
+ * -7 writing, flushing, fsync, setting the permission bits or closing the
+ * temporary file failed; -8/-9 size mismatch; -10 no longer returned (the
+ * target is never removed); -11 no free numbered name; -12 the rename failed,
+ * or the target is a loop of symbolic links (the target is untouched); -15
+ * the file is in place but its directory could not be flushed (it may not
+ * survive a crash); -100 the caller's file changed on disk (see
+ * IO_FLG_OVERWRITE; use IO_FLG_FORCE_OVERWRITE). After a successful save over
+ * the caller's file the session records that file's new identity, so the next
+ * save over it works.
  */
 SKARN_API int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path, int io_flags,
                                       char *saved_path, int64_t offset, int64_t length) SKARN_NOEXCEPT;
 
 /**
  * Freezes the content into a new checkpoint file and starts a new level on
- * it. Returns 0, or -1 on failure (the session is unchanged).
+ * it. The file is created exclusively (mode 0600, never through a link),
+ * written and then read through its own descriptor; it is not fsynced (it
+ * lives only as long as the session). Announces SESSION_EVT_SAVE with a null
+ * pointer, then SESSION_EVT_CREATE_CHECKPOINT. Returns 0, or -1 on failure:
+ * the session is unchanged and no file is left behind.
  */
 SKARN_API int skarn_edit_create_checkpoint(skarn_session_struct *session) SKARN_NOEXCEPT;
 
@@ -127,7 +172,10 @@ SKARN_API int skarn_edit_destroy_last_checkpoint(skarn_session_struct *session) 
 /**
  * Replaces each byte of [offset, offset + length) (length 0: to the end) by
  * `transform`'s result, through a new checkpoint (destroy it to take the
- * transform back). Returns 0, or -1 on failure.
+ * transform back). The transformed copy goes to a private file created
+ * exclusively beside the checkpoint (mode 0600), which replaces the
+ * checkpoint file by a rename. Returns 0, or -1 on failure (the new
+ * checkpoint stays, untransformed, and no other file is left behind).
  */
 SKARN_API int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t transform,
                                          void *user_data, int64_t offset, int64_t length) SKARN_NOEXCEPT;

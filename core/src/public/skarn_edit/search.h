@@ -33,7 +33,9 @@ SKARN_API skarn_search_context_struct *skarn_search_create_context(skarn_session
  * Finds the next match, `advance` bytes past the current one (forwards) or
  * ending `advance` bytes before it (backwards). Returns 1 when a match was
  * found (see skarn_search_context_get_match_offset), 0 when not; after 0 the
- * next call starts over.
+ * next call starts over. A range that reaches past the end of the content
+ * (which may have shrunk since the context was made) is searched as far as
+ * the content goes, in both directions.
  */
 SKARN_API int skarn_search_next_match(skarn_search_context_struct *context, int64_t advance) SKARN_NOEXCEPT;
 

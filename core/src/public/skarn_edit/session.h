@@ -32,7 +32,8 @@ enum { SESSION_TRANSACTION_NONE = 0, SESSION_TRANSACTION_OPENED = 1, SESSION_TRA
 
 /**
  * Calls the session's event callback with (session, event, event_ptr) when a
- * callback is set and the event interest shares a bit with `event`.
+ * callback is set and the event interest shares a bit with `event`. While it
+ * runs, changes to the session from the callback are refused (see edit.h).
  */
 SKARN_API void skarn_session_notify(const skarn_session_struct *session, int32_t event,
                                     const void *event_ptr) SKARN_NOEXCEPT;
@@ -78,7 +79,12 @@ SKARN_API int64_t skarn_session_get_computed_file_size(const skarn_session_struc
 /**
  * Sets the segment's offset to `offset` and fills it from the edited content.
  * Returns 0 on success, -1 when the offset is negative or past the end, or
- * when the session's file cannot deliver the bytes.
+ * when the session's file cannot deliver the bytes. At the end of the content
+ * the segment gets 0 bytes and the result is 0. Past the end of empty content
+ * the result depends on the history: 0 with no bytes when the current level
+ * holds no piece at all (a session over nothing or an empty file, after a
+ * clear, or once every byte was deleted or undone), -1 when it still holds an
+ * empty piece (an insert or overwrite of 0 bytes).
  */
 SKARN_API int skarn_session_get_segment(const skarn_session_struct *session, skarn_segment_struct *segment,
                                         int64_t offset) SKARN_NOEXCEPT;

@@ -26,16 +26,23 @@ enum {
 
 /**
  * Creates a viewport of `capacity` bytes (1 to 1,048,576) at `offset`. A
- * floating viewport moves with inserts and deletes in front of it. Returns the
- * viewport, owned by the session (valid until skarn_edit_destroy_viewport or
- * the session's destruction), or null for a capacity out of range.
+ * floating viewport moves with inserts and deletes in front of it; it never
+ * moves past INT64_MAX (offsets are held there, not wrapped). Any offset is
+ * accepted: one outside the content reads nothing and the counts of the other
+ * functions are held within the 64-bit range. Returns the viewport, owned by
+ * the session (valid until skarn_edit_destroy_viewport or the session's
+ * destruction), or null for a capacity out of range or when called from
+ * inside a callback of the session.
  */
 SKARN_API skarn_viewport_struct *skarn_edit_create_viewport(skarn_session_struct *session, int64_t offset,
                                                             int64_t capacity, int is_floating,
                                                             skarn_viewport_event_cbk_t cbk, void *user_data,
                                                             int32_t event_interest) SKARN_NOEXCEPT;
 
-/** Destroys a viewport of its session; a viewport not in the session is left alone. */
+/**
+ * Destroys a viewport of its session; a viewport not in the session is left
+ * alone, and so is any viewport while a callback of the session runs.
+ */
 SKARN_API void skarn_edit_destroy_viewport(skarn_viewport_struct *viewport) SKARN_NOEXCEPT;
 
 /**

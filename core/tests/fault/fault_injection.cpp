@@ -1,0 +1,255 @@
+// The stand-ins of fault_injection.hpp. Each finds the next definition of its
+// function (a sanitizer's interceptor or the C library's) once, forwards to
+// it, and consults the armed fault first.
+#include "fault_injection.hpp"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdio_ext.h>
+#include <sys/sendfile.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace skarn_fault {
+namespace {
+
+struct state {
+    bool armed = false;
+    call_kind kind = call_kind::write;
+    int fail_at = 0;
+    int error = 0;
+    int calls = 0;
+    bool failed = false;
+};
+state current;
+open_observer observer = nullptr;
+
+void observe(const char *path) noexcept {
+    if (observer == nullptr || path == nullptr) return;
+    const open_observer running = observer;
+    observer = nullptr;  // the observer's own opens are not observed
+    running(path);
+    observer = running;
+}
+
+// True when this call of `kind` must fail (errno is then set).
+bool should_fail(call_kind kind) noexcept {
+    if (!current.armed || current.kind != kind) return false;
+    ++current.calls;
+    if (current.calls != current.fail_at) return false;
+    current.failed = true;
+    errno = current.error;
+    return true;
+}
+
+bool standard_descriptor(int fd) noexcept { return fd >= 0 && fd <= 2; }
+bool standard_stream(FILE *stream) noexcept { return stream == stdin || stream == stdout || stream == stderr; }
+
+// Closing a descriptor that cannot write loses nothing: those closes are
+// left alone, the others are where delayed write errors surface.
+bool writable_descriptor(int fd) noexcept {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+template <typename Fn>
+Fn next(const char *name) noexcept {
+    void *found = dlsym(RTLD_NEXT, name);
+    if (found == nullptr) std::abort();
+    return reinterpret_cast<Fn>(found);
+}
+
+}  // namespace
+
+const char *name_of(call_kind kind) noexcept {
+    switch (kind) {
+        case call_kind::write: return "write";
+        case call_kind::flush: return "flush";
+        case call_kind::close: return "close";
+        case call_kind::fsync: return "fsync";
+        case call_kind::rename: return "rename";
+        case call_kind::copy: return "copy";
+        case call_kind::open: return "open";
+    }
+    return "?";
+}
+
+void arm(call_kind kind, int fail_at, int error) noexcept { current = state{true, kind, fail_at, error, 0, false}; }
+
+void observe_opens(open_observer callback) noexcept { observer = callback; }
+
+tally disarm() noexcept {
+    const tally result{current.calls, current.failed};
+    current = state{};
+    return result;
+}
+
+}  // namespace skarn_fault
+
+using skarn_fault::call_kind;
+using skarn_fault::observe;
+using skarn_fault::should_fail;
+
+extern "C" {
+
+ssize_t write(int fd, const void *buffer, size_t count) {
+    static const auto real = skarn_fault::next<ssize_t (*)(int, const void *, size_t)>("write");
+    if (!skarn_fault::standard_descriptor(fd) && should_fail(call_kind::write)) return -1;
+    return real(fd, buffer, count);
+}
+
+ssize_t pwrite64(int fd, const void *buffer, size_t count, off64_t offset) {
+    static const auto real = skarn_fault::next<ssize_t (*)(int, const void *, size_t, off64_t)>("pwrite64");
+    if (!skarn_fault::standard_descriptor(fd) && should_fail(call_kind::write)) return -1;
+    return real(fd, buffer, count, offset);
+}
+
+size_t fwrite(const void *buffer, size_t size, size_t count, FILE *stream) {
+    static const auto real = skarn_fault::next<size_t (*)(const void *, size_t, size_t, FILE *)>("fwrite");
+    if (!skarn_fault::standard_stream(stream) && should_fail(call_kind::write)) return 0;
+    return real(buffer, size, count, stream);
+}
+
+int fflush(FILE *stream) {
+    static const auto real = skarn_fault::next<int (*)(FILE *)>("fflush");
+    if (stream != nullptr && !skarn_fault::standard_stream(stream) && should_fail(call_kind::flush)) return EOF;
+    return real(stream);
+}
+
+int close(int fd) {
+    static const auto real = skarn_fault::next<int (*)(int)>("close");
+    if (!skarn_fault::standard_descriptor(fd) && skarn_fault::writable_descriptor(fd) &&
+        should_fail(call_kind::close)) {
+        const int error = errno;
+        real(fd);  // the descriptor is released all the same, as Linux does
+        errno = error;
+        return -1;
+    }
+    return real(fd);
+}
+
+int fclose(FILE *stream) {
+    static const auto real = skarn_fault::next<int (*)(FILE *)>("fclose");
+    if (stream != nullptr && !skarn_fault::standard_stream(stream) && __fwritable(stream) != 0 &&
+        should_fail(call_kind::close)) {
+        const int error = errno;
+        real(stream);
+        errno = error;
+        return EOF;
+    }
+    return real(stream);
+}
+
+int fsync(int fd) {
+    static const auto real = skarn_fault::next<int (*)(int)>("fsync");
+    if (should_fail(call_kind::fsync)) return -1;
+    return real(fd);
+}
+
+int fdatasync(int fd) {
+    static const auto real = skarn_fault::next<int (*)(int)>("fdatasync");
+    if (should_fail(call_kind::fsync)) return -1;
+    return real(fd);
+}
+
+int rename(const char *from, const char *to) {
+    static const auto real = skarn_fault::next<int (*)(const char *, const char *)>("rename");
+    if (should_fail(call_kind::rename)) return -1;
+    return real(from, to);
+}
+
+int renameat(int from_dir, const char *from, int to_dir, const char *to) {
+    static const auto real = skarn_fault::next<int (*)(int, const char *, int, const char *)>("renameat");
+    if (should_fail(call_kind::rename)) return -1;
+    return real(from_dir, from, to_dir, to);
+}
+
+int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned int flags) {
+    static const auto real =
+        skarn_fault::next<int (*)(int, const char *, int, const char *, unsigned int)>("renameat2");
+    if (should_fail(call_kind::rename)) return -1;
+    return real(from_dir, from, to_dir, to, flags);
+}
+
+ssize_t copy_file_range(int in, off64_t *in_offset, int out, off64_t *out_offset, size_t length, unsigned int flags) {
+    static const auto real =
+        skarn_fault::next<ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int)>("copy_file_range");
+    if (should_fail(call_kind::copy)) return -1;
+    return real(in, in_offset, out, out_offset, length, flags);
+}
+
+ssize_t sendfile64(int out, int in, off64_t *offset, size_t count) {
+    static const auto real = skarn_fault::next<ssize_t (*)(int, int, off64_t *, size_t)>("sendfile64");
+    if (should_fail(call_kind::copy)) return -1;
+    return real(out, in, offset, count);
+}
+
+ssize_t sendfile(int out, int in, off_t *offset, size_t count) {
+    static const auto real = skarn_fault::next<ssize_t (*)(int, int, off_t *, size_t)>("sendfile");
+    if (should_fail(call_kind::copy)) return -1;
+    return real(out, in, offset, count);
+}
+
+int open(const char *path, int flags, ...) {
+    static const auto real = skarn_fault::next<int (*)(const char *, int, ...)>("open");
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, int));
+        va_end(args);
+    }
+    if (should_fail(call_kind::open)) return -1;
+    observe(path);
+    return real(path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...) {
+    static const auto real = skarn_fault::next<int (*)(const char *, int, ...)>("open64");
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, int));
+        va_end(args);
+    }
+    if (should_fail(call_kind::open)) return -1;
+    observe(path);
+    return real(path, flags, mode);
+}
+
+int openat(int dir, const char *path, int flags, ...) {
+    static const auto real = skarn_fault::next<int (*)(int, const char *, int, ...)>("openat");
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, int));
+        va_end(args);
+    }
+    if (should_fail(call_kind::open)) return -1;
+    observe(path);
+    return real(dir, path, flags, mode);
+}
+
+FILE *fopen(const char *path, const char *mode) {
+    static const auto real = skarn_fault::next<FILE *(*)(const char *, const char *)>("fopen");
+    if (should_fail(call_kind::open)) return nullptr;
+    observe(path);
+    return real(path, mode);
+}
+
+FILE *fopen64(const char *path, const char *mode) {
+    static const auto real = skarn_fault::next<FILE *(*)(const char *, const char *)>("fopen64");
+    if (should_fail(call_kind::open)) return nullptr;
+    observe(path);
+    return real(path, mode);
+}
+
+}  // extern "C"

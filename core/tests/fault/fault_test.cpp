@@ -1,0 +1,301 @@
+// Every failure point of opening a session, saving (to a new name, over an
+// existing file, over the caller's own file), creating a checkpoint and
+// applying a transform: each call of each kind the operation makes is failed
+// in turn, and each time the operation must report it, leave every file as it
+// was, leave nothing behind, and leave the session working.
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fault_injection.hpp"
+#include "skarn_edit.hpp"
+#include "support/test_support.hpp"
+
+namespace {
+
+using namespace skarn_test;
+using skarn_fault::call_kind;
+
+uint8_t upper(uint8_t byte, void *) { return static_cast<uint8_t>(std::toupper(byte)); }
+
+std::vector<std::string> entries_of(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A caller's file, a session over it with a few edits, its checkpoint
+// directory, and a directory of save targets holding one existing file.
+struct Scene {
+    TempDir dir;
+    std::string doc = dir.file("doc.txt");
+    std::string chk = dir.file("chk");
+    std::string out = dir.file("out");
+    std::string existing = dir.file("out/existing.txt");
+    std::string doc_bytes;
+    std::string expected;  // the session's content
+    Session session;
+
+    explicit Scene(bool with_session) {
+        std::mt19937_64 rng(7);
+        doc_bytes = random_bytes(rng, 3000);
+        fs::create_directories(chk);
+        fs::create_directories(out);
+        write_file(doc, doc_bytes);
+        write_file(existing, "existing target");
+        fs::permissions(existing, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        if (!with_session) return;
+        session.reset(skarn_edit_create_session(doc.c_str(), nullptr, nullptr, 0, chk.c_str()));
+        if (!session) return;
+        skarn_edit_insert(session.get(), 5, "INSERTED", 0);
+        skarn_edit_delete(session.get(), 100, 50);
+        skarn_edit_overwrite(session.get(), 2000, "over", 0);
+        expected = content_of(session.get());
+    }
+};
+
+struct Scenario {
+    const char *name;
+    bool needs_session;
+    // Runs the operation; true when it reported success.
+    std::function<bool(Scene &)> run;
+    // The file the operation replaces (none for ""), whose bytes must stay,
+    // and what it holds after a save that went through.
+    std::function<std::string(Scene &)> replaced;
+};
+
+const std::vector<Scenario> &scenarios() {
+    static const std::vector<Scenario> list = {
+        {"open session", false,
+         [](Scene &scene) {
+             scene.session.reset(skarn_edit_create_session(scene.doc.c_str(), nullptr, nullptr, 0, scene.chk.c_str()));
+             if (scene.session) scene.expected = scene.doc_bytes;
+             return scene.session != nullptr;
+         },
+         [](Scene &) { return std::string(); }},
+        {"save to a new name", true,
+         [](Scene &scene) {
+             return skarn_edit_save(scene.session.get(), (scene.out + "/new.txt").c_str(), IO_FLG_NONE, nullptr) == 0;
+         },
+         [](Scene &) { return std::string(); }},
+        {"save over an existing file", true,
+         [](Scene &scene) {
+             return skarn_edit_save(scene.session.get(), scene.existing.c_str(), IO_FLG_OVERWRITE, nullptr) == 0;
+         },
+         [](Scene &scene) { return scene.existing; }},
+        {"save over the caller's file", true,
+         [](Scene &scene) {
+             return skarn_edit_save(scene.session.get(), scene.doc.c_str(), IO_FLG_OVERWRITE, nullptr) == 0;
+         },
+         [](Scene &scene) { return scene.doc; }},
+        {"create a checkpoint", true,
+         [](Scene &scene) { return skarn_edit_create_checkpoint(scene.session.get()) == 0; },
+         [](Scene &) { return std::string(); }},
+        {"apply a transform", true,
+         [](Scene &scene) { return skarn_edit_apply_transform(scene.session.get(), &upper, nullptr, 10, 500) == 0; },
+         [](Scene &) { return std::string(); }},
+    };
+    return list;
+}
+
+// What a failed operation must have left: checked for one failure point.
+void expect_nothing_lost(Scene &scene, const Scenario &scenario, int result_code) {
+    // The caller's file, and any existing target, byte for byte as before; a
+    // save whose only failure came after the rename (its directory could not
+    // be flushed) has the complete new content in place instead.
+    const std::string replaced = scenario.replaced(scene);
+    const bool in_place = result_code == -15;
+    EXPECT_EQ(read_file(scene.doc), in_place && replaced == scene.doc ? scene.expected : scene.doc_bytes);
+    if (replaced == scene.existing) {
+        EXPECT_EQ(read_file(scene.existing), in_place ? scene.expected : "existing target");
+    } else {
+        EXPECT_EQ(read_file(scene.existing), "existing target");
+    }
+    EXPECT_EQ(fs::status(scene.existing).permissions() & fs::perms::mask,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // Nothing left behind: the target directory holds what it held (plus the
+    // new file when it is in place); the checkpoint directory holds the
+    // session's own files, one per level.
+    std::vector<std::string> targets = {"existing.txt"};
+    if (in_place && std::string(scenario.name) == "save to a new name") targets.push_back("new.txt");
+    std::sort(targets.begin(), targets.end());
+    EXPECT_EQ(entries_of(scene.out), targets);
+    int orig = 0;
+    int chk = 0;
+    for (const std::string &name : entries_of(scene.chk)) {
+        if (name.rfind(".Skarnpad-orig.", 0) == 0) {
+            ++orig;
+        } else if (name.rfind(".Skarnpad-chk.", 0) == 0) {
+            ++chk;
+        } else {
+            ADD_FAILURE() << "left in the checkpoint directory: " << name;
+        }
+    }
+    EXPECT_EQ(orig, scene.session ? 1 : 0);
+    EXPECT_EQ(chk, scene.session ? skarn_session_get_num_checkpoints(scene.session.get()) : 0);
+
+    // The session still reads its content and saves once the fault is gone.
+    if (!scene.session) {
+        scene.session.reset(skarn_edit_create_session(scene.doc.c_str(), nullptr, nullptr, 0, scene.chk.c_str()));
+        ASSERT_TRUE(scene.session) << "a session opens once the fault is gone";
+        scene.expected = read_file(scene.doc);
+    }
+    EXPECT_TRUE(content_of(scene.session.get()) == scene.expected);
+    const std::string after = scene.out + "/after.txt";
+    EXPECT_EQ(skarn_edit_save(scene.session.get(), after.c_str(), IO_FLG_NONE, nullptr), 0);
+    EXPECT_TRUE(read_file(after) == scene.expected);
+}
+
+int save_result_of_last_failure(const std::string &log) {
+    // The -15 case is the one that leaves the new content in place; it is
+    // recognised by its log line.
+    return log.find("is in place but its directory could not be flushed") != std::string::npos ? -15 : -1;
+}
+
+TEST(FaultInjection, EveryFailurePointIsReportedAndLosesNothing) {
+    int points = 0;
+    for (const Scenario &scenario : scenarios()) {
+        for (const call_kind kind : skarn_fault::all_kinds) {
+            // How many calls of this kind the operation makes.
+            int calls = 0;
+            {
+                Scene scene(scenario.needs_session);
+                ASSERT_TRUE(!scenario.needs_session || scene.session);
+                ClogCapture quiet;
+                skarn_fault::arm(kind, 0, 0);
+                const bool done = scenario.run(scene);
+                calls = skarn_fault::disarm().calls;
+                ASSERT_TRUE(done) << scenario.name << " fails without a fault";
+            }
+            for (int n = 1; n <= calls; ++n) {
+                SCOPED_TRACE(std::string(scenario.name) + ", " + skarn_fault::name_of(kind) + " call " +
+                             std::to_string(n) + " of " + std::to_string(calls));
+                Scene scene(scenario.needs_session);
+                ASSERT_TRUE(!scenario.needs_session || scene.session);
+                ClogCapture log;
+                testing::internal::CaptureStderr();
+                skarn_fault::arm(kind, n, n % 2 == 0 ? EIO : ENOSPC);
+                const bool done = scenario.run(scene);
+                const skarn_fault::tally tally = skarn_fault::disarm();
+                testing::internal::GetCapturedStderr();
+                ASSERT_TRUE(tally.failed);
+                EXPECT_FALSE(done) << "a failed call must not be reported as success";
+                expect_nothing_lost(scene, scenario, save_result_of_last_failure(log.str()));
+                ++points;
+            }
+        }
+    }
+    EXPECT_GT(points, 40) << "the operations make far more calls than that";
+}
+
+// A full file system for real, where one can be mounted (a tmpfs, as root).
+TEST(FaultInjection, FullFileSystemFailsTheSaveAndKeepsTheTarget) {
+    TempDir dir;
+    const std::string small = dir.file("small");
+    fs::create_directories(small);
+    if (::mount("skarn_test", small.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno) << "); needs root";
+    }
+    {
+        const std::string target = small + "/target.txt";
+        write_file(target, "kept");
+        Session session = open_session("", dir);
+        ASSERT_TRUE(session);
+        std::mt19937_64 rng(3);
+        ASSERT_GT(skarn_edit_insert_string(session.get(), 0, random_bytes(rng, 200000)), 0);
+        ClogCapture log;
+        EXPECT_EQ(skarn_edit_save(session.get(), target.c_str(), IO_FLG_OVERWRITE, nullptr), -7);
+        EXPECT_EQ(read_file(target), "kept");
+        EXPECT_EQ(entries_of(small), std::vector<std::string>{"target.txt"});
+        EXPECT_EQ(skarn_edit_save(session.get(), dir.file("fits.txt").c_str(), IO_FLG_NONE, nullptr), 0);
+    }
+    ::umount(small.c_str());
+}
+
+// Symbolic links planted, in the moment before each open, at every name in
+// the checkpoint and target directories the library opens: each name it
+// makes there is either created exclusively (a link makes the creation fail
+// and another name is drawn) or never opened by name at all, so the file the
+// links point to is never written.
+struct Planting {
+    std::string victim;
+    std::vector<std::string> watched;  // directories, with a trailing '/'
+    int planted = 0;
+};
+Planting planting;
+
+void plant_link(const char *path) {
+    const std::string name = path;
+    const bool watched = std::any_of(planting.watched.begin(), planting.watched.end(),
+                                     [&](const std::string &dir) { return name.rfind(dir, 0) == 0; });
+    if (!watched || planting.planted >= 50) return;
+    std::error_code ec;
+    fs::remove(name, ec);  // a file the library made and means to open again
+    fs::create_symlink(planting.victim, name, ec);
+    if (!ec) ++planting.planted;
+}
+
+TEST(PlantedLinks, NoNameTheLibraryOpensLeadsIntoAnotherFile) {
+    Scene scene(false);
+    const std::string victim = scene.dir.file("victim.txt");
+    write_file(victim, "must stay");
+    planting = Planting{victim, {scene.chk + "/", scene.out + "/"}, 0};
+    skarn_fault::observe_opens(&plant_link);
+    Session session(skarn_edit_create_session(scene.doc.c_str(), nullptr, nullptr, 0, scene.chk.c_str()));
+    bool saved = false;
+    bool transformed = false;
+    if (session) {
+        skarn_edit_insert(session.get(), 0, "edited ", 0);
+        skarn_edit_create_checkpoint(session.get());
+        transformed = skarn_edit_apply_transform(session.get(), &upper, nullptr, 0, 0) == 0;
+        saved = skarn_edit_save(session.get(), (scene.out + "/new.txt").c_str(), IO_FLG_NONE, nullptr) == 0 &&
+                skarn_edit_save(session.get(), scene.existing.c_str(), IO_FLG_OVERWRITE, nullptr) == 0;
+    }
+    skarn_fault::observe_opens(nullptr);
+    const std::string expected = session ? content_of(session.get()) : std::string();
+    session.reset();
+
+    EXPECT_GT(planting.planted, 0) << "the library opened no name in the watched directories";
+    EXPECT_EQ(read_file(victim), "must stay");
+    EXPECT_EQ(fs::status(victim).permissions() & fs::perms::mask,
+              fs::status(scene.doc).permissions() & fs::perms::mask);
+    EXPECT_TRUE(saved && transformed) << "the library draws other names";
+    EXPECT_EQ(read_file(scene.existing), expected);
+    EXPECT_FALSE(fs::is_symlink(scene.existing));
+    for (const std::string &name : entries_of(scene.chk)) {
+        if (!fs::is_symlink(scene.chk + "/" + name)) ADD_FAILURE() << "left in the checkpoint directory: " << name;
+    }
+}
+
+// A target that is a symbolic link: the file it names is replaced, keeping
+// its permission bits, and the link stays a link.
+TEST(PlantedLinks, SavingThroughALinkReplacesTheFileItNames) {
+    Scene scene(true);
+    ASSERT_TRUE(scene.session);
+    const std::string real = scene.out + "/real.sh";
+    write_file(real, "#!/bin/sh\n");
+    fs::permissions(real, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    fs::create_directories(scene.dir.file("links"));
+    const std::string link = scene.dir.file("links/link.sh");
+    fs::create_symlink("../out/real.sh", link);
+    ASSERT_EQ(skarn_edit_save(scene.session.get(), link.c_str(), IO_FLG_OVERWRITE, nullptr), 0);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_TRUE(read_file(real) == scene.expected);
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::mask,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    EXPECT_TRUE(entries_of(scene.dir.file("links")) == std::vector<std::string>{"link.sh"});
+}
+
+}  // namespace
