@@ -10,14 +10,10 @@
 #include "impl_/segment_def.hpp"
 #include "skarn_edit/segment.h"
 
-int64_t file_size_(FILE *file) noexcept {
-    if (file == nullptr) return 0;
-    if (fseeko(file, 0, SEEK_END) != 0) return -1;
-    return static_cast<int64_t>(ftello(file));
-}
-
 void reset_model_segments_(skarn_model_struct &model, int64_t size) {
     model.model_segments.clear();
+    model.splices.clear();
+    model.removed_pieces.clear();
     if (size <= 0) return;
     auto read_change = std::make_shared<skarn_change_struct>();
     read_change->serial = 0;
@@ -42,58 +38,48 @@ skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, con
 }
 
 segment_position locate_segment_(const skarn_model_struct &model, int64_t offset) noexcept {
-    const auto &segments = model.model_segments;
-    int64_t running = 0;
-    for (size_t index = 0; index < segments.size(); ++index) {
-        const auto &piece = segments[index];
-        if (piece.computed_offset != running) return {index, true, running};
-        if (running <= offset && offset <= running + piece.computed_length) return {index, false, running};
-        running += piece.computed_length;
+    const skarn::segment_tree &segments = model.model_segments;
+    segment_position found;
+    found.at = segments.find(offset);
+    if (segments.has_skews()) {
+        // Offsets written by hand: a segment up to the one found that does not
+        // start where the one before it ends breaks the model.
+        size_t skewed = 0;
+        int64_t skew = 0;
+        if (segments.first_skew_before(segments.index_of(found.at), skewed, skew)) {
+            found.broken = true;
+            found.got = segments[skewed].computed_offset;
+            found.expected = found.got - skew;
+        }
     }
-    return {segments.size(), false, running};
+    return found;
 }
-
-namespace {
-
-// Copies `count` bytes at `position` of the level's file into `out`; false
-// unless every byte arrives.
-bool read_file_bytes(FILE *file, int64_t position, int64_t count, uint8_t *out) noexcept {
-    if (count == 0) return true;
-    if (file == nullptr || fseeko(file, 0, SEEK_END) != 0) return false;
-    const int64_t size = ftello(file);
-    if (size - position <= 0 || fseeko(file, position, SEEK_SET) != 0) return false;
-    const auto wanted = static_cast<size_t>(std::min(size - position, count));
-    return static_cast<int64_t>(std::fread(out, 1, wanted, file)) == count;
-}
-
-}  // namespace
 
 int populate_data_segment_(const skarn_session_struct *session, skarn_segment_struct *segment) noexcept {
     segment->length = 0;
     const int64_t start = segment->offset + segment->offset_adjustment;
     if (start < 0) return -1;
     const skarn_model_struct &model = session->current();
-    const auto &segments = model.model_segments;
+    const skarn::segment_tree &segments = model.model_segments;
     if (segments.empty()) return 0;
     const int64_t capacity = segment->abs_capacity();
     uint8_t *out = segment->bytes();
 
-    // The first model segment that holds `start`; on a boundary that is the
-    // earlier one, which contributes no bytes.
+    // One descent to the segment that holds `start` (on a boundary the
+    // earlier one, which contributes no bytes), then in-order steps.
     const segment_position found = locate_segment_(model, start);
     if (found.broken) {
         print_model_segments_(&model, std::clog);
-        SKARN_FATAL("break in model continuity, expected: " << found.expected
-                                                            << ", got: " << segments[found.index].computed_offset);
+        SKARN_FATAL("break in model continuity, expected: " << found.expected << ", got: " << found.got);
     }
-    size_t index = found.index;
-    if (index == segments.size()) return -1;
+    skarn::segment_tree::cursor at = found.at;
+    if (segments.at_end(at)) return -1;
 
-    int64_t delta = start - segments[index].computed_offset;
-    for (; index < segments.size(); ++index, delta = 0) {
-        const auto &piece = segments[index];
-        const int64_t count = std::min(piece.computed_length - delta, capacity - segment->length);
-        switch (piece.kind()) {
+    int64_t delta = start - at.start;
+    for (; !segments.at_end(at); segments.advance(at), delta = 0) {
+        const skarn::piece &piece = *at;
+        const int64_t count = std::min(piece.length - delta, capacity - segment->length);
+        switch (piece.change->serial == 0 ? skarn::SEGMENT_READ : skarn::SEGMENT_INSERT) {
             case skarn::SEGMENT_INSERT:
                 if (count > 0) {
                     std::memcpy(out + segment->length, piece.change->bytes() + piece.change_offset + delta,
@@ -101,9 +87,7 @@ int populate_data_segment_(const skarn_session_struct *session, skarn_segment_st
                 }
                 break;
             case skarn::SEGMENT_READ:
-                if (!read_file_bytes(model.file, piece.change_offset + delta, count, out + segment->length)) {
-                    return -1;
-                }
+                if (!model.file.read_exact(piece.change_offset + delta, count, out + segment->length)) return -1;
                 break;
             default: SKARN_FATAL("Unhandled model segment kind");
         }
