@@ -84,9 +84,13 @@ public:
     // The 1 GiB search input, as a session and in memory.
     skarn_session_struct *search_session() {
         if (search_session_ == nullptr) {
+            // Random bytes over the 255 values other than 0xFF, as search_bench uses.
             search_content_.assign(static_cast<size_t>(search_size), '\0');
             std::mt19937_64 rng(42);
-            for (auto &c : search_content_) c = static_cast<char>('a' + rng() % 26);
+            for (size_t i = 0; i + 8 <= search_content_.size(); i += 8) {
+                uint64_t word = rng();
+                for (size_t j = 0; j < 8; ++j, word >>= 8) search_content_[i + j] = static_cast<char>((word & 0xFF) % 255);
+            }
             for (int64_t at = 0; at + 16 <= search_size; at += plant_spacing) {
                 search_content_.replace(static_cast<size_t>(at), planted_pattern.size(), planted_pattern);
             }

@@ -111,6 +111,8 @@ struct skarn_model_struct {
     skarn::segment_tree model_segments;
     std::vector<skarn::splice_record> splices;  // one per change in force, in the same order
     std::vector<skarn::piece> removed_pieces;   // what the changes in force removed, oldest first
+    const skarn_change_struct *read_change = nullptr;  // the change of the level's read segments, kept by them
+    mutable std::vector<uint8_t> read_buffer;   // read-ahead of the file for fills (see populate_data_segment_)
 
     skarn_model_struct() = default;
     skarn_model_struct(const skarn_model_struct &) = delete;

@@ -114,16 +114,19 @@ public:
 
     struct inner;
     struct node {
+        explicit node(bool leaf) noexcept : is_leaf(leaf) {}
         inner *parent = nullptr;
         int count = 0;
-        bool is_leaf = true;
+        const bool is_leaf;
     };
     struct leaf : node {
+        leaf() noexcept : node(true) {}
         leaf *prev = nullptr;
         leaf *next = nullptr;
         piece pieces[leaf_capacity];
     };
     struct inner : node {
+        inner() noexcept : node(false) {}
         int64_t lengths[inner_capacity];
         node *children[inner_capacity];
     };
@@ -222,9 +225,13 @@ private:
     friend class segment_field;
 
     static int64_t sum(const node *n) noexcept;
+    static int64_t sum_leaf(const leaf *l) noexcept;
+    static int64_t sum_inner(const inner *in) noexcept;
     static int index_in(const inner *parent, const node *child) noexcept;
-    void refresh(node *n) noexcept;
-    void insert_child_after(node *existing, node *fresh);
+    void refresh_from(node *n, int64_t n_sum) noexcept;
+    void refresh(leaf *l) noexcept { refresh_from(l, sum_leaf(l)); }
+    void refresh(inner *in) noexcept { refresh_from(in, sum_inner(in)); }
+    void insert_child_after(node *existing, int64_t existing_sum, node *fresh, int64_t fresh_sum);
     void remove_node(node *n) noexcept;
     void collapse_root() noexcept;
     static void destroy(node *n) noexcept;
@@ -281,16 +288,20 @@ inline void segment_tree::clear() noexcept {
     pinned_.clear();
 }
 
-inline int64_t segment_tree::sum(const node *n) noexcept {
+inline int64_t segment_tree::sum_leaf(const leaf *l) noexcept {
     int64_t total = 0;
-    if (n->is_leaf) {
-        const auto *l = static_cast<const leaf *>(n);
-        for (int k = 0; k < l->count; ++k) total += l->pieces[k].length;
-    } else {
-        const auto *in = static_cast<const inner *>(n);
-        for (int k = 0; k < in->count; ++k) total += in->lengths[k];
-    }
+    for (int k = 0; k < l->count; ++k) total += l->pieces[k].length;
     return total;
+}
+
+inline int64_t segment_tree::sum_inner(const inner *in) noexcept {
+    int64_t total = 0;
+    for (int k = 0; k < in->count; ++k) total += in->lengths[k];
+    return total;
+}
+
+inline int64_t segment_tree::sum(const node *n) noexcept {
+    return n->is_leaf ? sum_leaf(static_cast<const leaf *>(n)) : sum_inner(static_cast<const inner *>(n));
 }
 
 inline int segment_tree::index_in(const inner *parent, const node *child) noexcept {
@@ -299,13 +310,14 @@ inline int segment_tree::index_in(const inner *parent, const node *child) noexce
     return k;
 }
 
-inline void segment_tree::refresh(node *n) noexcept {
+inline void segment_tree::refresh_from(node *n, int64_t n_sum) noexcept {
     while (n->parent != nullptr) {
         inner *p = n->parent;
-        p->lengths[index_in(p, n)] = sum(n);
+        p->lengths[index_in(p, n)] = n_sum;
+        n_sum = sum_inner(p);
         n = p;
     }
-    total_ = sum(n);
+    total_ = n_sum;
 }
 
 inline void segment_tree::advance(cursor &at) const noexcept {
@@ -341,7 +353,7 @@ inline segment_tree::cursor segment_tree::locate_index(size_t index) const noexc
     cursor at{head_, 0, 0};
     while (at.where->next != nullptr && index >= static_cast<size_t>(at.where->count)) {
         index -= static_cast<size_t>(at.where->count);
-        at.start += sum(at.where);
+        at.start += sum_leaf(at.where);
         at.where = at.where->next;
     }
     while (index > 0 && !at_end(at)) {
@@ -351,16 +363,15 @@ inline segment_tree::cursor segment_tree::locate_index(size_t index) const noexc
     return at;
 }
 
-inline void segment_tree::insert_child_after(node *existing, node *fresh) {
+inline void segment_tree::insert_child_after(node *existing, int64_t existing_sum, node *fresh, int64_t fresh_sum) {
     inner *p = existing->parent;
     if (p == nullptr) {
         auto *r = new inner();
-        r->is_leaf = false;
         r->count = 2;
         r->children[0] = existing;
         r->children[1] = fresh;
-        r->lengths[0] = sum(existing);
-        r->lengths[1] = sum(fresh);
+        r->lengths[0] = existing_sum;
+        r->lengths[1] = fresh_sum;
         existing->parent = fresh->parent = r;
         root_ = r;
         return;
@@ -370,7 +381,6 @@ inline void segment_tree::insert_child_after(node *existing, node *fresh) {
     if (p->count == inner_capacity) {
         // Split: the upper half moves to a new sibling, which joins the grandparent.
         auto *q = new inner();
-        q->is_leaf = false;
         const int half = inner_capacity / 2;
         q->count = inner_capacity - half;
         for (int k = 0; k < q->count; ++k) {
@@ -379,7 +389,7 @@ inline void segment_tree::insert_child_after(node *existing, node *fresh) {
             q->children[k]->parent = q;
         }
         p->count = half;
-        insert_child_after(p, q);
+        insert_child_after(p, sum_inner(p), q, sum_inner(q));
         split_off = q;
     }
     inner *const lower = p;
@@ -390,12 +400,12 @@ inline void segment_tree::insert_child_after(node *existing, node *fresh) {
     std::memmove(p->children + at + 1, p->children + at, sizeof(node *) * static_cast<size_t>(p->count - at));
     std::memmove(p->lengths + at + 1, p->lengths + at, sizeof(int64_t) * static_cast<size_t>(p->count - at));
     p->children[at] = fresh;
-    p->lengths[at] = sum(fresh);
+    p->lengths[at] = fresh_sum;
     fresh->parent = p;
     ++p->count;
     if (split_off != nullptr) {
         // The grandparent learnt the halves' lengths before `fresh` arrived.
-        for (inner *half : {lower, split_off}) half->parent->lengths[index_in(half->parent, half)] = sum(half);
+        for (inner *half : {lower, split_off}) half->parent->lengths[index_in(half->parent, half)] = sum_inner(half);
     }
 }
 
@@ -449,7 +459,7 @@ inline segment_tree::cursor segment_tree::insert(cursor at, const piece *pieces,
             if (prev->next != nullptr) prev->next->prev = dst;
             prev->next = dst;
             if (tail_ == prev) tail_ = dst;
-            insert_child_after(prev, dst);
+            insert_child_after(prev, sum_leaf(prev), dst, sum_leaf(dst));
         }
         from = upto;
     }
