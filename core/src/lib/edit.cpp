@@ -15,6 +15,7 @@
 
 #include "impl_/internal_fun.hpp"
 #include "impl_/log.hpp"
+#include "impl_/search_context_def.hpp"
 #include "impl_/session_def.hpp"
 #include "impl_/viewport_def.hpp"
 #include "skarn_edit.hpp"
@@ -525,7 +526,17 @@ void float_back(skarn_viewport_struct *viewport, const skarn_change_struct *chan
 
 }  // namespace
 
+namespace {
+
+// The content changed: what search contexts kept of it is stale.
+void drop_search_windows(skarn_session_struct *session) noexcept {
+    for (const auto &context : session->search_contexts) context->window_valid = false;
+}
+
+}  // namespace
+
 int update_viewports_(skarn_session_struct *session, const skarn_change_struct *change) noexcept {
+    drop_search_windows(session);
     const bool undone = change->serial <= 0;
     for (const auto &viewport : session->viewports) {
         auto &segment = viewport->data_segment;
@@ -557,6 +568,7 @@ int update_viewports_(skarn_session_struct *session, const skarn_change_struct *
 }
 
 void mark_viewports_stale_(skarn_session_struct *session, int32_t viewport_event) noexcept {
+    drop_search_windows(session);
     for (const auto &viewport : session->viewports) {
         viewport->mark_stale();
         if (viewport_event != 0) skarn_viewport_notify(viewport.get(), viewport_event, nullptr);
