@@ -266,10 +266,16 @@ bool cut_at(skarn_model_struct &model, int64_t offset, cursor &at, bool &split) 
     if (delta == at->length) {
         segments.advance(at);
     } else if (delta != 0) {
+        // The back half goes in first: when that fails for want of memory,
+        // the sequence is still whole. Then the segment, found again (the
+        // insert may have moved it), keeps only its front half.
         const skarn::piece whole = *at;
+        cursor after = at;
+        segments.advance(after);
+        segments.insert(after, {whole.length - delta, whole.change_offset + delta, whole.change});
+        at = segments.find(offset);
         segments.replace(at, {delta, whole.change_offset, whole.change});
         segments.advance(at);
-        at = segments.insert(at, {whole.length - delta, whole.change_offset + delta, whole.change});
         split = true;
     }
     return true;
