@@ -33,7 +33,11 @@ constexpr int64_t search_size = int64_t{1} << 30;
 constexpr int64_t plant_spacing = 4096;
 const std::string planted_pattern = "\xFFskarn-4KiB-hit\xFF";  // 16 bytes
 
-int64_t heap_in_use() { return static_cast<int64_t>(mallinfo2().uordblks); }
+// Bytes in use on the heap, mmapped blocks (large arrays) included.
+int64_t heap_in_use() {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<int64_t>(info.uordblks + info.hblkhd);
+}
 
 class Workspace {
 public:
@@ -89,7 +93,8 @@ public:
             std::mt19937_64 rng(42);
             for (size_t i = 0; i + 8 <= search_content_.size(); i += 8) {
                 uint64_t word = rng();
-                for (size_t j = 0; j < 8; ++j, word >>= 8) search_content_[i + j] = static_cast<char>((word & 0xFF) % 255);
+                for (size_t j = 0; j < 8; ++j, word >>= 8)
+                    search_content_[i + j] = static_cast<char>((word & 0xFF) % 255);
             }
             for (int64_t at = 0; at + 16 <= search_size; at += plant_spacing) {
                 search_content_.replace(static_cast<size_t>(at), planted_pattern.size(), planted_pattern);

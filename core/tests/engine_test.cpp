@@ -25,7 +25,21 @@ using skarn_test::TempDir;
 uint8_t next_byte(uint8_t byte, void * /*user_data*/) { return static_cast<uint8_t>(byte == 'z' ? 'a' : byte + 1); }
 
 struct Op {
-    enum Code { Insert, Overwrite, Delete, Undo, Redo, Begin, End, Pause, Resume, Clear, Checkpoint, Transform, Destroy };
+    enum Code {
+        Insert,
+        Overwrite,
+        Delete,
+        Undo,
+        Redo,
+        Begin,
+        End,
+        Pause,
+        Resume,
+        Clear,
+        Checkpoint,
+        Transform,
+        Destroy
+    };
     Op(Code code_, int64_t offset_ = 0, int64_t length_ = 0, std::string bytes_ = {})
         : code(code_), offset(offset_), length(length_), bytes(std::move(bytes_)) {}
     Code code;
@@ -35,8 +49,8 @@ struct Op {
 };
 
 std::string describe(const Op &op) {
-    static const char *names[] = {"insert", "overwrite", "delete",     "undo",      "redo",    "begin",  "end",
-                                  "pause",  "resume",    "clear",      "checkpoint", "transform", "destroy"};
+    static const char *names[] = {"insert", "overwrite", "delete", "undo",       "redo",      "begin",  "end",
+                                  "pause",  "resume",    "clear",  "checkpoint", "transform", "destroy"};
     std::ostringstream out;
     out << names[op.code] << "(" << op.offset << ", " << op.length << ", \"" << op.bytes << "\")";
     return out.str();
@@ -48,8 +62,8 @@ public:
     Pair(const TempDir &dir, const std::string &content) : reference_(content) {
         const std::string path = dir.file("input.bin");
         skarn_test::write_file(path, content);
-        session_ = skarn_edit_create_session(content.empty() ? "" : path.c_str(), nullptr, nullptr, 0,
-                                             dir.str().c_str());
+        session_ =
+            skarn_edit_create_session(content.empty() ? "" : path.c_str(), nullptr, nullptr, 0, dir.str().c_str());
     }
     ~Pair() { skarn_edit_destroy_session(session_); }
     Pair(const Pair &) = delete;
@@ -219,18 +233,54 @@ TEST(EngineDifferential, EmptySegmentsAtTheEdgesUndoToTheSameSequence) {
     Pair pair(dir, "0123456789");
     ASSERT_NE(pair.session(), nullptr);
     const std::vector<Op> script = {
-        {Op::Insert, 0, 0, ""},      {Op::Insert, 0, 0, ""},    {Op::Insert, 10, 0, ""},  {Op::Insert, 5, 0, ""},
-        {Op::Delete, 0, 3, ""},      {Op::Overwrite, 0, 4, "wxyz"}, {Op::Insert, 0, 2, "ab"}, {Op::Delete, 0, 2, ""},
-        {Op::Overwrite, 0, 0, ""},   {Op::Overwrite, 5, 0, ""}, {Op::Delete, 5, 1, ""},   {Op::Overwrite, 7, 9, "123456789"},
-        {Op::Insert, 16, 0, ""},     {Op::Delete, 2, 100, ""},  {Op::Undo},              {Op::Undo},
-        {Op::Undo},                  {Op::Undo},               {Op::Undo},              {Op::Undo},
-        {Op::Undo},                  {Op::Undo},               {Op::Undo},              {Op::Undo},
-        {Op::Undo},                  {Op::Undo},               {Op::Undo},              {Op::Undo},
-        {Op::Redo},                  {Op::Redo},               {Op::Redo},              {Op::Redo},
-        {Op::Redo},                  {Op::Redo},               {Op::Redo},              {Op::Redo},
-        {Op::Redo},                  {Op::Redo},               {Op::Redo},              {Op::Redo},
-        {Op::Redo},                  {Op::Redo},               {Op::Delete, 0, 1000, ""}, {Op::Insert, 0, 0, ""},
-        {Op::Overwrite, 0, 3, "abc"}, {Op::Undo},              {Op::Undo},              {Op::Undo},
+        {Op::Insert, 0, 0, ""},
+        {Op::Insert, 0, 0, ""},
+        {Op::Insert, 10, 0, ""},
+        {Op::Insert, 5, 0, ""},
+        {Op::Delete, 0, 3, ""},
+        {Op::Overwrite, 0, 4, "wxyz"},
+        {Op::Insert, 0, 2, "ab"},
+        {Op::Delete, 0, 2, ""},
+        {Op::Overwrite, 0, 0, ""},
+        {Op::Overwrite, 5, 0, ""},
+        {Op::Delete, 5, 1, ""},
+        {Op::Overwrite, 7, 9, "123456789"},
+        {Op::Insert, 16, 0, ""},
+        {Op::Delete, 2, 100, ""},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Redo},
+        {Op::Delete, 0, 1000, ""},
+        {Op::Insert, 0, 0, ""},
+        {Op::Overwrite, 0, 3, "abc"},
+        {Op::Undo},
+        {Op::Undo},
+        {Op::Undo},
     };
     for (const Op &op : script) ASSERT_NO_FATAL_FAILURE(pair.step(op));
 }
@@ -252,9 +302,14 @@ TEST(EngineDifferential, DeleteAcrossThousandsOfSegmentsUndoesExactly) {
     print_model_segments_(&s->current(), before);
     ASSERT_GT(s->current().model_segments.size(), 5000u);
 
-    const std::vector<Op> script = {{Op::Begin}, {Op::Insert, 5, 3, "abc"}, {Op::Delete, 100, 23000, ""},
-                                    {Op::Overwrite, 90, 20, "01234567890123456789"}, {Op::End}, {Op::Undo},
-                                    {Op::Redo}, {Op::Undo}};
+    const std::vector<Op> script = {{Op::Begin},
+                                    {Op::Insert, 5, 3, "abc"},
+                                    {Op::Delete, 100, 23000, ""},
+                                    {Op::Overwrite, 90, 20, "01234567890123456789"},
+                                    {Op::End},
+                                    {Op::Undo},
+                                    {Op::Redo},
+                                    {Op::Undo}};
     for (const Op &op : script) ASSERT_NO_FATAL_FAILURE(pair.step(op));
     EXPECT_LT(skarn_session_get_num_changes(s), 4001);
     std::ostringstream after;

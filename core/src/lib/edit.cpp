@@ -302,8 +302,7 @@ void join_with_next(skarn_model_struct &model, cursor at) {
     skarn::segment_tree &segments = model.model_segments;
     cursor next = at;
     segments.advance(next);
-    if (segments.at_end(next) || next->change != at->change ||
-        at->change_offset + at->length != next->change_offset) {
+    if (segments.at_end(next) || next->change != at->change || at->change_offset + at->length != next->change_offset) {
         print_model_segments_(&model, std::clog);
         SKARN_FATAL("segments to join are not neighbours in one change, at offset: " << at.start);
     }

@@ -25,7 +25,7 @@ constexpr int64_t pattern_limit = 524288;  // patterns must be shorter
 // Case folding of one byte; the user pointer is not used.
 uint8_t fold_byte(uint8_t byte, void * /*user_data*/) { return static_cast<uint8_t>(std::tolower(byte)); }
 
-constexpr int64_t read_chunk = 262144;   // content read at a time into a context's window
+constexpr int64_t read_chunk = 262144;  // content read at a time into a context's window
 
 // The bytes of [start, start + size) as the context's window holds them,
 // reading (and folding) a chunk around them first when it does not hold them
@@ -174,8 +174,8 @@ int skarn_search_next_match(skarn_search_context_struct *context, int64_t advanc
     int64_t start = backward ? high - size : low;
     for (;;) {
         int64_t held = 0;
-        const uint8_t *bytes = window_bytes(search, start, size, backward,
-                                            search.byte_transform != nullptr ? fold_table : nullptr, held);
+        const uint8_t *bytes =
+            window_bytes(search, start, size, backward, search.byte_transform != nullptr ? fold_table : nullptr, held);
         if (bytes == nullptr) return 0;
         if (const uint8_t *hit = skarn_find(bytes, held, search.skip_table, pattern, m)) {
             search.match_offset = start + (hit - bytes);

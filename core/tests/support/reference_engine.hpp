@@ -98,7 +98,8 @@ public:
         checkpoint();
         Level &level = levels_.back();
         for (int64_t i = offset; i < offset + length; ++i) {
-            level.file[static_cast<size_t>(i)] = static_cast<char>(map(static_cast<uint8_t>(level.file[static_cast<size_t>(i)])));
+            level.file[static_cast<size_t>(i)] =
+                static_cast<char>(map(static_cast<uint8_t>(level.file[static_cast<size_t>(i)])));
         }
         return 0;
     }
@@ -153,8 +154,8 @@ public:
             const bool read = change.serial == 0;
             out << "{\"kind\": \"" << (read ? 'R' : 'I') << "\", \"computed_offset\": " << piece.computed_offset
                 << ", \"computed_length\": " << piece.computed_length << ", \"change_offset\": " << piece.change_offset
-                << ", \"change\": {\"serial\": " << change.serial << ", \"kind\": \"" << "DIO"[change.kind]
-                << "\", \"offset\": " << change.offset << ", \"length\": " << change.length;
+                << ", \"change\": {\"serial\": " << change.serial << ", \"kind\": \""
+                << "DIO"[change.kind] << "\", \"offset\": " << change.offset << ", \"length\": " << change.length;
             // A read change holds no bytes: small ones show their zeroed inline area.
             if (!read) {
                 out << ", \"bytes\": \"" << change.bytes << "\"";

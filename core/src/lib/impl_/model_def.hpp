@@ -22,7 +22,7 @@ namespace skarn {
 // exact positional reads (no shared file position, no seek per read).
 struct level_file {
     int fd = -1;
-    int64_t size = 0;         // refreshed by open() and refresh_size()
+    int64_t size = 0;        // refreshed by open() and refresh_size()
     FILE *stream = nullptr;  // owns fd
 
     level_file() = default;
@@ -109,10 +109,10 @@ struct skarn_model_struct {
     std::vector<skarn::change_ptr> changes;  // in force, oldest first
     std::vector<skarn::change_ptr> changes_undone;  // most recently undone last
     skarn::segment_tree model_segments;
-    std::vector<skarn::splice_record> splices;  // one per change in force, in the same order
-    std::vector<skarn::piece> removed_pieces;   // what the changes in force removed, oldest first
+    std::vector<skarn::splice_record> splices;         // one per change in force, in the same order
+    std::vector<skarn::piece> removed_pieces;          // what the changes in force removed, oldest first
     const skarn_change_struct *read_change = nullptr;  // the change of the level's read segments, kept by them
-    mutable std::vector<uint8_t> read_buffer;   // read-ahead of the file for fills (see populate_data_segment_)
+    mutable std::vector<uint8_t> read_buffer;          // read-ahead of the file for fills (see populate_data_segment_)
 
     skarn_model_struct() = default;
     skarn_model_struct(const skarn_model_struct &) = delete;

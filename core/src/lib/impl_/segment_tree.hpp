@@ -249,7 +249,6 @@ private:
 
 }  // namespace skarn
 
-
 // Definitions, inline: the tests reach into levels as well as the library.
 
 namespace skarn {
@@ -514,7 +513,8 @@ inline segment_tree::cursor segment_tree::erase(cursor at, size_t count) noexcep
             continue;
         }
         const int removed = static_cast<int>(std::min<size_t>(count, static_cast<size_t>(l->count - i)));
-        std::memmove(l->pieces + i, l->pieces + i + removed, sizeof(piece) * static_cast<size_t>(l->count - i - removed));
+        std::memmove(l->pieces + i, l->pieces + i + removed,
+                     sizeof(piece) * static_cast<size_t>(l->count - i - removed));
         l->count -= removed;
         count -= static_cast<size_t>(removed);
         size_ -= static_cast<size_t>(removed);
@@ -652,9 +652,7 @@ inline segment_field &segment_field::operator=(int64_t value) noexcept {
     const segment_tree::cursor at = tree_->locate_index(index_);
     piece changed = *at;
     switch (which_) {
-        case offset_field:
-            try {
-                tree_->set_skew(index_, value - at.start);
+        case offset_field: try { tree_->set_skew(index_, value - at.start);
             } catch (...) {
                 // A diagnostic write that cannot be recorded is dropped.
             }
