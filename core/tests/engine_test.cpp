@@ -317,4 +317,40 @@ TEST(EngineDifferential, DeleteAcrossThousandsOfSegmentsUndoesExactly) {
     EXPECT_TRUE(after.str() == before.str()) << "the undone transaction left the segments changed";
 }
 
+// A search context keeps what it read between calls: every way the content
+// changes between two calls must make the next call read it again.
+TEST(EngineSearchWindow, ContentChangedBetweenMatchesIsSeen) {
+    TempDir dir;
+    std::string content(600000, '.');
+    for (size_t at = 0; at < content.size(); at += 1000) content.replace(at, 3, "hit");
+    Pair pair(dir, content);
+    skarn_session_struct *s = pair.session();
+    ASSERT_NE(s, nullptr);
+    skarn_search_context_struct *context = skarn_search_create_context(s, "hit", 0, 0, 0, 1, 0);
+    ASSERT_NE(context, nullptr);
+    const auto next = [&] {
+        return skarn_search_next_match(context, 3) == 1 ? skarn_search_context_get_match_offset(context) : -1;
+    };
+    ASSERT_EQ(next(), 0);
+    ASSERT_GT(skarn_edit_overwrite(s, 1000, "HIT", 0), 0);  // folded: still a match
+    ASSERT_GT(skarn_edit_overwrite(s, 2000, "xxx", 0), 0);  // no longer one
+    ASSERT_GT(skarn_edit_insert(s, 1500, "hit", 0), 0);
+    EXPECT_EQ(next(), 1000);
+    EXPECT_EQ(next(), 1500);
+    EXPECT_EQ(next(), 3003);
+    ASSERT_LT(skarn_edit_undo_last_change(s), 0);  // the insert goes: later matches move back
+    EXPECT_EQ(next(), 4000);
+    ASSERT_EQ(
+        skarn_edit_apply_transform(
+            s, [](uint8_t byte, void *) { return static_cast<uint8_t>(byte == 'h' ? 'x' : byte); }, nullptr, 5000, 10),
+        0);
+    EXPECT_EQ(next(), 6000);
+    ASSERT_EQ(skarn_edit_destroy_last_checkpoint(s), 0);
+    ASSERT_GT(skarn_edit_overwrite(s, 8000, "xxx", 0), 0);
+    EXPECT_EQ(next(), 7000);
+    ASSERT_EQ(skarn_edit_clear_changes(s), 0);  // back to the file: 8000 is a match again
+    EXPECT_EQ(next(), 8000);
+    skarn_search_destroy_context(context);
+}
+
 }  // namespace
