@@ -18,6 +18,7 @@
 
 #include "impl_/internal_fun.hpp"
 #include "impl_/log.hpp"
+#include "impl_/search_context_def.hpp"
 #include "impl_/session_def.hpp"
 #include "impl_/viewport_def.hpp"
 #include "skarn_edit.hpp"
@@ -132,10 +133,9 @@ int make_private_copy(const char *file_path, const char *directory, char (&name)
 
 skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_session_event_cbk_t cbk, void *user_data,
                                                 int32_t event_interest, const char *checkpoint_directory) noexcept {
-    // The original checkpoint once made, and its stream until the base level
-    // owns it: a creation that fails on the way leaves neither behind.
+    // The original checkpoint once made: a creation that fails on the way
+    // does not leave it behind.
     char created[path_buffer_size] = "";
-    FILE *file = nullptr;
     try {
         const std::string directory = choose_checkpoint_directory(file_path, checkpoint_directory);
         if (!skarn_util_directory_exists(directory.c_str()) && skarn_util_create_directory(directory.c_str()) != 0) {
@@ -149,6 +149,7 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         }
 
         int64_t size = 0;
+        auto base = std::make_unique<skarn_model_struct>();
         skarn::file_identity identity;
         const bool has_file = file_path != nullptr && *file_path != '\0';
         if (has_file) {
@@ -156,14 +157,13 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
             const int fd = make_private_copy(file_path, normalized, name, identity);
             if (fd < 0) return nullptr;
             std::memcpy(created, name, sizeof name);
-            file = fdopen(fd, "rb");
+            FILE *file = fdopen(fd, "rb");
             if (file == nullptr) ::close(fd);
-            if (file == nullptr || (size = file_size_(file)) < 0) {
-                if (file != nullptr) std::fclose(file);
-                file = nullptr;
+            if (!base->file.adopt(file)) {  // the level owns the stream from here on
                 ::unlink(created);
                 return nullptr;
             }
+            size = base->file.size;
         }
 
         auto session = std::make_unique<skarn_session_struct>();
@@ -172,9 +172,6 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         session->event_interest = event_interest;
         session->checkpoint_directory = normalized;
         session->caller_file = identity;
-        auto base = std::make_unique<skarn_model_struct>();
-        base->file = file;  // owned by the level from here on
-        file = nullptr;
         if (has_file) {
             base->file_path = file_path;
             session->original_checkpoint_path = created;
@@ -184,7 +181,6 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         skarn_session_notify(session.get(), SESSION_EVT_CREATE, nullptr);
         return session.release();
     } catch (...) {
-        if (file != nullptr) std::fclose(file);
         if (created[0] != '\0') ::unlink(created);
         return nullptr;
     }
@@ -297,84 +293,192 @@ int64_t apply_change_(skarn_session_struct *session, const skarn::change_ptr &ch
 }
 
 int update_model_(skarn_session_struct *session, const skarn::const_change_ptr &change) {
-    skarn_model_struct &model = session->current();
-    if (change->change_kind() == CHANGE_OVERWRITE) {
-        // An overwrite removes what it covers, then inserts its bytes.
-        const auto removal = make_change_(0, CHANGE_DELETE, change->offset, nullptr, change->length);
-        if (const int result = update_model_helper_(model, removal); result != 0) return result;
-    }
-    return update_model_helper_(model, change);
+    return update_model_helper_(session->current(), change);
 }
 
-int update_model_helper_(skarn_model_struct &model, const skarn::const_change_ptr &change) {
-    auto &segments = model.model_segments;
-    const int kind = change->change_kind();
+namespace {
+
+using cursor = skarn::segment_tree::cursor;
+using skarn::splice_record;
+
+// Room for `extra` more entries, growing geometrically, so that appending
+// them cannot throw halfway through a model update.
+template <typename T>
+void make_room(std::vector<T> &list, size_t extra) {
+    if (list.capacity() - list.size() < extra) list.reserve(std::max(list.size() + extra, 2 * list.capacity()));
+}
+
+bool at_front(const skarn::segment_tree &segments, const cursor &at) noexcept {
+    return at.where == segments.begin_cursor().where && at.index == 0;
+}
+
+// Cuts the sequence at `offset`, given in `at` the segment that holds it (on
+// a boundary the earlier one): that segment is split in two when the offset
+// falls inside it. Returns the first segment after the cut in `at`; false
+// when the offset lies past the content.
+bool cut_at(skarn_model_struct &model, int64_t offset, cursor &at, bool &split) {
+    skarn::segment_tree &segments = model.model_segments;
+    split = false;
     if (segments.empty()) {
-        if (kind != CHANGE_DELETE) segments.push_back({change->offset, change->length, 0, change});
-        return 0;
+        at = segments.begin_cursor();
+        return true;
     }
-
-    // The segment that holds the offset; on a boundary, the earlier one.
-    const segment_position found = locate_segment_(model, change->offset);
-    if (found.broken) {
-        print_model_segments_(&model, std::clog);
-        SKARN_FATAL("break in model continuity, expected: " << found.expected
-                                                            << ", got: " << segments[found.index].computed_offset);
-    }
-    const size_t index = found.index;
-    if (index == segments.size()) return -1;
-
-    // Cut the list at the offset: `position` is the first segment after it.
-    size_t position = index;
-    const int64_t delta = change->offset - segments[index].computed_offset;
-    if (delta == segments[index].computed_length) {
-        position = index + 1;
+    if (segments.at_end(at)) return false;
+    const int64_t delta = offset - at.start;
+    if (delta == at->length) {
+        segments.advance(at);
     } else if (delta != 0) {
-        skarn_model_segment_struct tail = segments[index];
-        tail.computed_offset += delta;
-        tail.computed_length -= delta;
-        tail.change_offset += delta;
-        segments[index].computed_length = delta;
-        segments.insert(segments.begin() + static_cast<ptrdiff_t>(index) + 1, std::move(tail));
-        position = index + 1;
+        // The back half goes in first: when that fails for want of memory,
+        // the sequence is still whole. Then the segment, found again (the
+        // insert may have moved it), keeps only its front half.
+        const skarn::piece whole = *at;
+        cursor after = at;
+        segments.advance(after);
+        segments.insert(after, {whole.length - delta, whole.change_offset + delta, whole.change});
+        at = segments.find(offset);
+        segments.replace(at, {delta, whole.change_offset, whole.change});
+        segments.advance(at);
+        split = true;
+    }
+    return true;
+}
+
+// Where a change's cut fell, found again after the change: the front of the
+// sequence, or just after the first segment that ends at `offset` (segments
+// before the cut are never touched by the change).
+cursor cut_position(const skarn_model_struct &model, int64_t offset, bool front) {
+    const skarn::segment_tree &segments = model.model_segments;
+    if (front) return segments.begin_cursor();
+    cursor at = segments.find(offset);
+    if (segments.at_end(at) || at.end() != offset) {
+        print_model_segments_(&model, std::clog);
+        SKARN_FATAL("no segment ends at the offset of the change undone: " << offset);
+    }
+    segments.advance(at);
+    return at;
+}
+
+// Joins the segment at `at` with the one after it: two neighbouring stretches
+// of the same change's bytes, which one segment showed before a change cut it.
+void join_with_next(skarn_model_struct &model, cursor at) {
+    skarn::segment_tree &segments = model.model_segments;
+    cursor next = at;
+    segments.advance(next);
+    if (segments.at_end(next) || next->change != at->change || at->change_offset + at->length != next->change_offset) {
+        print_model_segments_(&model, std::clog);
+        SKARN_FATAL("segments to join are not neighbours in one change, at offset: " << at.start);
+    }
+    const skarn::piece joined{at->length + next->length, at->change_offset, at->change};
+    segments.erase(next, 1);  // leaves `at` in place: only a later segment goes
+    segments.replace(at, joined);
+}
+
+}  // namespace
+
+// Splices a change into the level's segments and records, as the change's
+// splice record, what undo needs to put the sequence back exactly: the cut at
+// the change's offset splits the segment holding it; a delete (and the first
+// half of an overwrite) then removes whole segments from the cut on and cuts
+// the front off the segment where it ends; an insert (and the second half of
+// an overwrite) puts one segment showing the change's bytes at the cut.
+int update_model_helper_(skarn_model_struct &model, const skarn::const_change_ptr &change) {
+    skarn::segment_tree &segments = model.model_segments;
+    const int kind = change->change_kind();
+    make_room(model.splices, 1);
+    splice_record record;
+    // Where the change's offset falls; every segment up to there is checked.
+    const auto locate = [&model](int64_t offset) {
+        const segment_position found = locate_segment_(model, offset);
+        if (found.broken) print_model_segments_(&model, std::clog);
+        return found;
+    };
+    segment_position found = locate(change->offset);
+    if (found.broken) {
+        SKARN_FATAL("break in model continuity, expected: " << found.expected << ", got: " << found.got);
+    }
+    cursor at = found.at;
+    bool split = false;
+    if (!cut_at(model, change->offset, at, split)) return -1;
+    if (split) record.flags |= splice_record::split;
+    if (kind != CHANGE_DELETE && kind != CHANGE_INSERT && kind != CHANGE_OVERWRITE) {
+        SKARN_FATAL("Unhandled change kind");
     }
 
-    switch (kind) {
-        case CHANGE_DELETE: {
-            // Whole segments [position, end) go; a segment that only loses its
-            // front is trimmed in place and keeps its place.
-            int64_t remaining = change->length;
-            size_t end = position;
-            bool trimmed = false;
-            while (remaining != 0 && end < segments.size()) {
-                auto &piece = segments[end];
-                if (remaining < piece.computed_length) {
-                    piece.computed_length -= remaining;
-                    piece.change_offset += remaining;
-                    piece.computed_offset += remaining - change->length;
-                    trimmed = true;
-                    break;
-                }
-                remaining -= piece.computed_length;
-                ++end;
-            }
-            segments.erase(segments.begin() + static_cast<ptrdiff_t>(position),
-                           segments.begin() + static_cast<ptrdiff_t>(end));
-            for (size_t i = position + (trimmed ? 1 : 0); i < segments.size(); ++i) {
-                segments[i].computed_offset -= change->length;
-            }
-            break;
+    if (kind == CHANGE_DELETE || kind == CHANGE_OVERWRITE) {
+        if (at_front(segments, at)) record.flags |= splice_record::removal_front;
+        int64_t remaining = change->length;
+        size_t whole = 0;
+        for (cursor scan = at; remaining != 0 && !segments.at_end(scan); segments.advance(scan), ++whole) {
+            if (remaining < scan->length) break;
+            remaining -= scan->length;
         }
-        case CHANGE_INSERT:
-        case CHANGE_OVERWRITE:
-            segments.insert(segments.begin() + static_cast<ptrdiff_t>(position),
-                            skarn_model_segment_struct{change->offset, change->length, 0, change});
-            for (size_t i = position + 1; i < segments.size(); ++i) segments[i].computed_offset += change->length;
-            break;
-        default: SKARN_FATAL("Unhandled change kind");
+        make_room(model.removed_pieces, whole + 1);
+        cursor scan = at;
+        for (size_t k = 0; k < whole; ++k, segments.advance(scan)) model.removed_pieces.push_back(*scan);
+        at = segments.erase(at, whole);
+        size_t removed = whole;
+        if (remaining != 0 && !segments.at_end(at)) {
+            const skarn::piece rest = *at;
+            model.removed_pieces.push_back({remaining, rest.change_offset, rest.change});
+            segments.replace(at, {rest.length - remaining, rest.change_offset + remaining, rest.change});
+            record.flags |= splice_record::trimmed;
+            ++removed;
+        }
+        if (removed > UINT32_MAX) SKARN_FATAL("too many segments removed by one change: " << removed);
+        record.removed = static_cast<uint32_t>(removed);
     }
+
+    if (kind == CHANGE_INSERT || kind == CHANGE_OVERWRITE) {
+        // An overwrite looks for its place again after the removal; it falls
+        // on the boundary the removal left, so it splits nothing.
+        if (kind == CHANGE_OVERWRITE) {
+            found = locate(change->offset);
+            if (found.broken) {
+                SKARN_FATAL("break in model continuity, expected: " << found.expected << ", got: " << found.got);
+            }
+            at = found.at;
+            if (!cut_at(model, change->offset, at, split)) return -1;
+        }
+        if (at_front(segments, at)) record.flags |= splice_record::insert_front;
+        segments.insert(at, {change->length, 0, change.get()});
+        record.flags |= splice_record::inserted;
+    }
+    model.splices.push_back(record);
     return 0;
 }
+
+namespace {
+
+// Puts the level's segments back as they were before its newest change, from
+// the change's splice record: the inverse of update_model_helper_.
+void unsplice_last_change(skarn_model_struct &model, const skarn_change_struct *change) {
+    skarn::segment_tree &segments = model.model_segments;
+    const splice_record record = model.splices.back();
+    const int64_t offset = change->offset;
+    if ((record.flags & splice_record::inserted) != 0) {
+        cursor at = cut_position(model, offset, (record.flags & splice_record::insert_front) != 0);
+        if (segments.at_end(at) || at->change != change) {
+            print_model_segments_(&model, std::clog);
+            SKARN_FATAL("the segment of the change undone is not at its offset: " << offset);
+        }
+        segments.erase(at, 1);
+    }
+    if (record.removed > 0) {
+        const size_t count = record.removed;
+        const size_t first = model.removed_pieces.size() - count;
+        cursor at = cut_position(model, offset, (record.flags & splice_record::removal_front) != 0);
+        at = segments.insert(at, model.removed_pieces.data() + first, count);
+        if ((record.flags & splice_record::trimmed) != 0) {
+            for (size_t k = 1; k < count; ++k) segments.advance(at);
+            join_with_next(model, at);
+        }
+        model.removed_pieces.resize(first);
+    }
+    if ((record.flags & splice_record::split) != 0) join_with_next(model, segments.find(offset));
+    model.splices.pop_back();
+}
+
+}  // namespace
 
 // Change history.
 
@@ -395,15 +499,22 @@ int64_t skarn_edit_undo_last_change(skarn_session_struct *session) noexcept {
     if (model.changes.empty()) return 0;
     try {
         // One change at a time, newest first, until the transaction is undone:
-        // the level is rebuilt from its file by replaying what remains.
+        // each puts back the segments its change replaced.
         for (;;) {
             skarn::change_ptr change = std::move(model.changes.back());
             model.changes.pop_back();
-            const int64_t size = file_size_(model.file);
-            if (size < 0) return -1;
-            reset_model_segments_(model, size);
-            for (const auto &remaining : model.changes) {
-                if (update_model_(session, remaining) != 0) return -1;
+            if (model.splices.size() == model.changes.size() + 1) {
+                unsplice_last_change(model, change.get());
+            } else {
+                // Without the change's splice record (a model update that
+                // failed halfway), the level is rebuilt from its file by
+                // replaying the changes that remain.
+                const int64_t size = model.file.refresh_size();
+                if (size < 0) return -1;
+                reset_model_segments_(model, size);
+                for (const auto &remaining : model.changes) {
+                    if (update_model_(session, remaining) != 0) return -1;
+                }
             }
             change->serial = -change->serial;
             model.changes_undone.push_back(change);
@@ -443,7 +554,7 @@ int skarn_edit_clear_changes(skarn_session_struct *session) noexcept {
     try {
         // Clearing forgets the whole history, checkpoints included: the
         // content returns to the original file.
-        const int64_t size = file_size_(session->base().file);
+        const int64_t size = session->base().file.refresh_size();
         if (size < 0) return -1;
         while (session->models.size() > 1) {
             if (!drop_current_level(session)) SKARN_LOG(skarn::log::system_error_line());
@@ -491,7 +602,17 @@ void float_forward(skarn_viewport_struct *viewport, const skarn_change_struct *c
 
 }  // namespace
 
+namespace {
+
+// The content changed: what search contexts kept of it is stale.
+void drop_search_windows(skarn_session_struct *session) noexcept {
+    for (const auto &context : session->search_contexts) context->window_valid = false;
+}
+
+}  // namespace
+
 int update_viewports_(skarn_session_struct *session, const skarn_change_struct *change) noexcept {
+    drop_search_windows(session);
     const bool undone = change->serial <= 0;
     for (const auto &viewport : session->viewports) {
         auto &segment = viewport->data_segment;
@@ -523,6 +644,7 @@ int update_viewports_(skarn_session_struct *session, const skarn_change_struct *
 }
 
 void mark_viewports_stale_(skarn_session_struct *session, int32_t viewport_event) noexcept {
+    drop_search_windows(session);
     for (const auto &viewport : session->viewports) {
         viewport->mark_stale();
         if (viewport_event != 0) skarn_viewport_notify(viewport.get(), viewport_event, nullptr);
@@ -546,43 +668,33 @@ std::unique_ptr<char[]> make_stream_buffer() noexcept {
     return std::unique_ptr<char[]>(new (std::nothrow) char[save_stream_buffer_size]);
 }
 
-// The stream a save reads a level's file through: a second stream over a
-// duplicate of the level's descriptor, with a save buffer of its own, so the
-// level's stream keeps its default buffer for the short random reads of
-// viewports and searches. Both descriptors share one file offset, which is put
-// back when the copy ends. When no second stream can be made, the level's
-// stream is used.
+// The stream a save reads a level's file through: a stream over a duplicate
+// of the level's descriptor, with a save buffer of its own. The level itself
+// reads with positional reads, so the shared file offset is free for it.
 class level_file_reader {
 public:
-    explicit level_file_reader(FILE *level_file) noexcept : level_file_(level_file) {
-        if (level_file == nullptr) return;
-        const int fd = fileno(level_file);
-        saved_offset_ = lseek(fd, 0, SEEK_CUR);
+    explicit level_file_reader(const skarn::level_file &file) noexcept {
+        if (!file.is_open()) return;
         buffer_ = make_stream_buffer();
-        if (saved_offset_ < 0 || !buffer_) return;
-        const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        const int copy = fcntl(file.fd, F_DUPFD_CLOEXEC, 0);
         if (copy < 0) return;
         stream_ = fdopen(copy, "rb");
         if (stream_ == nullptr) {
             close(copy);
             return;
         }
-        std::setvbuf(stream_, buffer_.get(), _IOFBF, save_stream_buffer_size);
+        if (buffer_) std::setvbuf(stream_, buffer_.get(), _IOFBF, save_stream_buffer_size);
     }
     ~level_file_reader() {
-        if (stream_ == nullptr) return;
-        std::fclose(stream_);
-        lseek(fileno(level_file_), saved_offset_, SEEK_SET);
+        if (stream_ != nullptr) std::fclose(stream_);
     }
     level_file_reader(const level_file_reader &) = delete;
     level_file_reader &operator=(const level_file_reader &) = delete;
 
-    FILE *get() const noexcept { return stream_ != nullptr ? stream_ : level_file_; }
+    FILE *get() const noexcept { return stream_; }
 
 private:
-    FILE *level_file_;
     FILE *stream_ = nullptr;
-    off_t saved_offset_ = -1;
     std::unique_ptr<char[]> buffer_;
 };
 
@@ -619,7 +731,7 @@ int write_content(const skarn_session_struct *session, int64_t offset, int64_t l
                 break;
             }
             case skarn::SEGMENT_READ:
-                if (model.file == nullptr) SKARN_FATAL("attempt to read segment from null file pointer");
+                if (!model.file.is_open()) SKARN_FATAL("attempt to read segment from null file pointer");
                 if (skarn_util_write_segment_to_file(reader.get(), piece.change_offset + skip, count, out) != count) {
                     SKARN_LOG_AS(caller, "skarn_util_write_segment_to_file failed");
                     return -6;
@@ -934,6 +1046,7 @@ int skarn_edit_create_checkpoint(skarn_session_struct *session) noexcept {
         return -1;
     }
     FILE *file = nullptr;
+    bool written = false;  // the checkpoint file exists and must go on failure
     try {
         const int64_t size = skarn_session_get_computed_file_size(session);
         const int64_t num_changes = skarn_session_get_num_changes(session);
@@ -942,20 +1055,24 @@ int skarn_edit_create_checkpoint(skarn_session_struct *session) noexcept {
             SKARN_LOG("failed to save checkpoint to '" << path << "'");
             return -1;
         }
+        written = true;
         auto level = std::make_unique<skarn_model_struct>();
         level->file_path = path;
-        reset_model_segments_(*level, size);
-        level->file = file;  // the level closes it from here on
+        const bool adopted = level->file.adopt(file);  // the level closes it from here on
         file = nullptr;
+        if (!adopted) {
+            SKARN_LOG(skarn::log::system_error_line());
+            ::unlink(path);
+            return -1;
+        }
+        reset_model_segments_(*level, size);
         // The content is saved: announced as a save to no path, as before.
         skarn_session_notify(session, SESSION_EVT_SAVE, nullptr);
         session->models.push_back(std::move(level));
         session->num_changes_adjustment = num_changes;
     } catch (...) {
-        if (file != nullptr) {
-            std::fclose(file);
-            ::unlink(path);
-        }
+        if (file != nullptr) std::fclose(file);
+        if (written) ::unlink(path);
         return -1;
     }
     skarn_session_notify(session, SESSION_EVT_CREATE_CHECKPOINT, nullptr);
@@ -1016,7 +1133,7 @@ int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_tr
             ::close(fd);
             return failed();
         }
-        if (transform_stream_(level.file, size, out, transform, user_data, offset, length, __func__) != 0 ||
+        if (transform_stream_(level.file.stream, size, out, transform, user_data, offset, length, __func__) != 0 ||
             std::fflush(out) != 0 || file_identity_of_(fd).size != size || fseeko(out, 0, SEEK_SET) != 0) {
             return failed();
         }
@@ -1024,9 +1141,15 @@ int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_tr
             SKARN_LOG(skarn::log::system_error_line());
             return failed();
         }
-        level.close_file();
-        level.file = out;  // a transform keeps the size: the single read segment stays valid
+        // A transform keeps the size: the single read segment stays valid.
+        const bool adopted = level.file.adopt(out);  // the level closes it from here on
         out = nullptr;
+        output[0] = '\0';  // renamed: it is the checkpoint file now
+        if (!adopted) {
+            SKARN_LOG(skarn::log::system_error_line());
+            skarn_edit_destroy_last_checkpoint(session);
+            return -1;
+        }
 
         mark_viewports_stale_(session, VIEWPORT_EVT_TRANSFORM);
         skarn_session_notify(session, SESSION_EVT_TRANSFORM, nullptr);

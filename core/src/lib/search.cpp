@@ -25,11 +25,42 @@ constexpr int64_t pattern_limit = 524288;  // patterns must be shorter
 // Case folding of one byte; the user pointer is not used.
 uint8_t fold_byte(uint8_t byte, void * /*user_data*/) { return static_cast<uint8_t>(std::tolower(byte)); }
 
-// The window segment of one call of skarn_search_next_match.
-struct segment_deleter {
-    void operator()(skarn_segment_struct *segment) const noexcept { skarn_segment_destroy(segment); }
-};
-using window_ptr = std::unique_ptr<skarn_segment_struct, segment_deleter>;
+constexpr int64_t read_chunk = 262144;  // content read at a time into a context's window
+
+// The bytes of [start, start + size) as the context's window holds them,
+// reading (and folding) a chunk around them first when it does not hold them
+// all; forwards the chunk starts at `start`, backwards it ends at start + size.
+// Returns null when no window can be had; `held` is how many bytes from
+// `start` are there (fewer at the end of the content or when a read fails).
+const uint8_t *window_bytes(skarn_search_context_struct &search, int64_t start, int64_t size, bool backward,
+                            const uint8_t *fold_table, int64_t &held) noexcept {
+    if (search.window_valid && start >= search.window_start &&
+        start + size <= search.window_start + search.window_held) {
+        held = size;
+        return search.window->bytes() + (start - search.window_start);
+    }
+    const int64_t capacity = std::max(size, read_chunk);
+    if (search.window == nullptr || search.window->capacity < capacity) {
+        skarn_segment_destroy(search.window);
+        search.window = skarn_segment_create(capacity);
+        search.window_valid = false;
+        if (search.window == nullptr) return nullptr;
+    }
+    const int64_t chunk = search.window->abs_capacity();
+    const int64_t chunk_start = backward ? std::max<int64_t>(start + size - chunk, 0) : start;
+    search.window->offset = chunk_start;
+    // A failed read still reports in `length` the bytes it placed.
+    populate_data_segment_(search.session, search.window);
+    search.window_start = chunk_start;
+    search.window_held = std::max<int64_t>(search.window->length, 0);
+    search.window_valid = true;
+    uint8_t *bytes = search.window->bytes();
+    if (fold_table != nullptr) {
+        for (int64_t i = 0; i < search.window_held; ++i) bytes[i] = fold_table[bytes[i]];
+    }
+    held = std::clamp<int64_t>(search.window_held - (start - chunk_start), 0, size);
+    return bytes + (start - chunk_start);
+}
 
 }  // namespace
 
@@ -145,20 +176,11 @@ int skarn_search_next_match(skarn_search_context_struct *context, int64_t advanc
     // back inside it, which only scans again bytes that hold no match.
     int64_t size = std::min(w, std::max(first_window, 2 * m));
     int64_t start = backward ? high - size : low;
-    window_ptr window;
     for (;;) {
-        if (window == nullptr || window->capacity != size) {
-            window.reset(skarn_segment_create(size));
-            if (window == nullptr) return 0;
-        }
-        window->offset = start;
-        // A failed read still reports in `length` the bytes it placed.
-        populate_data_segment_(search.session, window.get());
-        const int64_t held = std::max<int64_t>(window->length, 0);
-        uint8_t *bytes = window->bytes();
-        if (search.byte_transform != nullptr) {
-            for (int64_t i = 0; i < held; ++i) bytes[i] = fold_table[bytes[i]];
-        }
+        int64_t held = 0;
+        const uint8_t *bytes =
+            window_bytes(search, start, size, backward, search.byte_transform != nullptr ? fold_table : nullptr, held);
+        if (bytes == nullptr) return 0;
         if (const uint8_t *hit = skarn_find(bytes, held, search.skip_table, pattern, m)) {
             search.match_offset = start + (hit - bytes);
             return 1;
@@ -180,6 +202,8 @@ void skarn_search_destroy_context(skarn_search_context_struct *context) noexcept
     if (found == list.rend()) return;
     skarn::area_release(context->pattern, context->pattern_length);
     skarn_find_destroy_skip_table(context->skip_table);
+    skarn_segment_destroy(context->window);
+    context->window = nullptr;
     list.erase(std::next(found).base());
 }
 

@@ -87,11 +87,18 @@ std::string skarn_session_get_segment_string(const skarn_session_struct *session
 
 int skarn_check_model(const skarn_session_struct *session) noexcept {
     // Every level's segments start again at offset 0 and must follow one
-    // another without a gap, each within the bytes of its change.
+    // another without a gap, each within the bytes of its change (a read
+    // change covers the level's file), and the tree below them must hold its
+    // own invariants.
     for (const auto &model : session->models) {
+        const char *why = nullptr;
+        if (!model->model_segments.check_structure(&why)) {
+            print_model_segments_(&session->current(), std::clog);
+            return -1;
+        }
         int64_t running = 0;
         for (const auto &piece : model->model_segments) {
-            if (piece.computed_offset != running ||
+            if (piece.computed_offset != running || piece.computed_length < 0 || piece.change_offset < 0 ||
                 piece.change_offset + piece.computed_length > piece.change->length) {
                 print_model_segments_(&session->current(), std::clog);
                 return -1;

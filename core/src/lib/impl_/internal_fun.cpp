@@ -3,27 +3,28 @@
 #include "impl_/internal_fun.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
+
+#include <unistd.h>
 
 #include "impl_/log.hpp"
 #include "impl_/segment_def.hpp"
 #include "skarn_edit/segment.h"
 
-int64_t file_size_(FILE *file) noexcept {
-    if (file == nullptr) return 0;
-    if (fseeko(file, 0, SEEK_END) != 0) return -1;
-    return static_cast<int64_t>(ftello(file));
-}
-
 void reset_model_segments_(skarn_model_struct &model, int64_t size) {
     model.model_segments.clear();
+    model.splices.clear();
+    model.removed_pieces.clear();
+    model.read_change = nullptr;
     if (size <= 0) return;
     auto read_change = std::make_shared<skarn_change_struct>();
     read_change->serial = 0;
     read_change->kind = CHANGE_INSERT;
     read_change->offset = 0;
     read_change->length = size;
+    model.read_change = read_change.get();
     model.model_segments.push_back({0, size, 0, std::move(read_change)});
 }
 
@@ -42,28 +43,100 @@ skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, con
 }
 
 segment_position locate_segment_(const skarn_model_struct &model, int64_t offset) noexcept {
-    const auto &segments = model.model_segments;
-    int64_t running = 0;
-    for (size_t index = 0; index < segments.size(); ++index) {
-        const auto &piece = segments[index];
-        if (piece.computed_offset != running) return {index, true, running};
-        if (running <= offset && offset <= running + piece.computed_length) return {index, false, running};
-        running += piece.computed_length;
+    const skarn::segment_tree &segments = model.model_segments;
+    segment_position found;
+    found.at = segments.find(offset);
+    if (segments.has_skews()) {
+        // Offsets written by hand: a segment up to the one found that does not
+        // start where the one before it ends breaks the model.
+        size_t skewed = 0;
+        int64_t skew = 0;
+        if (segments.first_skew_before(segments.index_of(found.at), skewed, skew)) {
+            found.broken = true;
+            found.got = segments[skewed].computed_offset;
+            found.expected = found.got - skew;
+        }
     }
-    return {segments.size(), false, running};
+    return found;
 }
 
 namespace {
 
-// Copies `count` bytes at `position` of the level's file into `out`; false
-// unless every byte arrives.
-bool read_file_bytes(FILE *file, int64_t position, int64_t count, uint8_t *out) noexcept {
-    if (count == 0) return true;
-    if (file == nullptr || fseeko(file, 0, SEEK_END) != 0) return false;
-    const int64_t size = ftello(file);
-    if (size - position <= 0 || fseeko(file, position, SEEK_SET) != 0) return false;
-    const auto wanted = static_cast<size_t>(std::min(size - position, count));
-    return static_cast<int64_t>(std::fread(out, 1, wanted, file)) == count;
+// Reads of a level's file during one fill. Behind many edits a fill meets
+// many short file-backed pieces that mostly follow one another in the file,
+// with small gaps where bytes were deleted or overwritten: one positional
+// read covering the rest of the fill serves a run of them from the level's
+// read-ahead buffer. Long pieces are read straight into the segment.
+class read_window {
+public:
+    explicit read_window(const skarn_model_struct &model) noexcept : model_(model) {}
+
+    // Copies `count` bytes at `position` of the file into `out`; `still_wanted`
+    // is how much of the fill remains, a hint for the read-ahead.
+    bool copy(int64_t position, int64_t count, int64_t still_wanted, uint8_t *out) noexcept {
+        if (count >= direct_limit) return model_.file.read_exact(position, count, out);
+        if (count == 0) return true;
+        if (position < start_ || position + count > start_ + length_) {
+            if (!fill(position, std::max(count, std::min(still_wanted + slack, ahead_limit)))) return false;
+            if (position + count > start_ + length_) return false;  // the file is shorter than its model
+        }
+        std::memcpy(out, model_.read_buffer.data() + (position - start_), static_cast<size_t>(count));
+        return true;
+    }
+
+private:
+    static constexpr int64_t direct_limit = int64_t{16} << 10;
+    static constexpr int64_t slack = int64_t{4} << 10;
+    static constexpr int64_t ahead_limit = int64_t{256} << 10;
+
+    bool fill(int64_t position, int64_t wanted) noexcept {
+        const int64_t available = model_.file.size - position;
+        wanted = std::max<int64_t>(std::min(wanted, available), 0);
+        try {
+            if (static_cast<int64_t>(model_.read_buffer.size()) < wanted) {
+                model_.read_buffer.resize(static_cast<size_t>(wanted));
+            }
+        } catch (...) {
+            return false;
+        }
+        start_ = position;
+        length_ = 0;
+        uint8_t *bytes = model_.read_buffer.data();
+        // A file that shrank below its cached size yields a short read, which
+        // the caller sees as missing bytes.
+        while (length_ < wanted) {
+            const ssize_t got = pread(model_.file.fd, bytes + length_, static_cast<size_t>(wanted - length_),
+                                      static_cast<off_t>(position + length_));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            length_ += got;
+        }
+        return true;
+    }
+
+    const skarn_model_struct &model_;
+    int64_t start_ = 0;
+    int64_t length_ = 0;
+};
+
+// Behind many edits most pieces are short and their change records lie all
+// over the heap: asking for the records (and then their bytes) a few pieces
+// ahead lets those memory loads overlap instead of stalling one by one.
+// (Bytes held outside a record are not prefetched: finding them would wait
+// for the record, which costs more than it saves.)
+const skarn_change_struct *change_ahead(const skarn::segment_tree::cursor &at, int distance) noexcept {
+    const skarn::segment_tree::leaf *leaf = at.where;
+    int k = at.index + distance;
+    if (k >= leaf->count) {
+        k -= leaf->count;
+        leaf = leaf->next;
+        if (leaf == nullptr || k >= leaf->count) return nullptr;
+    }
+    return leaf->pieces[k].change;
+}
+
+void prefetch_ahead(const skarn::segment_tree::cursor &at) noexcept {
+    if (const skarn_change_struct *far = change_ahead(at, 12)) __builtin_prefetch(far);
 }
 
 }  // namespace
@@ -73,27 +146,29 @@ int populate_data_segment_(const skarn_session_struct *session, skarn_segment_st
     int64_t start = 0;
     if (__builtin_add_overflow(segment->offset, segment->offset_adjustment, &start) || start < 0) return -1;
     const skarn_model_struct &model = session->current();
-    const auto &segments = model.model_segments;
+    const skarn::segment_tree &segments = model.model_segments;
     if (segments.empty()) return 0;
     const int64_t capacity = segment->abs_capacity();
     uint8_t *out = segment->bytes();
 
-    // The first model segment that holds `start`; on a boundary that is the
-    // earlier one, which contributes no bytes.
+    // One descent to the segment that holds `start` (on a boundary the
+    // earlier one, which contributes no bytes), then in-order steps.
     const segment_position found = locate_segment_(model, start);
     if (found.broken) {
         print_model_segments_(&model, std::clog);
-        SKARN_FATAL("break in model continuity, expected: " << found.expected
-                                                            << ", got: " << segments[found.index].computed_offset);
+        SKARN_FATAL("break in model continuity, expected: " << found.expected << ", got: " << found.got);
     }
-    size_t index = found.index;
-    if (index == segments.size()) return -1;
+    skarn::segment_tree::cursor at = found.at;
+    if (segments.at_end(at)) return -1;
+    read_window window(model);
 
-    int64_t delta = start - segments[index].computed_offset;
-    for (; index < segments.size(); ++index, delta = 0) {
-        const auto &piece = segments[index];
-        const int64_t count = std::min(piece.computed_length - delta, capacity - segment->length);
-        switch (piece.kind()) {
+    int64_t delta = start - at.start;
+    for (; !segments.at_end(at); segments.advance(at), delta = 0) {
+        prefetch_ahead(at);
+        const skarn::piece &piece = *at;
+        const int64_t count = std::min(piece.length - delta, capacity - segment->length);
+        const bool read = piece.change == model.read_change || piece.change->serial == 0;
+        switch (read ? skarn::SEGMENT_READ : skarn::SEGMENT_INSERT) {
             case skarn::SEGMENT_INSERT:
                 if (count > 0) {
                     std::memcpy(out + segment->length, piece.change->bytes() + piece.change_offset + delta,
@@ -101,7 +176,8 @@ int populate_data_segment_(const skarn_session_struct *session, skarn_segment_st
                 }
                 break;
             case skarn::SEGMENT_READ:
-                if (!read_file_bytes(model.file, piece.change_offset + delta, count, out + segment->length)) {
+                if (!window.copy(piece.change_offset + delta, count, capacity - segment->length,
+                                 out + segment->length)) {
                     return -1;
                 }
                 break;

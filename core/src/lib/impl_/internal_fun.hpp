@@ -5,7 +5,6 @@
 #define SKARN_IMPL_INTERNAL_FUN_HPP
 
 #include <cstdint>
-#include <cstdio>
 #include <ostream>
 
 #include "impl_/change_def.hpp"
@@ -13,24 +12,22 @@
 #include "impl_/session_def.hpp"
 #include "skarn_edit.hpp"
 
-// Size of an open stream, learnt by seeking to its end; 0 for no stream, -1
-// when the seek fails.
-int64_t file_size_(FILE *file) noexcept;
-
 // Replaces a level's segments by one read segment over `size` bytes of its
-// file (none for size 0), with a fresh read change. Throws std::bad_alloc.
+// file (none for size 0), with a fresh read change, and forgets what undo
+// needed of the old ones. Throws std::bad_alloc.
 void reset_model_segments_(skarn_model_struct &model, int64_t size);
 
-// Where an offset falls in a level's segment list: the first segment whose
-// range [computed_offset, computed_offset + computed_length] holds it (on a
-// boundary the earlier one), or the end of the list. `broken` reports a
-// segment that does not start where the one before it ends: `index` is that
-// segment and `expected` where it should have started. The caller logs it
-// (the model is corrupt) under its own name.
+// Where an offset falls in a level's segment sequence: the first segment
+// whose range [computed_offset, computed_offset + computed_length] holds it
+// (on a boundary the earlier one), or the end of the sequence. `broken`
+// reports a segment up to there whose computed offset was written off the
+// running total: `expected` is where it should have started and `got` what
+// it says. The caller logs it (the model is corrupt) under its own name.
 struct segment_position {
-    size_t index = 0;
+    skarn::segment_tree::cursor at;
     bool broken = false;
     int64_t expected = 0;
+    int64_t got = 0;
 };
 segment_position locate_segment_(const skarn_model_struct &model, int64_t offset) noexcept;
 

@@ -1,57 +1,141 @@
 // A model is one level of a session's checkpoint stack: its backing file, its
-// change history and the segment list from which its content is computed.
+// change history and the segment sequence from which its content is computed.
 #ifndef SKARN_IMPL_MODEL_DEF_HPP
 #define SKARN_IMPL_MODEL_DEF_HPP
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "impl_/change_def.hpp"
+#include "impl_/segment_tree.hpp"
 
 namespace skarn {
-enum segment_kind : int { SEGMENT_READ = 0, SEGMENT_INSERT = 1 };
-}
 
-// One piece of the computed content: `computed_length` bytes that start at
-// `change_offset` in the change's bytes, or, for a read segment, at that
-// position in the level's file.
-struct skarn_model_segment_struct {
-    int64_t computed_offset = 0;
-    int64_t computed_length = 0;
-    int64_t change_offset = 0;
-    skarn::const_change_ptr change;
+// A level's backing file: a read-only descriptor, its size as last learnt, and
+// exact positional reads (no shared file position, no seek per read).
+struct level_file {
+    int fd = -1;
+    int64_t size = 0;        // refreshed by open() and refresh_size()
+    FILE *stream = nullptr;  // owns fd
 
-    // The kind is not stored: a change outside the history (serial 0) stands
-    // for the level's file.
-    int kind() const noexcept { return change->serial == 0 ? skarn::SEGMENT_READ : skarn::SEGMENT_INSERT; }
+    level_file() = default;
+    level_file(const level_file &) = delete;
+    level_file &operator=(const level_file &) = delete;
+    ~level_file() { close(); }
+
+    bool is_open() const noexcept { return fd >= 0; }
+    // Opens `path` for reading and learns its size; false (nothing open) on failure.
+    bool open(const char *path) noexcept;
+    // Takes over `file`, a stream opened for reading, and learns its size; on
+    // failure the stream is closed and nothing is open.
+    bool adopt(FILE *file) noexcept;
+    void close() noexcept;
+    // The size of the file now, also cached; 0 with no file, -1 when it cannot be learnt.
+    int64_t refresh_size() noexcept;
+    // Copies `count` bytes at `position` into `out`; false unless every byte arrives.
+    bool read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept;
 };
 
+// What one change did to its level's segment sequence, so that undo can put
+// the sequence back exactly. The pieces it removed are the last `removed`
+// entries of the level's removed-piece stack; the flags say where its cuts
+// fell (see update_model_helper_).
+struct splice_record {
+    static constexpr uint8_t split = 0x01;          // the cut at the offset split a segment in two
+    static constexpr uint8_t trimmed = 0x02;        // the last removed piece was cut off the front of a segment
+    static constexpr uint8_t removal_front = 0x04;  // the removal started at the front of the sequence
+    static constexpr uint8_t insert_front = 0x08;   // the inserted segment went to the front of the sequence
+    static constexpr uint8_t inserted = 0x10;       // a segment showing the change was inserted
+    uint32_t removed = 0;
+    uint8_t flags = 0;
+};
+
+}  // namespace skarn
+
+// Inline: tests build levels of their own.
+namespace skarn {
+
+inline bool level_file::open(const char *path) noexcept {
+    close();
+    // Opened as a stream, which owns the descriptor; reads go to the descriptor.
+    stream = std::fopen(path, "rb");
+    if (stream == nullptr) return false;
+    fd = fileno(stream);
+    if (refresh_size() < 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+inline bool level_file::adopt(FILE *file) noexcept {
+    close();
+    if (file == nullptr) return false;
+    stream = file;
+    fd = fileno(stream);
+    if (refresh_size() < 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+inline void level_file::close() noexcept {
+    if (stream != nullptr) std::fclose(stream);
+    stream = nullptr;
+    fd = -1;
+    size = 0;
+}
+
+inline int64_t level_file::refresh_size() noexcept {
+    if (fd < 0) return 0;
+    struct stat info {};
+    if (fstat(fd, &info) != 0) return -1;
+    size = static_cast<int64_t>(info.st_size);
+    return size;
+}
+
+inline bool level_file::read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept {
+    if (count == 0) return true;
+    if (fd < 0 || position < 0) return false;
+    while (count > 0) {
+        const ssize_t got = pread(fd, out, static_cast<size_t>(count), static_cast<off_t>(position));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;  // an error, or the file is shorter than its model
+        out += got;
+        position += got;
+        count -= got;
+    }
+    return true;
+}
+
+}  // namespace skarn
+
 struct skarn_model_struct {
-    FILE *file = nullptr;                    // the level's backing file, opened "rb"; none for a session over nothing
+    skarn::level_file file;                  // the level's backing file; none for a session over nothing
     std::string file_path;                   // base level: the caller's path; checkpoint level: the checkpoint file
     std::vector<skarn::change_ptr> changes;  // in force, oldest first
     std::vector<skarn::change_ptr> changes_undone;  // most recently undone last
-    std::vector<skarn_model_segment_struct> model_segments;
+    skarn::segment_tree model_segments;
+    std::vector<skarn::splice_record> splices;         // one per change in force, in the same order
+    std::vector<skarn::piece> removed_pieces;          // what the changes in force removed, oldest first
+    const skarn_change_struct *read_change = nullptr;  // the change of the level's read segments, kept by them
+    mutable std::vector<uint8_t> read_buffer;          // read-ahead of the file for fills (see populate_data_segment_)
 
     skarn_model_struct() = default;
     skarn_model_struct(const skarn_model_struct &) = delete;
     skarn_model_struct &operator=(const skarn_model_struct &) = delete;
-    ~skarn_model_struct() { close_file(); }
 
-    void close_file() noexcept {
-        if (file != nullptr) {
-            std::fclose(file);
-            file = nullptr;
-        }
-    }
+    void close_file() noexcept { file.close(); }
 
-    int64_t computed_size() const noexcept {
-        if (model_segments.empty()) return 0;
-        const auto &last = model_segments.back();
-        return last.computed_offset + last.computed_length;
-    }
+    int64_t computed_size() const noexcept { return model_segments.total(); }
 };
 
 #endif  // SKARN_IMPL_MODEL_DEF_HPP

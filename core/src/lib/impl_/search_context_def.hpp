@@ -17,6 +17,14 @@ struct skarn_search_context_struct {
     skarn_util_byte_transform_t byte_transform = nullptr;  // case folding, or null
     skarn::byte_area pattern{};                            // folded for a case-insensitive search
 
+    // The last stretch of content read (and folded), kept between calls so
+    // that successive matches close together are found without reading
+    // again; any change of the session's content drops it.
+    skarn_segment_struct *window = nullptr;  // owned; its capacity only grows
+    int64_t window_start = 0;
+    int64_t window_held = 0;
+    bool window_valid = false;
+
     const uint8_t *pattern_bytes() const noexcept { return skarn::area_bytes(pattern, pattern_length); }
 };
 
