@@ -443,7 +443,7 @@ class Session:
             return result
         if lib.skarn_session_changes_paused(self._handle):
             raise Error(f"{what} refused: changes are paused")
-        raise Error(f"{what} failed")
+        raise Error(f"{what} refused by the library" if result == 0 else f"{what} failed")
 
     def _check_offset(self, offset: int, limit: int) -> int:
         offset = _as_int(offset, "offset")
