@@ -68,15 +68,13 @@ bool read_file_bytes(FILE *file, int64_t position, int64_t count, uint8_t *out) 
 
 }  // namespace
 
-int populate_data_segment_(const skarn_session_struct *session, skarn_segment_struct *segment) noexcept {
-    segment->length = 0;
-    const int64_t start = segment->offset + segment->offset_adjustment;
+int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity,
+                  int64_t &length) noexcept {
+    length = 0;
     if (start < 0) return -1;
     const skarn_model_struct &model = session->current();
     const auto &segments = model.model_segments;
     if (segments.empty()) return 0;
-    const int64_t capacity = segment->abs_capacity();
-    uint8_t *out = segment->bytes();
 
     // The first model segment that holds `start`; on a boundary that is the
     // earlier one, which contributes no bytes.
@@ -90,26 +88,32 @@ int populate_data_segment_(const skarn_session_struct *session, skarn_segment_st
     if (index == segments.size()) return -1;
 
     int64_t delta = start - segments[index].computed_offset;
-    for (; index < segments.size(); ++index, delta = 0) {
+    for (; index < segments.size() && length < capacity; ++index, delta = 0) {
         const auto &piece = segments[index];
-        const int64_t count = std::min(piece.computed_length - delta, capacity - segment->length);
+        const int64_t count = std::min(piece.computed_length - delta, capacity - length);
         switch (piece.kind()) {
             case skarn::SEGMENT_INSERT:
                 if (count > 0) {
-                    std::memcpy(out + segment->length, piece.change->bytes() + piece.change_offset + delta,
+                    std::memcpy(out + length, piece.change->bytes() + piece.change_offset + delta,
                                 static_cast<size_t>(count));
                 }
                 break;
             case skarn::SEGMENT_READ:
-                if (!read_file_bytes(model.file, piece.change_offset + delta, count, out + segment->length)) {
-                    return -1;
-                }
+                if (!read_file_bytes(model.file, piece.change_offset + delta, count, out + length)) return -1;
                 break;
             default: SKARN_FATAL("Unhandled model segment kind");
         }
-        segment->length += count;
-        if (segment->length == capacity) break;
+        length += count;
     }
+    return 0;
+}
+
+int populate_data_segment_(const skarn_session_struct *session, skarn_segment_struct *segment) noexcept {
+    segment->length = 0;
+    const int64_t start = segment->offset + segment->offset_adjustment;
+    if (start < 0) return -1;
+    uint8_t *out = segment->bytes();
+    if (read_content_(session, start, out, segment->abs_capacity(), segment->length) != 0) return -1;
     out[segment->length] = 0;
     return 0;
 }
