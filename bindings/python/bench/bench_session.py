@@ -20,6 +20,7 @@ import tempfile
 import time
 
 import skarn_edit
+from skarn_edit import _native
 
 MIB = 1 << 20
 
@@ -46,6 +47,37 @@ def read_with_session(session, size):
     return total
 
 
+def readinto_with_session(session, size):
+    buffer = bytearray(MIB)
+    total = 0
+    for offset in range(0, size, MIB):
+        total += session.readinto(offset, buffer)
+    assert total == size
+    return total
+
+
+def insert_rate(work, count, at_random, raw):
+    """Inserts of 3 bytes per second: at random offsets or each after the last; `raw` calls the C
+    function directly through ctypes, to tell the package's own cost from the library's."""
+    rng = random.Random(1)
+    with skarn_edit.Session(None, work) as session:
+        session.insert(0, b"seed")
+        length = 4
+        handle = session._handle
+        insert_bytes = _native.lib.skarn_edit_insert_bytes
+        start = time.perf_counter()
+        for _ in range(count):
+            offset = rng.randint(0, length) if at_random else length
+            if raw:
+                assert insert_bytes(handle, offset, b"abc", 3) > 0
+            else:
+                session.insert(offset, b"abc")
+            length += 3
+        elapsed = time.perf_counter() - start
+        assert len(session) == length
+    return count / elapsed
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size-mib", type=int, default=1024)
@@ -66,30 +98,25 @@ def main():
         with skarn_edit.Session(path, work) as session:
             read_with_readinto(path, size)  # warm both files into the page cache
             read_with_session(session, size)
-            plain, through = [], []
+            plain, through, into = [], [], []
             for _ in range(options.rounds):
-                start = time.perf_counter()
-                read_with_readinto(path, size)
-                plain.append(time.perf_counter() - start)
-                start = time.perf_counter()
-                read_with_session(session, size)
-                through.append(time.perf_counter() - start)
-            p, s = statistics.median(plain), statistics.median(through)
-            print(f"readinto 1 MiB : median {p:.3f} s ({size / MIB / p:.0f} MiB/s) over {options.rounds} rounds")
-            print(f"Session slices : median {s:.3f} s ({size / MIB / s:.0f} MiB/s)")
-            print(f"ratio Session / readinto: {s / p:.2f}")
+                for times, read in ((plain, lambda: read_with_readinto(path, size)),
+                                    (through, lambda: read_with_session(session, size)),
+                                    (into, lambda: readinto_with_session(session, size))):
+                    start = time.perf_counter()
+                    read()
+                    times.append(time.perf_counter() - start)
+            p = statistics.median(plain)
+            print(f"open().readinto, 1 MiB : median {p:.3f} s ({size / MIB / p:.0f} MiB/s) over {options.rounds} rounds")
+            for label, times in (("Session[a:b], 1 MiB   ", through), ("Session.readinto 1 MiB", into)):
+                t = statistics.median(times)
+                print(f"{label} : median {t:.3f} s ({size / MIB / t:.0f} MiB/s), ratio to readinto {t / p:.2f}")
 
-        rng = random.Random(1)
-        with skarn_edit.Session(None, work) as session:
-            session.insert(0, b"seed")
-            length = 4
-            start = time.perf_counter()
-            for _ in range(options.inserts):
-                session.insert(rng.randint(0, length), b"abc")
-                length += 3
-            elapsed = time.perf_counter() - start
-            assert len(session) == length
-            print(f"insert: {options.inserts} calls in {elapsed:.2f} s = {options.inserts / elapsed:,.0f} inserts/s")
+        for label, at_random in (("after the last", False), ("at random offsets", True)):
+            package = insert_rate(work, options.inserts, at_random, raw=False)
+            raw = insert_rate(work, options.inserts, at_random, raw=True)
+            print(f"insert {label}: {options.inserts} calls, {package:,.0f}/s through Session.insert, "
+                  f"{raw:,.0f}/s calling the C function directly")
         print(f"load after: {os.getloadavg()[0]:.2f}")
     finally:
         shutil.rmtree(work, ignore_errors=True)

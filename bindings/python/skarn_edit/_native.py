@@ -172,6 +172,7 @@ _PROTOTYPES = {
 _OPTIONAL_PROTOTYPES = {
     "skarn_edit_create_session_with_options": (c_void_p, [c_char_p, ctypes.POINTER(SessionOptions)]),
     "skarn_util_byte_table_transform": (c_uint8, [c_uint8, c_void_p]),
+    "skarn_session_read": (c_int64, [c_void_p, c_int64, c_void_p, c_int64]),
 }
 
 
@@ -195,6 +196,29 @@ for _name, _prototype in _OPTIONAL_PROTOTYPES.items():
 def has(name: str) -> bool:
     """Tells whether the loaded library exports the optional function `name`."""
     return name in _present
+
+
+def _bytes_allocator():
+    """On CPython, a function making a new bytes object of n bytes (contents
+    unset) and the address of its bytes, so that the library can write a read
+    straight into the object it returns; None elsewhere."""
+    if sys.implementation.name != "cpython":
+        return None
+    new_bytes = ctypes.pythonapi.PyBytes_FromStringAndSize
+    new_bytes.restype = ctypes.py_object
+    new_bytes.argtypes = [c_void_p, ctypes.c_ssize_t]
+    # A bytes object's characters start where its fixed part ends, less the
+    # one character that part already counts.
+    data_offset = bytes.__basicsize__ - 1
+
+    def allocate(n: int):
+        obj = new_bytes(None, n)
+        return obj, id(obj) + data_offset
+
+    return allocate
+
+
+new_bytes = _bytes_allocator()
 
 
 def version_string() -> str:

@@ -398,24 +398,50 @@ class Session:
         length = min(length, size - offset)
         if length == 0:
             return b""
-        segment = self._window(min(length, _READ_CHUNK))
-        if length <= self._segment_capacity:
-            return self._fill(handle, segment, offset, length)
-        pieces = []
-        end = offset + length
-        while offset < end:
-            piece = self._fill(handle, segment, offset, min(self._segment_capacity, end - offset))
-            pieces.append(piece)
-            offset += len(piece)
-        return b"".join(pieces)
+        if _native.new_bytes is not None:
+            # The bytes are read once, into the object returned.
+            result, address = _native.new_bytes(length)
+            self._read_to(handle, offset, address, length)
+            return result
+        buffer = bytearray(length)
+        self._read_to(handle, offset, ctypes.addressof((ctypes.c_char * length).from_buffer(buffer)), length)
+        return bytes(buffer)
 
-    def _fill(self, handle: int, segment: int, offset: int, length: int) -> bytes:
-        if lib.skarn_session_get_segment(handle, segment, offset) != 0:
-            raise Error(f"cannot read the content at offset {offset}")
-        available = lib.skarn_segment_get_length(segment)
-        if available <= 0:
-            raise Error(f"cannot read the content at offset {offset}")
-        return ctypes.string_at(lib.skarn_segment_get_data(segment), min(length, available))
+    def readinto(self, offset: int, buffer) -> int:
+        """Fills the writable bytes-like `buffer` from `offset`; returns the number of bytes
+        stored (fewer than its size at the end of the content). Nothing is allocated per call."""
+        handle = self._live()
+        offset = _as_int(offset, "offset")
+        view = memoryview(buffer)
+        if view.readonly or not view.c_contiguous:
+            raise TypeError("readinto needs a writable contiguous buffer")
+        view = view.cast("B")
+        size = lib.skarn_session_get_computed_file_size(handle)
+        if offset < 0 or offset > size:
+            raise ValueError(f"offset {offset} is outside the content (0..{size})")
+        length = min(len(view), size - offset)
+        if length == 0:
+            return 0
+        self._read_to(handle, offset, ctypes.addressof((ctypes.c_char * length).from_buffer(view)), length)
+        return length
+
+    def _read_to(self, handle: int, offset: int, address: int, length: int) -> None:
+        """Copies exactly `length` bytes of content from `offset` to memory at `address`."""
+        if _native.has("skarn_session_read"):
+            if lib.skarn_session_read(handle, offset, address, length) != length:
+                raise Error(f"cannot read {length} bytes of the content at offset {offset}")
+            return
+        # An older library: through a segment of at most 1 MiB.
+        segment = self._window(min(length, _READ_CHUNK))
+        done = 0
+        while done < length:
+            if lib.skarn_session_get_segment(handle, segment, offset + done) != 0:
+                raise Error(f"cannot read the content at offset {offset + done}")
+            count = min(lib.skarn_segment_get_length(segment), length - done)
+            if count <= 0:
+                raise Error(f"cannot read the content at offset {offset + done}")
+            ctypes.memmove(address + done, lib.skarn_segment_get_data(segment), count)
+            done += count
 
     def __getitem__(self, index: Union[int, slice]) -> Union[int, bytes]:
         size = len(self)

@@ -60,6 +60,11 @@ class DifferentialTest(TempDir):
         for _ in range(3):
             a, b = rng.randint(-len(model) - 2, len(model) + 2), rng.randint(-len(model) - 2, len(model) + 2)
             self.assertEqual(session[a:b], bytes(model[a:b]), f"{where} [{a}:{b}]")
+        offset = rng.randint(0, len(model))
+        buffer = bytearray(b"?" * rng.randint(0, 12))
+        count = session.readinto(offset, buffer)
+        self.assertEqual(bytes(buffer[:count]), bytes(model[offset:offset + len(buffer)]), where)
+        self.assertEqual(buffer[count:], b"?" * (len(buffer) - count), where)
         if model:
             i = rng.randint(-len(model), len(model) - 1)
             self.assertEqual(session[i], model[i], f"{where} [{i}]")
@@ -151,6 +156,23 @@ class DifferentialTest(TempDir):
         for index in range(12):
             with self.subTest(seed=seed + index):
                 self.run_script(seed + index, 120)
+
+    def test_paths_for_libraries_without_the_optional_functions(self):
+        # Reading through segments, transforms by a Python call per byte, bytes copied once more.
+        present, new_bytes = set(_native._present), _native.new_bytes
+        _native._present.clear()
+        _native.new_bytes = None
+        try:
+            self.run_script(4242, 60)
+            content = bytes(range(256)) * 3
+            with skarn_edit.Session(self.write("old.bin", content)) as session:
+                session.transform(bytes(reversed(range(256))), 10, 500)
+                self.assertEqual(session[:], content[:10] + content[10:510].translate(bytes(reversed(range(256))))
+                                 + content[510:])
+                self.assertEqual(session.read(250, 3 << 20), session[250:])
+        finally:
+            _native._present.update(present)
+            _native.new_bytes = new_bytes
 
     def test_find_crosses_windows(self):
         # Matches on both sides of the library's 1 MiB search windows, and one across a boundary.
