@@ -83,7 +83,7 @@ int64_t skarn_session_read(const skarn_session_struct *session, int64_t offset, 
     }
     if (offset == size || length == 0) return 0;
     int64_t copied = 0;
-    if (read_content_(session, offset, buffer, length, copied) != 0) {
+    if (read_content_(session, offset, buffer, length, copied, __func__) != 0) {
         SKARN_LOG("cannot read " << length << " bytes at offset " << offset);
         return -1;
     }

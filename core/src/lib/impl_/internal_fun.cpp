@@ -3,8 +3,10 @@
 #include "impl_/internal_fun.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <sstream>
 
 #include "impl_/log.hpp"
 #include "impl_/segment_def.hpp"
@@ -69,7 +71,7 @@ bool read_file_bytes(FILE *file, int64_t position, int64_t count, uint8_t *out) 
 }  // namespace
 
 int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity,
-                  int64_t &length) noexcept {
+                  int64_t &length, const char *caller) noexcept {
     length = 0;
     if (start < 0) return -1;
     const skarn_model_struct &model = session->current();
@@ -80,9 +82,16 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
     // earlier one, which contributes no bytes.
     const segment_position found = locate_segment_(model, start);
     if (found.broken) {
+        // Logged under the name of the interface function that met the fault.
         print_model_segments_(&model, std::clog);
-        SKARN_FATAL("break in model continuity, expected: " << found.expected
-                                                            << ", got: " << segments[found.index].computed_offset);
+        try {
+            std::ostringstream message;
+            message << "break in model continuity, expected: " << found.expected
+                    << ", got: " << segments[found.index].computed_offset;
+            ::skarn::log::to_clog(__FILE__, __LINE__, caller, message.str());
+        } catch (...) {
+        }
+        std::abort();
     }
     size_t index = found.index;
     if (index == segments.size()) return -1;
@@ -112,8 +121,10 @@ int populate_data_segment_(const skarn_session_struct *session, skarn_segment_st
     segment->length = 0;
     const int64_t start = segment->offset + segment->offset_adjustment;
     if (start < 0) return -1;
+    // Content without segments leaves the segment's bytes as they are.
+    if (session->current().model_segments.empty()) return 0;
     uint8_t *out = segment->bytes();
-    if (read_content_(session, start, out, segment->abs_capacity(), segment->length) != 0) return -1;
+    if (read_content_(session, start, out, segment->abs_capacity(), segment->length, __func__) != 0) return -1;
     out[segment->length] = 0;
     return 0;
 }
