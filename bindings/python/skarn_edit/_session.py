@@ -169,8 +169,11 @@ class Viewport:
         handle = self._live()
         address = lib.skarn_viewport_get_data(handle)
         if not address:
+            # A viewport at or past the end of the content shows nothing.
+            if lib.skarn_viewport_get_offset(handle) >= len(self._session):
+                return b""
             raise Error("the viewport's bytes cannot be read")
-        return ctypes.string_at(address, lib.skarn_viewport_get_length(handle))
+        return ctypes.string_at(address, max(0, lib.skarn_viewport_get_length(handle)))
 
     @property
     def offset(self) -> int:
@@ -840,3 +843,8 @@ class Session:
     def viewports(self) -> Sequence[Viewport]:
         """The open viewports."""
         return tuple(self._viewports)
+
+
+# The package's public names, as users see them in messages and reprs.
+for _public in (Error, SaveError, Change, CharacterCounts, Viewport, Session):
+    _public.__module__ = "skarn_edit"
