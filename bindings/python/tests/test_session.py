@@ -5,6 +5,8 @@ Run with SKARN_EDIT_LIBRARY naming the library and the package on PYTHONPATH.
 
 import os
 import random
+import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -211,6 +213,15 @@ class LifecycleAndErrorsTest(TempDir):
                 call()
         viewport.close()  # harmless after the session went
 
+    def test_library_that_cannot_be_loaded_is_named(self):
+        missing = os.path.join(self.dir, "libmissing.so")
+        environment = dict(os.environ, SKARN_EDIT_LIBRARY=missing)
+        result = subprocess.run([sys.executable, "-c", "import skarn_edit"], env=environment,
+                                capture_output=True, text=True)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("ImportError", result.stderr)
+        self.assertIn(missing, result.stderr)
+
     def test_bad_arguments(self):
         with skarn_edit.Session(self.write("a.txt", b"hello")) as s:
             for call in (lambda: s.insert(6, b"x"), lambda: s.insert(-1, b"x"), lambda: s.overwrite(6, b"x"),
@@ -310,6 +321,8 @@ class CallbackTest(TempDir):
             s.insert(0, b"!")
             self.assertEqual(seen, [("float", 1, b"01")])
             self.assertEqual(len(s.viewports), 1)
+            far = s.viewport(100, 4)
+            self.assertEqual((far.data, far.length), (b"", 0))
 
     def test_events_and_exceptions_from_callbacks(self):
         with skarn_edit.Session(self.write("a.txt", b"abc")) as s:
