@@ -176,20 +176,6 @@ class DifferentialTest(TempDir):
             _native._present.update(present)
             _native.new_bytes = new_bytes
 
-    def test_find_crosses_windows(self):
-        # Matches on both sides of the library's 1 MiB search windows, and one across a boundary.
-        content = bytearray(b"x" * (3 << 20))
-        for position in (0, (1 << 20) - 2, (1 << 20) + 5, (2 << 20) - 1, len(content) - 3):
-            content[position:position + 3] = b"abc"
-        path = self.write("windows.bin", bytes(content))
-        with skarn_edit.Session(path, self.dir) as session:
-            for reverse in (False, True):
-                self.assertEqual(list(session.find(b"abc", reverse=reverse)),
-                                 model_find(bytes(content), b"abc", 0, len(content), reverse, False, False))
-            self.assertEqual(session.count(b"xx"), content.count(b"xx"))
-            self.assertEqual(session.read((1 << 20) - 4, 12), bytes(content[(1 << 20) - 4:(1 << 20) + 8]))
-            self.assertEqual(session.read(0, len(content) + 10), bytes(content))
-
 
 class LifecycleAndErrorsTest(TempDir):
     def test_use_after_close_and_cleanup(self):
