@@ -49,10 +49,15 @@ class InstallTest(unittest.TestCase):
                                     capture_output=True, text=True)
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertEqual(result.stdout, expected)
-            # The package came from the environment, not from the checkout.
-            where = subprocess.run([venv_python, "-c", "import skarn_edit; print(skarn_edit.__file__)"],
+            # The package came from the environment, not from the checkout, and the
+            # distribution's version follows the library's.
+            where = subprocess.run([venv_python, "-c", "import importlib.metadata, skarn_edit; "
+                                    "print(skarn_edit.__file__, importlib.metadata.version('skarn_edit'), "
+                                    "skarn_edit.__version__)"],
                                    cwd=run, env=environment, capture_output=True, text=True, check=True)
-            self.assertTrue(where.stdout.startswith(venv), where.stdout)
+            location, distribution, library = where.stdout.split()
+            self.assertTrue(location.startswith(venv), location)
+            self.assertEqual(distribution, library, "pyproject.toml's version differs from the library's")
 
 
 if __name__ == "__main__":
