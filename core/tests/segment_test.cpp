@@ -570,3 +570,37 @@ TEST_F(SegmentDeathTest, UnknownChangeKindAborts) {
 }
 
 }  // namespace
+
+// Reading straight into a caller's buffer gives what a segment of the same
+// capacity gets, at every offset of content pieced from the file and from
+// inserts, and refuses what a segment refuses, with a log line.
+TEST(SessionRead, MatchesSegmentReadingEverywhereAndRefusesBadRanges) {
+    skarn_test::TempDir dir;
+    auto session = skarn_test::open_file_session(dir, "0123456789abcdefghij");
+    ASSERT_NE(session, nullptr);
+    ASSERT_GT(skarn_edit_insert(session.get(), 3, "INS", 3), 0);
+    ASSERT_GT(skarn_edit_delete(session.get(), 10, 4), 0);
+    ASSERT_GT(skarn_edit_overwrite(session.get(), 15, "OVERWRITE", 9), 0);
+    ASSERT_GT(skarn_edit_insert(session.get(), 0, "<", 1), 0);
+    const int64_t size = skarn_session_get_computed_file_size(session.get());
+    for (int64_t offset = 0; offset <= size; ++offset) {
+        for (int64_t length : {int64_t{1}, int64_t{2}, int64_t{7}, size}) {
+            std::string buffer(static_cast<size_t>(length), '?');
+            const int64_t copied =
+                skarn_session_read(session.get(), offset, reinterpret_cast<uint8_t *>(buffer.data()), length);
+            const std::string expected = skarn_session_get_segment_string(session.get(), offset, length);
+            ASSERT_EQ(copied, std::min(length, size - offset)) << offset << "+" << length;
+            EXPECT_EQ(buffer.substr(0, static_cast<size_t>(copied)), expected) << offset << "+" << length;
+            EXPECT_EQ(buffer.substr(static_cast<size_t>(copied)), std::string(buffer.size() - copied, '?'));
+        }
+    }
+    uint8_t byte = 0;
+    ClogCapture log;
+    EXPECT_EQ(skarn_session_read(session.get(), size + 1, &byte, 1), -1);
+    EXPECT_EQ(skarn_session_read(session.get(), -1, &byte, 1), -1);
+    EXPECT_EQ(skarn_session_read(session.get(), 0, &byte, -1), -1);
+    EXPECT_EQ(skarn_session_read(session.get(), 0, nullptr, 1), -1);
+    EXPECT_EQ(skarn_session_read(nullptr, 0, &byte, 1), -1);
+    EXPECT_EQ(skarn_session_read(session.get(), 0, &byte, 0), 0);
+    EXPECT_NE(log.str().find("skarn_session_read"), std::string::npos);
+}

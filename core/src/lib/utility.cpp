@@ -379,6 +379,11 @@ void skarn_util_apply_byte_transform(uint8_t *buffer, int64_t length, skarn_util
     for (int64_t i = 0; i < length; ++i) buffer[i] = transform(buffer[i], user_data);
 }
 
+uint8_t skarn_util_byte_table_transform(uint8_t byte, void *user_data) noexcept {
+    if (user_data == nullptr) return byte;
+    return static_cast<const uint8_t *>(user_data)[byte];
+}
+
 int64_t skarn_util_write_segment_to_file(FILE *source, int64_t offset, int64_t count, FILE *destination) noexcept {
     if (source == nullptr || fseeko(source, static_cast<off_t>(offset), SEEK_SET) != 0) return -1;
     if (count <= 0 || destination == nullptr) return 0;

@@ -3,6 +3,7 @@
 #include "impl_/internal_fun.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -141,51 +142,58 @@ void prefetch_ahead(const skarn::segment_tree::cursor &at) noexcept {
 
 }  // namespace
 
-int populate_data_segment_(const skarn_session_struct *session, skarn_segment_struct *segment) noexcept {
-    segment->length = 0;
-    int64_t start = 0;
-    if (__builtin_add_overflow(segment->offset, segment->offset_adjustment, &start) || start < 0) return -1;
+int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity,
+                  int64_t &length, const char *caller) noexcept {
+    length = 0;
+    if (start < 0) return -1;
     const skarn_model_struct &model = session->current();
     const skarn::segment_tree &segments = model.model_segments;
     if (segments.empty()) return 0;
-    const int64_t capacity = segment->abs_capacity();
-    uint8_t *out = segment->bytes();
 
     // One descent to the segment that holds `start` (on a boundary the
     // earlier one, which contributes no bytes), then in-order steps.
     const segment_position found = locate_segment_(model, start);
     if (found.broken) {
+        // Logged under the name of the interface function that met the fault.
         print_model_segments_(&model, std::clog);
-        SKARN_FATAL("break in model continuity, expected: " << found.expected << ", got: " << found.got);
+        SKARN_LOG_AS(caller, "break in model continuity, expected: " << found.expected << ", got: " << found.got);
+        std::abort();
     }
     skarn::segment_tree::cursor at = found.at;
     if (segments.at_end(at)) return -1;
     read_window window(model);
 
     int64_t delta = start - at.start;
-    for (; !segments.at_end(at); segments.advance(at), delta = 0) {
+    for (; !segments.at_end(at) && length < capacity; segments.advance(at), delta = 0) {
         prefetch_ahead(at);
         const skarn::piece &piece = *at;
-        const int64_t count = std::min(piece.length - delta, capacity - segment->length);
+        const int64_t count = std::min(piece.length - delta, capacity - length);
         const bool read = piece.change == model.read_change || piece.change->serial == 0;
         switch (read ? skarn::SEGMENT_READ : skarn::SEGMENT_INSERT) {
             case skarn::SEGMENT_INSERT:
                 if (count > 0) {
-                    std::memcpy(out + segment->length, piece.change->bytes() + piece.change_offset + delta,
+                    std::memcpy(out + length, piece.change->bytes() + piece.change_offset + delta,
                                 static_cast<size_t>(count));
                 }
                 break;
             case skarn::SEGMENT_READ:
-                if (!window.copy(piece.change_offset + delta, count, capacity - segment->length,
-                                 out + segment->length)) {
-                    return -1;
-                }
+                if (!window.copy(piece.change_offset + delta, count, capacity - length, out + length)) return -1;
                 break;
             default: SKARN_FATAL("Unhandled model segment kind");
         }
-        segment->length += count;
-        if (segment->length == capacity) break;
+        length += count;
     }
+    return 0;
+}
+
+int populate_data_segment_(const skarn_session_struct *session, skarn_segment_struct *segment) noexcept {
+    segment->length = 0;
+    int64_t start = 0;
+    if (__builtin_add_overflow(segment->offset, segment->offset_adjustment, &start) || start < 0) return -1;
+    // Content without segments leaves the segment's bytes as they are.
+    if (session->current().model_segments.empty()) return 0;
+    uint8_t *out = segment->bytes();
+    if (read_content_(session, start, out, segment->abs_capacity(), segment->length, __func__) != 0) return -1;
     out[segment->length] = 0;
     return 0;
 }

@@ -89,6 +89,17 @@ SKARN_API int64_t skarn_session_get_computed_file_size(const skarn_session_struc
 SKARN_API int skarn_session_get_segment(const skarn_session_struct *session, skarn_segment_struct *segment,
                                         int64_t offset) SKARN_NOEXCEPT;
 
+/**
+ * Copies up to `length` bytes of the edited content from `offset` straight
+ * into the caller's `buffer` (no segment needed, no allocation). Returns the
+ * number of bytes copied (fewer than `length` at the end of the content, 0
+ * from the end itself), or -1 for a null session or buffer, a negative length,
+ * an offset negative or past the end, or a read failure (with a log line; the
+ * buffer's contents are then unspecified). The buffer stays the caller's.
+ */
+SKARN_API int64_t skarn_session_read(const skarn_session_struct *session, int64_t offset, uint8_t *buffer,
+                                     int64_t length) SKARN_NOEXCEPT;
+
 /** Returns the number of changes in force (all levels). */
 SKARN_API int64_t skarn_session_get_num_changes(const skarn_session_struct *session) SKARN_NOEXCEPT;
 

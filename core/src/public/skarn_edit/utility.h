@@ -44,6 +44,15 @@ SKARN_API void skarn_util_apply_byte_transform(uint8_t *buffer, int64_t length, 
                                                void *user_data) SKARN_NOEXCEPT;
 
 /**
+ * A byte transform that looks the byte up in a table: returns entry `byte` of
+ * the 256 bytes at `user_data`, or `byte` itself when `user_data` is null.
+ * Passed with its table to skarn_edit_apply_transform or the functions above,
+ * it applies any byte mapping without a call into the caller per byte. The
+ * table stays the caller's.
+ */
+SKARN_API uint8_t skarn_util_byte_table_transform(uint8_t byte, void *user_data) SKARN_NOEXCEPT;
+
+/**
  * Writes a copy of the file `in_path` to `out_path` with the bytes of
  * [offset, offset + length) (length 0: to the end) transformed. Returns 0, or
  * -1 on failure (the output is removed; the input is never modified).

@@ -1,0 +1,850 @@
+"""Sessions, viewports, searches and records over the C interface."""
+
+from __future__ import annotations
+
+import ctypes
+import itertools
+import operator
+import os
+import weakref
+from dataclasses import dataclass
+from typing import Callable, Iterator, List, Optional, Sequence, Tuple, Union
+
+from . import _native
+from ._native import lib
+
+BytesLike = Union[bytes, bytearray, memoryview, str]
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+# Values of the C interface's enumerations.
+_IO_FLG_NONE, _IO_FLG_OVERWRITE, _IO_FLG_FORCE_OVERWRITE = 0, 1, 2
+_SESSION_EVENTS = {
+    1: "create", 2: "edit", 4: "undo", 8: "clear", 16: "transform", 32: "create_checkpoint",
+    64: "destroy_checkpoint", 128: "save", 256: "changes_paused", 512: "changes_resumed",
+    1024: "create_viewport", 2048: "destroy_viewport",
+}
+_ALL_SESSION_EVENTS = 4095
+_CHANGE_EVENTS = (2, 4)  # edit and undo carry a change record
+# Viewport events that mean the viewport's bytes may have changed.
+_VIEWPORT_CONTENT_EVENTS = 2 | 4 | 8 | 16
+_VIEWPORT_MAX_CAPACITY = 1048576
+_PATTERN_LIMIT = 524288
+_READ_CHUNK = 1048576
+_PATH_BUFFER = 4096
+_KINDS = {b"I": "insert", b"D": "delete", b"O": "overwrite"}
+_BOM_UNKNOWN, _BOM_NONE = 0, 1
+_viewport_serials = itertools.count()
+
+_SAVE_MESSAGES = {
+    -1: "bad offset",
+    -2: "the target directory cannot be created",
+    -3: "the temporary file's name is too long",
+    -4: "the temporary file cannot be created",
+    -5: "the temporary file cannot be opened",
+    -6: "copying the content failed",
+    -7: "copying the content failed",
+    -8: "the written size does not match",
+    -9: "the written size does not match",
+    -10: "the existing target cannot be removed",
+    -11: "no free numbered name for the target",
+    -12: "renaming the temporary file failed",
+    -13: "cancelled",
+    -14: "the session's file was changed by another program (nothing written)",
+    -100: "the session's own file changed on disk since the session was created (use force=True)",
+}
+
+
+class Error(OSError):
+    """A failure reported by the library (changes paused, an operation that failed)."""
+
+
+class SaveError(Error):
+    """A failed save; `code` holds the library's result code."""
+
+    def __init__(self, code: int, message: str, path: Optional[str] = None) -> None:
+        super().__init__(message if path is None else f"{message}: {path}")
+        self.code = code
+        self.path = path
+
+
+@dataclass(frozen=True)
+class Change:
+    """One change of the history. `serial` is positive; `data` is empty for a delete."""
+
+    serial: int
+    kind: str
+    offset: int
+    length: int
+    data: bytes
+
+
+@dataclass(frozen=True)
+class CharacterCounts:
+    """Characters of each width, and invalid bytes, of a range in one encoding."""
+
+    bom: str
+    bom_bytes: int
+    single_byte: int
+    double_byte: int
+    triple_byte: int
+    quad_byte: int
+    invalid_bytes: int
+
+
+def _change_from_pointer(pointer: int) -> Change:
+    kind = _KINDS.get(lib.skarn_change_get_kind_as_char(pointer), "unknown")
+    length = lib.skarn_change_get_length(pointer)
+    data = b""
+    if kind != "delete":
+        address = lib.skarn_change_get_bytes(pointer)
+        if address:
+            data = ctypes.string_at(address, length)
+    return Change(abs(lib.skarn_change_get_serial(pointer)), kind, lib.skarn_change_get_offset(pointer), length, data)
+
+
+def _as_bytes(data: BytesLike, what: str = "data") -> bytes:
+    if isinstance(data, str):
+        return data.encode("utf-8")
+    if isinstance(data, bytes):
+        return data
+    try:
+        return memoryview(data).tobytes()
+    except TypeError:
+        raise TypeError(f"{what} must be a bytes-like object or str, not {type(data).__name__}") from None
+
+
+def _as_int(value, what: str) -> int:
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{what} must be an integer, not {type(value).__name__}") from None
+
+
+def _fspath_bytes(path: PathLike) -> bytes:
+    return os.fsencode(os.fspath(path))
+
+
+class Viewport:
+    """A window of up to 1 MiB onto a session's content that follows every edit.
+
+    Made by Session.viewport(); its bytes are read when `data` is asked for.
+    """
+
+    def __init__(self, session: "Session", offset: int, capacity: int, floating: bool,
+                 on_change: Optional[Callable[["Viewport"], None]]) -> None:
+        self._session = session
+        self.on_change = on_change
+        self._serial = next(_viewport_serials)  # creation order, the order the library calls them in
+        self_ref = weakref.ref(self)
+
+        def trampoline(_viewport: int, event: int, _event_ptr: int) -> None:
+            viewport = self_ref()
+            if viewport is None or viewport.on_change is None:
+                return
+            try:
+                viewport.on_change(viewport)
+            except BaseException as error:  # raised again by the call that caused the event
+                viewport._session._keep_exception(error)
+
+        self._callback = _native.VIEWPORT_EVENT_CBK(trampoline)
+        self._handle = lib.skarn_edit_create_viewport(session._live(), offset, capacity, int(floating),
+                                                      self._callback, None, _VIEWPORT_CONTENT_EVENTS)
+        if not self._handle:
+            session._raise_kept()
+            raise Error("the viewport cannot be created")
+
+    def _live(self) -> int:
+        if not self._handle:
+            raise ValueError("operation on a closed viewport")
+        self._session._live()
+        return self._handle
+
+    @property
+    def closed(self) -> bool:
+        return not self._handle
+
+    @property
+    def data(self) -> bytes:
+        """The viewport's current bytes (read again after an edit touched it)."""
+        handle = self._live()
+        address = lib.skarn_viewport_get_data(handle)
+        if not address:
+            # A viewport at or past the end of the content shows nothing.
+            if lib.skarn_viewport_get_offset(handle) >= len(self._session):
+                return b""
+            raise Error("the viewport's bytes cannot be read")
+        return ctypes.string_at(address, max(0, lib.skarn_viewport_get_length(handle)))
+
+    @property
+    def offset(self) -> int:
+        """Offset of the first byte (a floating viewport moves with edits before it)."""
+        return lib.skarn_viewport_get_offset(self._live())
+
+    @property
+    def length(self) -> int:
+        """Number of bytes the viewport holds: its capacity, cut at the end of the content."""
+        return max(0, lib.skarn_viewport_get_length(self._live()))
+
+    @property
+    def capacity(self) -> int:
+        return lib.skarn_viewport_get_capacity(self._live())
+
+    @property
+    def floating(self) -> bool:
+        return bool(lib.skarn_viewport_is_floating(self._live()))
+
+    @property
+    def stale(self) -> bool:
+        """True when an edit touched the viewport since its bytes were last read."""
+        return bool(lib.skarn_viewport_has_changes(self._live()))
+
+    def move(self, offset: int, capacity: Optional[int] = None) -> None:
+        """Re-anchors the viewport at `offset`, optionally with a new capacity."""
+        handle = self._live()
+        offset = _as_int(offset, "offset")
+        capacity = self.capacity if capacity is None else _as_int(capacity, "capacity")
+        if offset < 0:
+            raise ValueError(f"viewport offset {offset} is negative")
+        if not 1 <= capacity <= _VIEWPORT_MAX_CAPACITY:
+            raise ValueError(f"viewport capacity {capacity} is not in 1..{_VIEWPORT_MAX_CAPACITY}")
+        result = lib.skarn_viewport_modify(handle, offset, capacity, lib.skarn_viewport_is_floating(handle))
+        self._session._raise_kept()
+        if result != 0:
+            raise Error("the viewport cannot be moved")
+
+    def close(self) -> None:
+        """Destroys the viewport; closing again does nothing."""
+        if self._handle:
+            handle, self._handle = self._handle, None
+            self._session._viewports.discard(self)
+            if self._session._handle:
+                lib.skarn_edit_destroy_viewport(handle)
+                self._session._raise_kept()
+
+    def _forget(self) -> None:
+        self._handle = None
+
+    def __enter__(self) -> "Viewport":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        if not self._handle or not self._session._handle:
+            return "<skarn_edit.Viewport closed>"
+        return f"<skarn_edit.Viewport offset={self.offset} length={self.length} capacity={self.capacity}>"
+
+
+class _Transaction:
+    def __init__(self, session: "Session") -> None:
+        self._session = session
+
+    def __enter__(self) -> "Session":
+        session = self._session
+        handle = session._live()
+        if session._transaction_depth == 0 and lib.skarn_session_begin_transaction(handle) != 0:
+            raise Error("a transaction is already open")
+        session._transaction_depth += 1
+        return session
+
+    def __exit__(self, *exc) -> None:
+        session = self._session
+        session._transaction_depth -= 1
+        if session._transaction_depth == 0 and session._handle:
+            lib.skarn_session_end_transaction(session._handle)
+
+
+class Session:
+    """An editing session over a file of any size (or over nothing).
+
+    The library edits a private copy of the file (or, with `in_place=True`,
+    the file itself when the library supports it); nothing is written to a
+    file until `save()`. Offsets are byte offsets into the edited content.
+    Use it as a context manager, or call `close()`.
+    """
+
+    def __init__(self, path: Optional[PathLike] = None, checkpoint_dir: Optional[PathLike] = None, *,
+                 in_place: bool = False) -> None:
+        self._handle: Optional[int] = None
+        self._segment: Optional[int] = None
+        self._segment_capacity = 0
+        # The session keeps its viewports (and so their callbacks) alive until
+        # they or the session are closed, as the library keeps them.
+        self._viewports: set = set()
+        self._kept_exception: Optional[BaseException] = None
+        self._transaction_depth = 0
+        self._generation = 0
+        self._on_event: Optional[Callable[[str, Optional[Change]], None]] = None
+        self.path = None if path is None else os.fspath(path)
+
+        encoded_path = None if path is None else _fspath_bytes(path)
+        encoded_directory = None if checkpoint_dir is None else _fspath_bytes(checkpoint_dir)
+        if encoded_path and not os.path.isfile(encoded_path):
+            raise Error(2, "no such file", self.path)
+
+        self_ref = weakref.ref(self)
+
+        def trampoline(_session: int, event: int, event_ptr: int) -> None:
+            session = self_ref()
+            if session is None or session._on_event is None:
+                return
+            try:
+                change = _change_from_pointer(event_ptr) if event in _CHANGE_EVENTS and event_ptr else None
+                session._on_event(_SESSION_EVENTS.get(event, str(event)), change)
+            except BaseException as error:  # raised again by the call that caused the event
+                session._keep_exception(error)
+
+        self._callback = _native.SESSION_EVENT_CBK(trampoline)
+        if in_place:
+            if not _native.has("skarn_edit_create_session_with_options"):
+                raise NotImplementedError("this build of libskarn_edit has no in-place sessions")
+            if not encoded_path:
+                raise ValueError("an in-place session needs a file")
+            options = _native.SessionOptions()
+            options.version = _native.SESSION_OPTIONS_VERSION
+            options.flags = _native.SESSION_OPT_IN_PLACE
+            options.checkpoint_directory = encoded_directory
+            options.event_cbk = self._callback
+            options.user_data = None
+            options.event_interest = 0
+            handle = lib.skarn_edit_create_session_with_options(encoded_path, ctypes.byref(options))
+        else:
+            handle = lib.skarn_edit_create_session(encoded_path, self._callback, None, 0, encoded_directory)
+        if not handle:
+            raise Error(f"cannot open a session over {self.path!r}" if path is not None
+                        else "cannot open a session")
+        self._handle = handle
+        self.in_place = bool(in_place)
+
+    # -- lifecycle -------------------------------------------------------
+
+    def close(self) -> None:
+        """Destroys the session and its private files; closing again does nothing."""
+        handle = self._handle
+        if not handle:
+            return
+        for viewport in list(self._viewports):
+            viewport._forget()
+        self._viewports = set()
+        self._handle = None
+        self._generation += 1
+        if self._segment:
+            lib.skarn_segment_destroy(self._segment)
+            self._segment = None
+        lib.skarn_edit_destroy_session(handle)
+        self._raise_kept()
+
+    @property
+    def closed(self) -> bool:
+        return not self._handle
+
+    def __enter__(self) -> "Session":
+        self._live()
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self._kept_exception = None
+            self._on_event = None
+            self.close()
+        except Exception:
+            pass
+
+    def __repr__(self) -> str:
+        if not self._handle:
+            return "<skarn_edit.Session closed>"
+        return f"<skarn_edit.Session path={self.path!r} length={len(self)}>"
+
+    def _live(self) -> int:
+        if not self._handle:
+            raise ValueError("operation on a closed session")
+        return self._handle
+
+    def _keep_exception(self, error: BaseException) -> None:
+        if self._kept_exception is None:
+            self._kept_exception = error
+
+    def _raise_kept(self) -> None:
+        error = self._kept_exception
+        if error is not None:
+            self._kept_exception = None
+            raise error
+
+    # -- reading -----------------------------------------------------------
+
+    def __len__(self) -> int:
+        return lib.skarn_session_get_computed_file_size(self._live())
+
+    def _window(self, capacity: int) -> int:
+        if self._segment_capacity < capacity:
+            segment = lib.skarn_segment_create(capacity)
+            if not segment:
+                raise MemoryError("cannot allocate a read buffer")
+            if self._segment:
+                lib.skarn_segment_destroy(self._segment)
+            self._segment, self._segment_capacity = segment, capacity
+        return self._segment
+
+    def read(self, offset: int, length: int) -> bytes:
+        """Returns up to `length` bytes from `offset` (fewer at the end of the content)."""
+        handle = self._live()
+        offset, length = _as_int(offset, "offset"), _as_int(length, "length")
+        size = lib.skarn_session_get_computed_file_size(handle)
+        if offset < 0 or offset > size:
+            raise ValueError(f"offset {offset} is outside the content (0..{size})")
+        if length < 0:
+            raise ValueError(f"length {length} is negative")
+        length = min(length, size - offset)
+        if length == 0:
+            return b""
+        if _native.new_bytes is not None:
+            # The bytes are read once, into the object returned.
+            result, address = _native.new_bytes(length)
+            self._read_to(handle, offset, address, length)
+            return result
+        buffer = bytearray(length)
+        self._read_to(handle, offset, ctypes.addressof((ctypes.c_char * length).from_buffer(buffer)), length)
+        return bytes(buffer)
+
+    def readinto(self, offset: int, buffer) -> int:
+        """Fills the writable bytes-like `buffer` from `offset`; returns the number of bytes
+        stored (fewer than its size at the end of the content). Nothing is allocated per call."""
+        handle = self._live()
+        offset = _as_int(offset, "offset")
+        view = memoryview(buffer)
+        if view.readonly or not view.c_contiguous:
+            raise TypeError("readinto needs a writable contiguous buffer")
+        view = view.cast("B")
+        size = lib.skarn_session_get_computed_file_size(handle)
+        if offset < 0 or offset > size:
+            raise ValueError(f"offset {offset} is outside the content (0..{size})")
+        length = min(len(view), size - offset)
+        if length == 0:
+            return 0
+        self._read_to(handle, offset, ctypes.addressof((ctypes.c_char * length).from_buffer(view)), length)
+        return length
+
+    def _read_to(self, handle: int, offset: int, address: int, length: int) -> None:
+        """Copies exactly `length` bytes of content from `offset` to memory at `address`."""
+        if _native.has("skarn_session_read"):
+            if lib.skarn_session_read(handle, offset, address, length) != length:
+                raise Error(f"cannot read {length} bytes of the content at offset {offset}")
+            return
+        # An older library: through a segment of at most 1 MiB.
+        segment = self._window(min(length, _READ_CHUNK))
+        done = 0
+        while done < length:
+            if lib.skarn_session_get_segment(handle, segment, offset + done) != 0:
+                raise Error(f"cannot read the content at offset {offset + done}")
+            count = min(lib.skarn_segment_get_length(segment), length - done)
+            if count <= 0:
+                raise Error(f"cannot read the content at offset {offset + done}")
+            ctypes.memmove(address + done, lib.skarn_segment_get_data(segment), count)
+            done += count
+
+    def __getitem__(self, index: Union[int, slice]) -> Union[int, bytes]:
+        size = len(self)
+        if isinstance(index, slice):
+            start, stop, step = index.indices(size)
+            if step != 1:
+                raise ValueError("only slices with a step of 1 are supported")
+            return self.read(start, stop - start) if stop > start else b""
+        position = _as_int(index, "index")
+        if position < 0:
+            position += size
+        if not 0 <= position < size:
+            raise IndexError("session index out of range")
+        return self.read(position, 1)[0]
+
+    def __contains__(self, pattern: BytesLike) -> bool:
+        return any(True for _ in self.find(pattern))
+
+    # -- edits ---------------------------------------------------------------
+
+    def _edit(self, result: int, what: str) -> int:
+        self._generation += 1
+        self._raise_kept()
+        if result > 0:
+            return result
+        if lib.skarn_session_changes_paused(self._handle):
+            raise Error(f"{what} refused: changes are paused")
+        raise Error(f"{what} refused by the library" if result == 0 else f"{what} failed")
+
+    def _check_offset(self, offset: int, limit: int) -> int:
+        offset = _as_int(offset, "offset")
+        if not 0 <= offset <= limit:
+            raise ValueError(f"offset {offset} is outside the content (0..{limit})")
+        return offset
+
+    def insert(self, offset: int, data: BytesLike) -> int:
+        """Inserts `data` (bytes-like, or str taken as UTF-8) at `offset`; returns the change's serial."""
+        handle = self._live()
+        data = _as_bytes(data)
+        offset = self._check_offset(offset, len(self))
+        if not data:
+            raise ValueError("nothing to insert")
+        return self._edit(lib.skarn_edit_insert_bytes(handle, offset, data, len(data)), "insert")
+
+    def overwrite(self, offset: int, data: BytesLike) -> int:
+        """Overwrites bytes at `offset` with `data` (extending the content past its end); returns the serial."""
+        handle = self._live()
+        data = _as_bytes(data)
+        offset = self._check_offset(offset, len(self))
+        if not data:
+            raise ValueError("nothing to overwrite with")
+        return self._edit(lib.skarn_edit_overwrite_bytes(handle, offset, data, len(data)), "overwrite")
+
+    def delete(self, offset: int, length: int) -> int:
+        """Deletes up to `length` bytes at `offset` (cut at the end of the content); returns the serial."""
+        handle = self._live()
+        size = len(self)
+        offset = _as_int(offset, "offset")
+        length = _as_int(length, "length")
+        if not 0 <= offset < size:
+            raise ValueError(f"offset {offset} is outside the content (0..{size - 1})")
+        if length < 1:
+            raise ValueError(f"length {length} is below 1")
+        return self._edit(lib.skarn_edit_delete(handle, offset, length), "delete")
+
+    def undo(self) -> int:
+        """Undoes the last change or transaction; returns the serial of its oldest change, 0 when none is left."""
+        handle = self._live()
+        if lib.skarn_session_changes_paused(handle):
+            raise Error("undo refused: changes are paused")
+        undone_before = lib.skarn_session_get_num_undone_changes(handle)
+        result = lib.skarn_edit_undo_last_change(handle)
+        self._generation += 1
+        self._raise_kept()
+        # -1 is both the failure result and the undo of change 1; the history tells them apart.
+        if result == -1 and lib.skarn_session_get_num_undone_changes(handle) == undone_before:
+            raise Error("undo failed")
+        return -result
+
+    def redo(self) -> int:
+        """Redoes the last undone change or transaction; returns its newest change's serial, 0 when none."""
+        handle = self._live()
+        if lib.skarn_session_changes_paused(handle):
+            raise Error("redo refused: changes are paused")
+        result = lib.skarn_edit_redo_last_undo(handle)
+        self._generation += 1
+        self._raise_kept()
+        if result < 0:
+            raise Error("redo failed")
+        return result
+
+    def transaction(self) -> _Transaction:
+        """A context manager grouping the changes made inside it into one undo step (nests)."""
+        return _Transaction(self)
+
+    def clear_changes(self) -> None:
+        """Forgets the whole history and returns to the original content, dropping every checkpoint."""
+        result = lib.skarn_edit_clear_changes(self._live())
+        self._generation += 1
+        self._raise_kept()
+        if result != 0:
+            raise Error("the changes cannot be cleared")
+
+    def pause_changes(self) -> None:
+        """Makes edits, undo and redo raise Error until resume_changes()."""
+        lib.skarn_session_pause_changes(self._live())
+        self._raise_kept()
+
+    def resume_changes(self) -> None:
+        lib.skarn_session_resume_changes(self._live())
+        self._raise_kept()
+
+    @property
+    def changes_paused(self) -> bool:
+        return bool(lib.skarn_session_changes_paused(self._live()))
+
+    @property
+    def num_changes(self) -> int:
+        """Number of changes in force, over every checkpoint level."""
+        return lib.skarn_session_get_num_changes(self._live())
+
+    @property
+    def num_undone_changes(self) -> int:
+        """Number of undone changes that redo() can bring back."""
+        return lib.skarn_session_get_num_undone_changes(self._live())
+
+    @property
+    def changes(self) -> Sequence[Change]:
+        """The changes in force at the current checkpoint level, oldest first."""
+        context = lib.skarn_visit_change_create_context(self._live(), 0)
+        if not context:
+            raise MemoryError("cannot walk the changes")
+        records: List[Change] = []
+        try:
+            lib.skarn_visit_change_begin(context)
+            while not lib.skarn_visit_change_at_end(context):
+                records.append(_change_from_pointer(lib.skarn_visit_change_context_get_change(context)))
+                lib.skarn_visit_change_next(context)
+        finally:
+            lib.skarn_visit_change_destroy_context(context)
+        return tuple(records)
+
+    # -- events ----------------------------------------------------------------
+
+    @property
+    def on_event(self) -> Optional[Callable[[str, Optional[Change]], None]]:
+        """Called with (event name, Change or None) for each session event; None for no calls."""
+        return self._on_event
+
+    @on_event.setter
+    def on_event(self, callback: Optional[Callable[[str, Optional[Change]], None]]) -> None:
+        handle = self._live()
+        if callback is not None and not callable(callback):
+            raise TypeError("on_event must be callable or None")
+        self._on_event = callback
+        # Without a callback the library is not asked to call back at all.
+        lib.skarn_session_set_event_interest(handle, _ALL_SESSION_EVENTS if callback else 0)
+
+    # -- search ----------------------------------------------------------------
+
+    def find(self, pattern: BytesLike, start: int = 0, end: Optional[int] = None, *, ignore_case: bool = False,
+             reverse: bool = False, overlap: bool = False) -> Iterator[int]:
+        """Iterates over the offsets of `pattern` in [start, end), in search order.
+
+        Matches do not overlap unless `overlap` is true; `ignore_case` folds
+        ASCII letters. Editing the session while iterating raises RuntimeError.
+        """
+        handle = self._live()
+        pattern = _as_bytes(pattern, "pattern")
+        if not pattern:
+            raise ValueError("empty pattern")
+        if len(pattern) >= _PATTERN_LIMIT:
+            raise ValueError(f"patterns are limited to {_PATTERN_LIMIT - 1} bytes")
+        size = lib.skarn_session_get_computed_file_size(handle)
+        start, stop, _ = slice(start, end).indices(size)
+        return self._matches(pattern, start, stop, ignore_case, reverse, overlap)
+
+    def _matches(self, pattern: bytes, start: int, stop: int, ignore_case: bool, reverse: bool,
+                 overlap: bool) -> Iterator[int]:
+        if stop - start < len(pattern):
+            return
+        context = lib.skarn_search_create_context_bytes(self._live(), pattern, len(pattern), start, stop - start,
+                                                        int(ignore_case), int(reverse))
+        if not context:
+            raise Error("the search cannot be started")
+        generation = self._generation
+        # Forwards the next search starts `advance` bytes past the match;
+        # backwards it ends just after the byte `advance` before it.
+        if reverse:
+            advance = 2 - len(pattern) if overlap else 1
+        else:
+            advance = 1 if overlap else len(pattern)
+        try:
+            while True:
+                if not self._handle:
+                    raise ValueError("operation on a closed session")
+                if self._generation != generation:
+                    raise RuntimeError("the session changed during the search")
+                if not lib.skarn_search_next_match(context, advance):
+                    return
+                yield lib.skarn_search_context_get_match_offset(context)
+        finally:
+            if self._handle:
+                lib.skarn_search_destroy_context(context)
+
+    def count(self, pattern: BytesLike, start: int = 0, end: Optional[int] = None, *, ignore_case: bool = False,
+              overlap: bool = False) -> int:
+        """Number of matches of `pattern` in [start, end) (non-overlapping unless `overlap`)."""
+        return sum(1 for _ in self.find(pattern, start, end, ignore_case=ignore_case, overlap=overlap))
+
+    # -- saving, checkpoints, transforms -------------------------------------
+
+    def save(self, path: PathLike, *, overwrite: bool = False, force: bool = False, offset: int = 0,
+             length: Optional[int] = None) -> str:
+        """Saves the content (or `length` bytes from `offset`) to `path`; returns the path written.
+
+        An existing `path` is kept and a free numbered name is used unless
+        `overwrite` is true; `force` also replaces the session's own file
+        when it changed on disk. Raises SaveError on failure.
+        """
+        handle = self._live()
+        target = _fspath_bytes(path)
+        offset = _as_int(offset, "offset")
+        size = lib.skarn_session_get_computed_file_size(handle)
+        if length is None:
+            length = size - offset
+        length = _as_int(length, "length")
+        if not 0 <= offset <= size or length < 0 or (length == 0 and offset < size):
+            raise ValueError(f"range {offset}+{length} is not a non-empty range of the content (0..{size})")
+        flags = _IO_FLG_FORCE_OVERWRITE if force else (_IO_FLG_OVERWRITE if overwrite else _IO_FLG_NONE)
+        saved = ctypes.create_string_buffer(_PATH_BUFFER)
+        result = lib.skarn_edit_save_segment(handle, target, flags, saved, offset, max(length, 0))
+        self._raise_kept()
+        if result != 0:
+            raise SaveError(result, _SAVE_MESSAGES.get(result, f"save failed ({result})"), os.fsdecode(target))
+        return os.fsdecode(saved.value)
+
+    def checkpoint(self) -> None:
+        """Freezes the content into a checkpoint file and starts a new level of history on it."""
+        result = lib.skarn_edit_create_checkpoint(self._live())
+        self._generation += 1
+        self._raise_kept()
+        if result != 0:
+            raise Error("the checkpoint cannot be created")
+
+    def drop_checkpoint(self) -> None:
+        """Returns to the content and history before the last checkpoint (or transform)."""
+        handle = self._live()
+        if lib.skarn_session_get_num_checkpoints(handle) == 0:
+            raise Error("there is no checkpoint")
+        result = lib.skarn_edit_destroy_last_checkpoint(handle)
+        self._generation += 1
+        if result == 0:
+            # The library marks the viewports stale without telling them; the
+            # content they show may have changed, so their callbacks are told.
+            for viewport in sorted(self._viewports, key=lambda v: v._serial):
+                if viewport.on_change is not None and self._handle:
+                    try:
+                        viewport.on_change(viewport)
+                    except BaseException as error:
+                        self._keep_exception(error)
+        self._raise_kept()
+        if result != 0:
+            raise Error("the checkpoint cannot be dropped")
+
+    @property
+    def num_checkpoints(self) -> int:
+        return lib.skarn_session_get_num_checkpoints(self._live())
+
+    def transform(self, func: Union[Callable[[int], int], bytes, bytearray, memoryview], offset: int = 0,
+                  length: int = 0) -> None:
+        """Replaces each byte of [offset, offset + length) (length 0: to the end) by its image.
+
+        `func` maps a byte value to a byte value and is called once for each
+        of the 256 values; or it is a 256-byte table. The bytes are rewritten
+        in the library without a Python call per byte, through a new
+        checkpoint: drop_checkpoint() takes the transform back.
+        """
+        handle = self._live()
+        offset, length = _as_int(offset, "offset"), _as_int(length, "length")
+        size = lib.skarn_session_get_computed_file_size(handle)
+        if not 0 <= offset <= size or length < 0:
+            raise ValueError(f"range {offset}+{length} is outside the content (0..{size})")
+        if callable(func):
+            images = []
+            for value in range(256):
+                image = _as_int(func(value), "the transform's result")
+                if not 0 <= image <= 255:
+                    raise ValueError(f"the transform maps {value} to {image}, not a byte value")
+                images.append(image)
+            table = bytes(images)
+        else:
+            table = _as_bytes(func, "the transform table")
+            if isinstance(func, str) or len(table) != 256:
+                raise ValueError("a transform table has exactly 256 bytes")
+        buffer = ctypes.create_string_buffer(table, 256)
+        if _native.has("skarn_util_byte_table_transform"):
+            function = ctypes.cast(lib.skarn_util_byte_table_transform, ctypes.c_void_p)
+            keep = None
+        else:
+            # An older library: look the table up from Python, byte by byte.
+            keep = _native.BYTE_TRANSFORM(lambda byte, _user: table[byte])
+            function = ctypes.cast(keep, ctypes.c_void_p)
+        result = lib.skarn_edit_apply_transform(handle, function, ctypes.cast(buffer, ctypes.c_void_p), offset,
+                                                length)
+        del keep
+        self._generation += 1
+        self._raise_kept()
+        if result != 0:
+            raise Error("the transform failed")
+
+    # -- content analysis ----------------------------------------------------
+
+    @property
+    def bom(self) -> str:
+        """Name of the byte-order mark at the start of the content ("none" without one)."""
+        kind = lib.skarn_session_detect_BOM(self._live(), 0)
+        return lib.skarn_util_BOM_to_cstring(kind).decode("ascii")
+
+    def _range(self, offset: int, length: Optional[int]) -> Tuple[int, int]:
+        size = len(self)
+        offset = _as_int(offset, "offset")
+        if not 0 <= offset <= size:
+            raise ValueError(f"offset {offset} is outside the content (0..{size})")
+        length = size - offset if length is None else _as_int(length, "length")
+        if length < 0:
+            raise ValueError(f"length {length} is negative")
+        return offset, min(length, size - offset)
+
+    def character_counts(self, offset: int = 0, length: Optional[int] = None,
+                         bom: Optional[str] = None) -> CharacterCounts:
+        """Counts the characters of each width in [offset, offset + length).
+
+        `bom` names the encoding ("UTF-8", "UTF-16LE", ...); by default the
+        byte-order mark found at `offset` (UTF-8 without one).
+        """
+        handle = self._live()
+        offset, length = self._range(offset, length)
+        if bom is None:
+            kind = lib.skarn_session_detect_BOM(handle, offset) if length else _BOM_NONE
+        else:
+            kind = lib.skarn_util_cstring_to_BOM(bom.encode("ascii", "replace"))
+            if kind == _BOM_UNKNOWN:
+                raise ValueError(f"unknown encoding {bom!r}")
+        name = lib.skarn_util_BOM_to_cstring(kind).decode("ascii")
+        if length == 0:
+            return CharacterCounts(name, 0, 0, 0, 0, 0, 0)
+        counts = lib.skarn_character_counts_create()
+        if not counts:
+            raise MemoryError("cannot allocate the counts")
+        try:
+            if lib.skarn_session_character_counts(handle, counts, offset, length, kind) != 0:
+                raise Error("the content cannot be read")
+            return CharacterCounts(name, lib.skarn_character_counts_bom_bytes(counts),
+                                   lib.skarn_character_counts_single_byte_chars(counts),
+                                   lib.skarn_character_counts_double_byte_chars(counts),
+                                   lib.skarn_character_counts_triple_byte_chars(counts),
+                                   lib.skarn_character_counts_quad_byte_chars(counts),
+                                   lib.skarn_character_counts_invalid_bytes(counts))
+        finally:
+            lib.skarn_character_counts_destroy(counts)
+
+    def byte_profile(self, offset: int = 0, length: Optional[int] = None) -> List[int]:
+        """Counts of each byte value in [offset, offset + length), then the number of CR LF pairs (257 numbers)."""
+        handle = self._live()
+        offset, length = self._range(offset, length)
+        profile = (ctypes.c_int64 * 257)()
+        if length and lib.skarn_session_byte_frequency_profile(handle, profile, offset, length) != 0:
+            raise Error("the content cannot be read")
+        return list(profile)
+
+    # -- viewports -------------------------------------------------------------
+
+    def viewport(self, offset: int, capacity: int, *, floating: bool = False,
+                 on_change: Optional[Callable[[Viewport], None]] = None) -> Viewport:
+        """A live window of `capacity` bytes (1 to 1 MiB) at `offset`.
+
+        A floating viewport moves with inserts and deletes before it.
+        `on_change(viewport)` is called when an edit, undo, clear or
+        transform affects it.
+        """
+        self._live()
+        offset, capacity = _as_int(offset, "offset"), _as_int(capacity, "capacity")
+        if offset < 0:
+            raise ValueError(f"viewport offset {offset} is negative")
+        if not 1 <= capacity <= _VIEWPORT_MAX_CAPACITY:
+            raise ValueError(f"viewport capacity {capacity} is not in 1..{_VIEWPORT_MAX_CAPACITY}")
+        if on_change is not None and not callable(on_change):
+            raise TypeError("on_change must be callable or None")
+        viewport = Viewport(self, offset, capacity, floating, on_change)
+        self._viewports.add(viewport)
+        self._raise_kept()
+        return viewport
+
+    @property
+    def viewports(self) -> Sequence[Viewport]:
+        """The open viewports."""
+        return tuple(self._viewports)
+
+
+# The package's public names, as users see them in messages and reprs.
+for _public in (Error, SaveError, Change, CharacterCounts, Viewport, Session):
+    _public.__module__ = "skarn_edit"
