@@ -11,8 +11,10 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "impl_/file_copy.hpp"
 #include "impl_/internal_fun.hpp"
 #include "impl_/log.hpp"
 #include "impl_/session_def.hpp"
@@ -62,42 +64,87 @@ std::string choose_checkpoint_directory(const char *file_path, const char *check
 
 // Session lifecycle.
 
-skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_session_event_cbk_t cbk, void *user_data,
-                                                int32_t event_interest, const char *checkpoint_directory) noexcept {
+namespace {
+
+// Opens the caller's file to be read where it is. Null (nothing logged) for
+// a file whose size the file system cannot tell, which is copied instead:
+// anything but a regular file, and a regular file of size 0 (as /proc files
+// report), where an empty file costs nothing to copy.
+FILE *open_in_place(const char *file_path) noexcept {
+    const int fd = open(file_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *file = fdopen(fd, "rb");
+    if (file == nullptr) close(fd);
+    return file;
+}
+
+// Fills the original checkpoint `name` (just made by mkstemp, open as `fd`,
+// which this closes) with the content of the caller's file. 0, 1 when
+// cancelled, -1 on failure; the caller removes the file on 1 and -1.
+int fill_original_checkpoint(const char *file_path, int fd, skarn::progress_meter &progress) noexcept {
+    const int source = open(file_path, O_RDONLY | O_CLOEXEC);
+    int result = -1;
+    if (source < 0) {
+        SKARN_LOG(skarn::log::system_error_line());
+    } else {
+        result = copy_descriptor_contents_(source, fd, &progress);
+        close(source);
+    }
+    if (close(fd) != 0 && result == 0) {
+        SKARN_LOG(skarn::log::system_error_line());
+        result = -1;
+    }
+    return result;
+}
+
+// Logs under the name of `caller`, the exported function.
+skarn_session_struct *create_session(const char *file_path, const skarn_session_options_struct &options,
+                                     const char *caller) noexcept {
     // The original checkpoint once made, and its stream until the base level
     // owns it: a creation that fails on the way leaves neither behind.
     char created[path_buffer_size] = "";
     FILE *file = nullptr;
     try {
-        const std::string directory = choose_checkpoint_directory(file_path, checkpoint_directory);
+        const std::string directory = choose_checkpoint_directory(file_path, options.checkpoint_directory);
         if (!skarn_util_directory_exists(directory.c_str()) && skarn_util_create_directory(directory.c_str()) != 0) {
-            SKARN_LOG("failed to create checkpoint directory '" << directory << "'");
+            SKARN_LOG_AS(caller, "failed to create checkpoint directory '" << directory << "'");
             return nullptr;
         }
         char normalized[path_buffer_size];
         if (skarn_util_normalize_path(directory.c_str(), normalized) == nullptr) {
-            SKARN_LOG("failed to resolve checkpoint_directory path '" << directory << "' to absolute path");
+            SKARN_LOG_AS(caller, "failed to resolve checkpoint_directory path '" << directory << "' to absolute path");
             return nullptr;
         }
 
         int64_t size = 0;
         std::string original_checkpoint;
         const bool has_file = file_path != nullptr && *file_path != '\0';
-        if (has_file) {
+        const bool in_place = has_file && (options.flags & SESSION_OPT_IN_PLACE) != 0 &&
+                              (file = open_in_place(file_path)) != nullptr;
+        if (has_file && !in_place) {
             char name[path_buffer_size];
             const int n = std::snprintf(name, sizeof name, "%s%c.Skarnpad-orig.XXXXXX", normalized,
                                         skarn_util_directory_separator());
             if (n < 0 || static_cast<size_t>(n) >= sizeof name) {
-                SKARN_LOG("failed to create original checkpoint filename template");
+                SKARN_LOG_AS(caller, "failed to create original checkpoint filename template");
                 return nullptr;
             }
             const int fd = skarn_util_mkstemp(name, 0600);
-            if (fd >= 0) {
-                close(fd);
-                std::memcpy(created, name, sizeof name);
-            }
-            if (fd < 0 || skarn_util_file_copy(file_path, name, 0600) != 0) {
-                SKARN_LOG("failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
+            if (fd >= 0) std::memcpy(created, name, sizeof name);
+            skarn::progress_meter progress(options.progress_cbk, options.progress_user_data, PROGRESS_OP_COPY, -1);
+            const int copied = fd < 0 ? -1 : fill_original_checkpoint(file_path, fd, progress);
+            if (copied != 0) {
+                if (copied > 0) {
+                    SKARN_LOG_AS(caller, "copying '" << file_path << "' was cancelled");
+                } else {
+                    SKARN_LOG_AS(caller, "failed to copy original file '" << file_path << "' to checkpoint file '" << name
+                                                               << "'");
+                }
                 if (fd >= 0) skarn_util_remove_file(name);
                 return nullptr;
             }
@@ -111,13 +158,24 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         }
 
         auto session = std::make_unique<skarn_session_struct>();
-        session->event_cbk = cbk;
-        session->user_data_ptr = user_data;
-        session->event_interest = event_interest;
+        session->event_cbk = options.event_cbk;
+        session->user_data_ptr = options.user_data;
+        session->event_interest = options.event_interest;
+        session->progress_cbk = options.progress_cbk;
+        session->progress_user_data = options.progress_user_data;
         session->checkpoint_directory = normalized;
         auto base = std::make_unique<skarn_model_struct>();
         base->file = file;  // owned by the level from here on
         file = nullptr;
+        if (in_place) {
+            base->in_place = true;
+            base->identity = skarn::file_identity::of(base->file);
+            size = base->identity.size;
+            if (size < 0) {
+                SKARN_LOG_AS(caller, skarn::log::system_error_line());
+                return nullptr;
+            }
+        }
         if (has_file) {
             base->file_path = file_path;
             session->original_checkpoint_path = original_checkpoint;
@@ -131,6 +189,34 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         if (created[0] != '\0') skarn_util_remove_file(created);
         return nullptr;
     }
+}
+
+}  // namespace
+
+skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_session_event_cbk_t cbk, void *user_data,
+                                                int32_t event_interest, const char *checkpoint_directory) noexcept {
+    skarn_session_options_struct options = SKARN_SESSION_OPTIONS_INIT;
+    options.checkpoint_directory = checkpoint_directory;
+    options.event_cbk = cbk;
+    options.user_data = user_data;
+    options.event_interest = event_interest;
+    return create_session(file_path, options, __func__);
+}
+
+skarn_session_struct *skarn_edit_create_session_with_options(const char *file_path,
+                                                              const skarn_session_options_struct *options) noexcept {
+    const skarn_session_options_struct defaults = SKARN_SESSION_OPTIONS_INIT;
+    if (options == nullptr) options = &defaults;
+    if (options->version != SKARN_SESSION_OPTIONS_VERSION) {
+        SKARN_LOG("unknown options version " << options->version << " (this library knows "
+                                             << SKARN_SESSION_OPTIONS_VERSION << ")");
+        return nullptr;
+    }
+    if ((options->flags & ~SESSION_OPT_IN_PLACE) != 0) {
+        SKARN_LOG("unknown option flags " << options->flags);
+        return nullptr;
+    }
+    return create_session(file_path, *options, __func__);
 }
 
 void skarn_edit_destroy_session(skarn_session_struct *session) noexcept {
@@ -336,7 +422,7 @@ int64_t skarn_edit_undo_last_change(skarn_session_struct *session) noexcept {
         for (;;) {
             skarn::change_ptr change = std::move(model.changes.back());
             model.changes.pop_back();
-            const int64_t size = file_size_(model.file);
+            const int64_t size = model.file_size();
             if (size < 0) return -1;
             reset_model_segments_(model, size);
             for (const auto &remaining : model.changes) {
@@ -379,7 +465,7 @@ int skarn_edit_clear_changes(skarn_session_struct *session) noexcept {
     try {
         // Clearing forgets the whole history, checkpoints included: the
         // content returns to the original file.
-        const int64_t size = file_size_(session->base().file);
+        const int64_t size = session->base().file_size();
         if (size < 0) return -1;
         while (session->models.size() > 1) {
             if (!drop_current_level(session)) SKARN_LOG(skarn::log::system_error_line());

@@ -16,6 +16,8 @@ int64_t file_size_(FILE *file) noexcept {
     return static_cast<int64_t>(ftello(file));
 }
 
+int64_t skarn_model_struct::file_size() const noexcept { return in_place ? identity.size : file_size_(file); }
+
 void reset_model_segments_(skarn_model_struct &model, int64_t size) {
     model.model_segments.clear();
     if (size <= 0) return;
@@ -75,6 +77,10 @@ int populate_data_segment_(const skarn_session_struct *session, skarn_segment_st
     const skarn_model_struct &model = session->current();
     const auto &segments = model.model_segments;
     if (segments.empty()) return 0;
+    if (!model.file_intact()) {
+        SKARN_LOG("'" << model.file_path << "' was changed by another program while the session read it in place");
+        return -1;
+    }
     const int64_t capacity = segment->abs_capacity();
     uint8_t *out = segment->bytes();
 

@@ -60,6 +60,18 @@ inline std::string system_error_line(int code = errno) {
         }                                                                                 \
     } while (0)
 
+// The same line under another function's name: for a helper that speaks for
+// the exported function that called it.
+#define SKARN_LOG_AS(function, message)                                                   \
+    do {                                                                                  \
+        try {                                                                             \
+            std::ostringstream skarn_log_stream_;                                         \
+            skarn_log_stream_ << message;                                                 \
+            ::skarn::log::to_clog(__FILE__, __LINE__, function, skarn_log_stream_.str()); \
+        } catch (...) {                                                                   \
+        }                                                                                 \
+    } while (0)
+
 // The utility source's form, to stderr.
 #define SKARN_LOG_STDERR(message)                                                                   \
     do {                                                                                            \

@@ -8,11 +8,36 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "impl_/change_def.hpp"
 
 namespace skarn {
 enum segment_kind : int { SEGMENT_READ = 0, SEGMENT_INSERT = 1 };
-}
+
+// What tells that a file read in place was changed by someone else: its size
+// and its modification and change times, to the nanosecond.
+struct file_identity {
+    int64_t size = -1;
+    int64_t mtime_sec = 0, mtime_nsec = 0;
+    int64_t ctime_sec = 0, ctime_nsec = 0;
+
+    bool operator==(const file_identity &) const = default;
+
+    // The identity of an open file; size -1 when it cannot be learnt.
+    static file_identity of(FILE *file) noexcept {
+        file_identity identity;
+        struct stat status {};
+        if (file == nullptr || fstat(fileno(file), &status) != 0) return identity;
+        identity.size = status.st_size;
+        identity.mtime_sec = status.st_mtim.tv_sec;
+        identity.mtime_nsec = status.st_mtim.tv_nsec;
+        identity.ctime_sec = status.st_ctim.tv_sec;
+        identity.ctime_nsec = status.st_ctim.tv_nsec;
+        return identity;
+    }
+};
+}  // namespace skarn
 
 // One piece of the computed content: `computed_length` bytes that start at
 // `change_offset` in the change's bytes, or, for a read segment, at that
@@ -34,6 +59,10 @@ struct skarn_model_struct {
     std::vector<skarn::change_ptr> changes;  // in force, oldest first
     std::vector<skarn::change_ptr> changes_undone;  // most recently undone last
     std::vector<skarn_model_segment_struct> model_segments;
+    // An in-place base level reads the caller's own file, which must keep the
+    // identity it had when the session opened it.
+    bool in_place = false;
+    skarn::file_identity identity{};
 
     skarn_model_struct() = default;
     skarn_model_struct(const skarn_model_struct &) = delete;
@@ -46,6 +75,13 @@ struct skarn_model_struct {
             file = nullptr;
         }
     }
+
+    // False for an in-place level whose file was changed by someone else.
+    bool file_intact() const noexcept { return !in_place || skarn::file_identity::of(file) == identity; }
+
+    // The size of the level's file as the level knows it: for an in-place
+    // level the size seen at opening, whatever the file holds now.
+    int64_t file_size() const noexcept;
 
     int64_t computed_size() const noexcept {
         if (model_segments.empty()) return 0;

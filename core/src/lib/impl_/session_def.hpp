@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "skarn_edit/options.h"
 #include "skarn_edit/types.h"
 #include "impl_/model_def.hpp"
+#include "impl_/progress.hpp"
 
 namespace skarn {
 // Bits of skarn_session_struct::flags.
@@ -29,6 +31,8 @@ struct skarn_session_struct {
     uint8_t flags = 0;
     std::string checkpoint_directory;      // absolute and normalised
     std::string original_checkpoint_path;  // the private copy of the caller's file; empty without one
+    skarn_progress_cbk_t progress_cbk = nullptr;  // told the progress of long operations; may cancel them
+    void *progress_user_data = nullptr;
 
     skarn_model_struct &current() noexcept { return *models.back(); }
     const skarn_model_struct &current() const noexcept { return *models.back(); }
@@ -38,6 +42,11 @@ struct skarn_session_struct {
         return static_cast<int64_t>(current().changes.size()) + num_changes_adjustment;
     }
     bool has_flag(uint8_t flag) const noexcept { return (flags & flag) != 0; }
+
+    // A meter for one long operation of this session.
+    skarn::progress_meter progress(int32_t operation, int64_t total) const noexcept {
+        return {progress_cbk, progress_user_data, operation, total};
+    }
 };
 
 #endif  // SKARN_IMPL_SESSION_DEF_HPP

@@ -107,7 +107,10 @@ SKARN_API int skarn_edit_save(skarn_session_struct *session, const char *file_pa
  * created; -3 temporary name too long; -4 temporary file cannot be created;
  * -5 cannot be opened; -6/-7 copy failed; -8/-9 size mismatch; -10 existing
  * target cannot be removed; -11 no free numbered name; -12 rename failed;
- * -100 the session's own file changed on disk (use IO_FLG_FORCE_OVERWRITE).
+ * -13 cancelled by the session's progress callback (no file left, nothing
+ * changed); -14 the file an in-place session reads was changed by another
+ * program (nothing written); -100 the session's own file changed on disk (use
+ * IO_FLG_FORCE_OVERWRITE).
  */
 SKARN_API int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path, int io_flags,
                                       char *saved_path, int64_t offset, int64_t length) SKARN_NOEXCEPT;
