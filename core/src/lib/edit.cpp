@@ -615,6 +615,14 @@ bool reopen_level_file(skarn_model_struct &level, const std::string &path) noexc
     return true;
 }
 
+// True when `path` names the file open as `file`.
+bool file_is_open_as(const char *path, FILE *file) noexcept {
+    struct stat named {};
+    struct stat open {};
+    return file != nullptr && stat(path, &named) == 0 && fstat(fileno(file), &open) == 0 &&
+           named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
 }  // namespace
 
 int skarn_edit_save(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path) noexcept {
@@ -634,6 +642,23 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
             return -1;
         }
 
+        // An in-place level whose file another program changed cannot give
+        // its content any more; nothing is written from mixed content.
+        const skarn_model_struct &base = session->base();
+        if (!session->current().file_intact()) {
+            SKARN_LOG("'" << session->current().file_path
+                          << "' was changed by another program while the session read it in place, save refused");
+            return -14;
+        }
+        // A save over the file an in-place base level reads: that level keeps
+        // reading the old content through its descriptor, whose identity the
+        // replacement changes (its link count and change time).
+        const bool replaces_base = base.in_place && file_is_open_as(file_path, base.file);
+
+        skarn::progress_meter own_progress = session->progress(PROGRESS_OP_SAVE, adjusted_length);
+        skarn::progress_meter &progress =
+            session->enclosing_progress != nullptr ? *session->enclosing_progress : own_progress;
+
         const bool overwrite = (io_flags & (IO_FLG_OVERWRITE | IO_FLG_FORCE_OVERWRITE)) != 0;
         const char *session_file = skarn_session_get_file_path(session);
         const std::string &original_checkpoint = session->original_checkpoint_path;
@@ -645,7 +670,7 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
         if (overwrite && session_file != nullptr && skarn_util_file_exists(file_path) != 0 &&
             skarn_util_paths_equivalent(file_path, session_file) != 0) {
             own_file = true;
-            if ((io_flags & IO_FLG_FORCE_OVERWRITE) == 0 &&
+            if ((io_flags & IO_FLG_FORCE_OVERWRITE) == 0 && !original_checkpoint.empty() &&
                 skarn_util_compare_modification_times(session_file, original_checkpoint.c_str()) == 1) {
                 SKARN_LOG("original file '" << session_file
                                             << "' has been modified since the session was created, save failed "
@@ -729,24 +754,46 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
                         SKARN_LOG("fwrite failed");
                         return -7;
                     }
+                    progress.advance(count);
                     break;
                 }
                 case skarn::SEGMENT_READ:
                     if (model.file == nullptr) SKARN_FATAL("attempt to read segment from null file pointer");
-                    if (skarn_util_write_segment_to_file(reader.get(), piece.change_offset + skip, count, out) !=
-                        count) {
-                        std::fclose(out);
-                        skarn_util_remove_file(temp_name);
-                        SKARN_LOG("skarn_util_write_segment_to_file failed");
-                        return -6;
+                    // In steps, so that progress is told and cancelling is heard.
+                    for (int64_t done = 0; done < count && !progress.cancelled();) {
+                        const int64_t step = std::min(count - done, skarn::progress_step);
+                        if (skarn_util_write_segment_to_file(reader.get(), piece.change_offset + skip + done, step,
+                                                             out) != step) {
+                            std::fclose(out);
+                            skarn_util_remove_file(temp_name);
+                            SKARN_LOG("skarn_util_write_segment_to_file failed");
+                            return -6;
+                        }
+                        done += step;
+                        progress.advance(step);
                     }
                     break;
                 default: SKARN_FATAL("Unhandled segment kind");
             }
+            if (progress.cancelled()) break;
             written += count;
             expected_offset = end;
         }
         std::fclose(out);
+
+        // The last word of the progress callback comes before anything is
+        // replaced; a save for a checkpoint or transform leaves it to them.
+        const bool cancelled = &progress == &own_progress ? !progress.finish() : progress.cancelled();
+        if (cancelled || !session->current().file_intact()) {
+            skarn_util_remove_file(temp_name);
+            if (cancelled) {
+                SKARN_LOG("cancelled by the progress callback");
+                return -13;
+            }
+            SKARN_LOG("'" << session->current().file_path
+                          << "' was changed by another program while it was saved, save refused");
+            return -14;
+        }
 
         if (written != adjusted_length) {
             SKARN_LOG("failed to write all requested bytes, expected: " << adjusted_length << ", got: " << written);
@@ -777,15 +824,19 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
                 return -10;
             }
         }
+        const bool base_intact = replaces_base && base.file_intact();
         if (std::rename(temp_name, target) != 0) {
             const int error = errno;
             SKARN_LOG(skarn::log::system_error_line(error));
             return -12;
         }
+        // The base level's descriptor still holds the old content, now
+        // unlinked: what it is now is what it must stay.
+        if (base_intact) session->base().identity = skarn::file_identity::of(base.file);
 
         // The session's file now holds what the session shows: re-date the
         // original checkpoint so that the next save over it is not refused.
-        if (own_file && skarn_util_touch(original_checkpoint.c_str(), 0) != 0) {
+        if (own_file && !original_checkpoint.empty() && skarn_util_touch(original_checkpoint.c_str(), 0) != 0) {
             SKARN_LOG("failed to touch checkpoint file: " << original_checkpoint);
         }
         if (saved_path != nullptr) skarn_util_normalize_path(target, saved_path);
@@ -814,8 +865,20 @@ int skarn_edit_create_checkpoint(skarn_session_struct *session) noexcept {
     // session's own file, so there is no modification check).
     const int fd = skarn_util_mkstemp(path, 0600);
     if (fd >= 0) close(fd);
-    if (skarn_edit_save_segment(session, path, IO_FLG_OVERWRITE, nullptr, 0, 0) != 0) {
-        SKARN_LOG("failed to save checkpoint to '" << path << "'");
+    // A transform's checkpoint reports as part of the transform.
+    skarn::progress_meter own_progress =
+        session->progress(PROGRESS_OP_CHECKPOINT, skarn_session_get_computed_file_size(session));
+    skarn::progress_meter *const enclosing = session->enclosing_progress;
+    session->enclosing_progress = enclosing != nullptr ? enclosing : &own_progress;
+    const int saved = skarn_edit_save_segment(session, path, IO_FLG_OVERWRITE, nullptr, 0, 0);
+    session->enclosing_progress = enclosing;
+    const bool cancelled = saved == 0 && enclosing == nullptr && !own_progress.finish();
+    if (saved != 0 || cancelled) {
+        if (cancelled || saved == -13) {
+            SKARN_LOG("cancelled by the progress callback");
+        } else {
+            SKARN_LOG("failed to save checkpoint to '" << path << "'");
+        }
         if (fd >= 0 && skarn_util_file_exists(path) != 0) skarn_util_remove_file(path);
         return -1;
     }
@@ -867,15 +930,26 @@ int skarn_edit_destroy_last_checkpoint(skarn_session_struct *session) noexcept {
 int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t transform, void *user_data,
                                int64_t offset, int64_t length) noexcept {
     if (session == nullptr || skarn_session_changes_paused(session) != 0) return -1;
-    if (skarn_edit_create_checkpoint(session) != 0) return -1;
+    // One meter for the whole: the checkpoint's copy, then the rewrite.
+    skarn::progress_meter progress =
+        session->progress(PROGRESS_OP_TRANSFORM, 2 * skarn_session_get_computed_file_size(session));
+    session->enclosing_progress = &progress;
+    const int checkpointed = skarn_edit_create_checkpoint(session);
+    session->enclosing_progress = nullptr;
+    if (checkpointed != 0) return -1;
     try {
         skarn_model_struct &level = session->current();
         const std::string path = level.file_path;
         const std::string output = path + "_";
-        if (skarn_util_apply_byte_transform_to_file(path.c_str(), output.c_str(), transform, user_data, offset,
-                                                    length) != 0) {
+        const int rewritten =
+            apply_byte_transform_to_file_(path.c_str(), output.c_str(), transform, user_data, offset, length, &progress);
+        if (rewritten != 0 || !progress.finish()) {
             if (skarn_util_file_exists(output.c_str()) != 0) skarn_util_remove_file(output.c_str());
-            return -1;  // the checkpoint stays, untransformed
+            if (!progress.cancelled()) return -1;  // the checkpoint stays, untransformed
+            // Cancelled: the session goes back to where it was.
+            SKARN_LOG("cancelled by the progress callback");
+            skarn_edit_destroy_last_checkpoint(session);
+            return -1;
         }
 
         // Swap the transformed file in. A transform keeps the size, so the

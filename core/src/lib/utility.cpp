@@ -13,6 +13,7 @@
 
 #include "impl_/character_counts_def.hpp"
 #include "impl_/log.hpp"
+#include "impl_/progress.hpp"
 #include "skarn_edit/bom.h"
 #include "skarn_edit/character_counts.h"
 #include "skarn_edit/filesystem.h"
@@ -394,9 +395,13 @@ int64_t skarn_util_write_segment_to_file(FILE *source, int64_t offset, int64_t c
     return count - remaining;
 }
 
-int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out_path,
-                                            skarn_util_byte_transform_t transform, void *user_data, int64_t offset,
-                                            int64_t length) noexcept {
+int apply_byte_transform_to_file_(const char *in_path, const char *out_path, skarn_util_byte_transform_t transform,
+                                  void *user_data, int64_t offset, int64_t length,
+                                  skarn::progress_meter *progress) noexcept {
+    // Its lines are those of the exported function, whoever calls.
+    static constexpr const char *logged_name = "skarn_util_apply_byte_transform_to_file";
+    skarn::progress_meter silent;
+    skarn::progress_meter &meter = progress != nullptr ? *progress : silent;
     FILE *input = nullptr;
     if (in_path != nullptr && out_path != nullptr && transform != nullptr) input = std::fopen(in_path, "rb");
     int64_t size = -1;
@@ -405,7 +410,7 @@ int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out
     FILE *output = nullptr;
     if (size >= 0) {
         if (offset < 0 || offset >= size || length < 0 || length > size - offset) {
-            SKARN_LOG_STDERR("transform out of range");
+            SKARN_LOG_STDERR_AS(logged_name, "transform out of range");
         } else if (!same_file(in_path, out_path)) {
             if (length == 0) length = size - offset;
             output = std::fopen(out_path, "wb");
@@ -413,34 +418,48 @@ int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out
     }
 
     if (output != nullptr) {
-        bool copied = true;
-        if (skarn_util_write_segment_to_file(input, 0, offset, output) != offset || ftello(input) != offset) {
-            SKARN_LOG_STDERR("failed to write first segment bytes to file");
-            copied = false;
-        }
+        // Copies [from, from + count) unchanged, in progress steps. False
+        // when it fails (logged with `what`) or is cancelled.
+        const auto copy_unchanged = [&](int64_t from, int64_t count, const char *what) {
+            if (fseeko(input, static_cast<off_t>(from), SEEK_SET) != 0) {
+                SKARN_LOG_STDERR_AS(logged_name, what);
+                return false;
+            }
+            for (int64_t done = 0; done < count;) {
+                const int64_t step = std::min(count - done, skarn::progress_step);
+                if (skarn_util_write_segment_to_file(input, from + done, step, output) != step) {
+                    SKARN_LOG_STDERR_AS(logged_name, what);
+                    return false;
+                }
+                done += step;
+                if (!meter.advance(step)) return false;
+            }
+            return true;
+        };
+        bool copied = copy_unchanged(0, offset, "failed to write first segment bytes to file");
         // The range, one chunk at a time, in ascending order of position.
         uint8_t chunk[chunk_size];
         int64_t remaining = length;
         while (copied && remaining > 0) {
             const auto n = static_cast<size_t>(std::min(remaining, chunk_size));
             if (std::fread(chunk, 1, n, input) != n) {
-                SKARN_LOG_STDERR("failed to read buffer");
-                SKARN_LOG_STDERR("there are remaining bytes");
+                SKARN_LOG_STDERR_AS(logged_name, "failed to read buffer");
+                SKARN_LOG_STDERR_AS(logged_name, "there are remaining bytes");
                 copied = false;
                 break;
             }
             skarn_util_apply_byte_transform(chunk, static_cast<int64_t>(n), transform, user_data);
             if (std::fwrite(chunk, 1, n, output) != n) {
-                SKARN_LOG_STDERR("failed to write buffer");
-                SKARN_LOG_STDERR("there are remaining bytes");
+                SKARN_LOG_STDERR_AS(logged_name, "failed to write buffer");
+                SKARN_LOG_STDERR_AS(logged_name, "there are remaining bytes");
                 copied = false;
                 break;
             }
             remaining -= static_cast<int64_t>(n);
+            if (!meter.advance(static_cast<int64_t>(n))) copied = false;
         }
         const int64_t tail = size - offset - length;
-        if (copied && tail > 0 && skarn_util_write_segment_to_file(input, offset + length, tail, output) != tail) {
-            SKARN_LOG_STDERR("failed to write last segment");
+        if (copied && tail > 0 && !copy_unchanged(offset + length, tail, "failed to write last segment")) {
             copied = false;
         }
         // Closing flushes the stream's buffer: a failure there loses bytes too.
@@ -449,9 +468,19 @@ int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out
             return 0;
         }
         std::remove(out_path);
+        if (meter.cancelled()) {
+            std::fclose(input);
+            return 1;
+        }
     }
 
     if (input != nullptr) std::fclose(input);
-    SKARN_LOG_STDERR("transform failed");
+    SKARN_LOG_STDERR_AS(logged_name, "transform failed");
     return -1;
+}
+
+int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out_path,
+                                            skarn_util_byte_transform_t transform, void *user_data, int64_t offset,
+                                            int64_t length) noexcept {
+    return apply_byte_transform_to_file_(in_path, out_path, transform, user_data, offset, length, nullptr);
 }

@@ -10,6 +10,7 @@
 
 #include "impl_/change_def.hpp"
 #include "impl_/model_def.hpp"
+#include "impl_/progress.hpp"
 #include "impl_/session_def.hpp"
 #include "skarn_edit.hpp"
 
@@ -44,6 +45,13 @@ int update_model_helper_(skarn_model_struct &model, const skarn::const_change_pt
 bool determine_change_transaction_bit_(skarn_session_struct *session);
 int update_viewports_(skarn_session_struct *session, const skarn_change_struct *change) noexcept;
 int change_affects_viewport_(const skarn_viewport_struct *viewport, const skarn_change_struct *change) noexcept;
+
+// skarn_util_apply_byte_transform_to_file with progress (utility source):
+// 0, -1 on failure, 1 when `progress` (may be null) cancelled it; on -1 and 1
+// the output is removed.
+int apply_byte_transform_to_file_(const char *in_path, const char *out_path, skarn_util_byte_transform_t transform,
+                                  void *user_data, int64_t offset, int64_t length,
+                                  skarn::progress_meter *progress) noexcept;
 
 // Marks every viewport stale, in list order; with an event, tells each one.
 void mark_viewports_stale_(skarn_session_struct *session, int32_t viewport_event = 0) noexcept;

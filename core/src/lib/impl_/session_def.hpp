@@ -33,6 +33,9 @@ struct skarn_session_struct {
     std::string original_checkpoint_path;  // the private copy of the caller's file; empty without one
     skarn_progress_cbk_t progress_cbk = nullptr;  // told the progress of long operations; may cancel them
     void *progress_user_data = nullptr;
+    // The meter of the operation that a save runs for (a checkpoint, a
+    // transform); null when a save reports as a save of its own.
+    skarn::progress_meter *enclosing_progress = nullptr;
 
     skarn_model_struct &current() noexcept { return *models.back(); }
     const skarn_model_struct &current() const noexcept { return *models.back(); }
