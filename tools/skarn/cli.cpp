@@ -166,7 +166,12 @@ session_handle::session_handle(const std::string &path) {
                       std::strerror(errno));
     }
     directory_ = pattern;
-    session_ = skarn_edit_create_session(path.c_str(), nullptr, nullptr, 0, directory_.c_str());
+    // Read in place: opening costs nothing whatever the size, and a save by
+    // rename over the file leaves the session reading its old content.
+    skarn_session_options_struct options = SKARN_SESSION_OPTIONS_INIT;
+    options.flags = SESSION_OPT_IN_PLACE;
+    options.checkpoint_directory = directory_.c_str();
+    session_ = skarn_edit_create_session_with_options(path.c_str(), &options);
     if (session_ == nullptr) {
         std::filesystem::remove_all(directory_, error);
         throw failure("cannot open a session over " + in_quotes(path));

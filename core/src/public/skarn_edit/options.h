@@ -55,6 +55,10 @@ enum {
      * with -14, writing nothing; only checkpoints taken before the change go
      * on reading. Removing or renaming the file also changes its change time,
      * and so counts as a change.
+     *
+     * A file whose size the file system cannot tell (anything but a regular
+     * file, or a regular file of size 0, as /proc files report) is copied
+     * as without this flag, so that its content is not silently empty.
      */
     SESSION_OPT_IN_PLACE = 1
 };
