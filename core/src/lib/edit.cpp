@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -65,6 +66,13 @@ std::string choose_checkpoint_directory(const char *file_path, const char *check
 // Session lifecycle.
 
 namespace {
+
+// The time of day in ns since the epoch, as file times are kept.
+int64_t now_ns() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
 
 // Opens the caller's file to be read where it is. Null (nothing logged) for
 // a file whose size the file system cannot tell, which is copied instead:
@@ -169,6 +177,7 @@ skarn_session_struct *create_session(const char *file_path, const skarn_session_
         file = nullptr;
         if (in_place) {
             base->in_place = true;
+            session->in_place_dated_ns = now_ns();
             base->identity = skarn::file_identity::of(base->file);
             size = base->identity.size;
             if (size < 0) {
@@ -615,6 +624,13 @@ bool reopen_level_file(skarn_model_struct &level, const std::string &path) noexc
     return true;
 }
 
+// True when the file at `path` was last written after `ns` (since the epoch).
+bool written_after(const char *path, int64_t ns) noexcept {
+    struct stat status {};
+    return stat(path, &status) == 0 &&
+           int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec > ns;
+}
+
 // True when `path` names the file open as `file`.
 bool file_is_open_as(const char *path, FILE *file) noexcept {
     struct stat named {};
@@ -670,8 +686,11 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
         if (overwrite && session_file != nullptr && skarn_util_file_exists(file_path) != 0 &&
             skarn_util_paths_equivalent(file_path, session_file) != 0) {
             own_file = true;
-            if ((io_flags & IO_FLG_FORCE_OVERWRITE) == 0 && !original_checkpoint.empty() &&
-                skarn_util_compare_modification_times(session_file, original_checkpoint.c_str()) == 1) {
+            const bool written_since = original_checkpoint.empty()
+                                           ? base.in_place && written_after(session_file, session->in_place_dated_ns)
+                                           : skarn_util_compare_modification_times(
+                                                 session_file, original_checkpoint.c_str()) == 1;
+            if ((io_flags & IO_FLG_FORCE_OVERWRITE) == 0 && written_since) {
                 SKARN_LOG("original file '" << session_file
                                             << "' has been modified since the session was created, save failed "
                                                "(use IO_FLG_FORCE_OVERWRITE to override)");
@@ -836,6 +855,7 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
 
         // The session's file now holds what the session shows: re-date the
         // original checkpoint so that the next save over it is not refused.
+        if (own_file && original_checkpoint.empty()) session->in_place_dated_ns = now_ns();
         if (own_file && !original_checkpoint.empty() && skarn_util_touch(original_checkpoint.c_str(), 0) != 0) {
             SKARN_LOG("failed to touch checkpoint file: " << original_checkpoint);
         }

@@ -31,6 +31,10 @@ struct skarn_session_struct {
     uint8_t flags = 0;
     std::string checkpoint_directory;      // absolute and normalised
     std::string original_checkpoint_path;  // the private copy of the caller's file; empty without one
+    // For an in-place base level, what the original checkpoint's date is to a
+    // copy session: when the file was opened or last saved over (ns since the
+    // epoch). A file written later was changed by someone else.
+    int64_t in_place_dated_ns = 0;
     skarn_progress_cbk_t progress_cbk = nullptr;  // told the progress of long operations; may cancel them
     void *progress_user_data = nullptr;
     // The meter of the operation that a save runs for (a checkpoint, a
