@@ -827,6 +827,10 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
             return -9;
         }
 
+        // Taken before the target is removed, which changes the base level's
+        // file (its link count and change time).
+        const bool base_intact = replaces_base && base.file_intact();
+
         // From here on a failure leaves the complete temporary file in place.
         const char *target = file_path;
         char available[path_buffer_size];
@@ -843,7 +847,6 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
                 return -10;
             }
         }
-        const bool base_intact = replaces_base && base.file_intact();
         if (std::rename(temp_name, target) != 0) {
             const int error = errno;
             SKARN_LOG(skarn::log::system_error_line(error));

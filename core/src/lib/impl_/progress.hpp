@@ -33,6 +33,7 @@ public:
     bool finish() noexcept {
         if (callback_ == nullptr || cancelled_) return !cancelled_;
         if (total_ < 0) total_ = done_;
+        if (reported_ == total_ && reported_any_) return true;  // the total was told already
         done_ = total_;
         return report(total_);
     }
@@ -46,6 +47,7 @@ public:
 private:
     bool report(int64_t total) noexcept {
         reported_ = done_;
+        reported_any_ = true;
         if (callback_(operation_, done_, total, user_data_) != 0) cancelled_ = true;
         return !cancelled_;
     }
@@ -56,6 +58,7 @@ private:
     int64_t total_ = 0;
     int64_t done_ = 0;
     int64_t reported_ = 0;
+    bool reported_any_ = false;
     bool cancelled_ = false;
 };
 
