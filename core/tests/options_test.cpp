@@ -396,4 +396,43 @@ TEST(WindowedAnalysis, EqualsAReadingByPiecesAcrossWindowAndPieceBoundaries) {
     skarn_character_counts_destroy(record);
 }
 
+// UTF-8 counting by the table of rules, one byte at a time: the model that the
+// library's counter, which skips ASCII runs by words, must agree with.
+Counts utf8_model(const std::string &text) {
+    Counts c;
+    const auto cont = [&](size_t i) { return i < text.size() && (static_cast<uint8_t>(text[i]) & 0xC0) == 0x80; };
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<uint8_t>(text[i]);
+        if (lead < 0x80) {
+            ++c.single, i += 1;
+        } else if ((lead & 0xE0) == 0xC0) {
+            cont(i + 1) ? (++c.dbl, i += 2) : (++c.invalid, i += 1);
+        } else if ((lead & 0xF0) == 0xE0) {
+            cont(i + 1) && cont(i + 2) ? (++c.triple, i += 3) : (++c.invalid, i += 1);
+        } else {
+            cont(i + 1) && cont(i + 2) && cont(i + 3) ? (++c.quad, i += 4) : (++c.invalid, i += 1);
+        }
+    }
+    return c;
+}
+
+TEST(WindowedAnalysis, Utf8CountsOfMixedRunsMatchAByteByByteModel) {
+    std::mt19937_64 rng(41);
+    skarn_character_counts_struct *record = skarn_character_counts_create();
+    for (int round = 0; round < 2000; ++round) {
+        // ASCII runs of every length around a word, broken by other bytes.
+        std::string text;
+        const size_t parts = 1 + rng() % 6;
+        for (size_t k = 0; k < parts; ++k) {
+            text.append(rng() % 20, static_cast<char>('a' + rng() % 26));
+            const std::string other = random_bytes(rng, rng() % 4);
+            text += other;
+        }
+        skarn_character_counts_set_BOM(skarn_character_counts_reset(record), BOM_NONE);
+        skarn_util_count_characters(bytes_of(text), text.size(), record);
+        ASSERT_EQ(read_counts(record), utf8_model(text)) << testing::PrintToString(text);
+    }
+    skarn_character_counts_destroy(record);
+}
+
 }  // namespace

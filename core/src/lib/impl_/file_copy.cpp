@@ -17,9 +17,11 @@
 
 namespace {
 
-// Bytes moved per kernel copy or read: large enough that the calls cost
-// nothing beside the copying, small enough for progress and cancellation.
-constexpr int64_t copy_chunk = skarn::progress_step;
+// Bytes asked of one kernel copy: with nobody to tell, as much as the kernel
+// will do in one call; else a progress step, so that progress is told and
+// cancelling heard in time.
+constexpr int64_t unwatched_copy_chunk = int64_t{1} << 30;
+constexpr int64_t watched_copy_chunk = skarn::progress_step;
 constexpr size_t buffer_size = size_t{1} << 20;
 
 class copier {
@@ -31,7 +33,8 @@ public:
     // then tells where. 0, 1 cancelled, -1 failure.
     int copy_extent(int64_t &position, int64_t end) noexcept {
         while (position < end) {
-            const int64_t wanted = std::min(end - position, copy_chunk);
+            const int64_t wanted =
+                std::min(end - position, progress_.watched() ? watched_copy_chunk : unwatched_copy_chunk);
             int64_t moved = -1;
             if (use_kernel_) {
                 loff_t in = position;

@@ -42,6 +42,7 @@ public:
     void set_total(int64_t total) noexcept { total_ = total; }
 
     bool cancelled() const noexcept { return cancelled_; }
+    bool watched() const noexcept { return callback_ != nullptr; }
     int64_t done() const noexcept { return done_; }
 
 private:
