@@ -10,6 +10,8 @@
 # it) and tools/skarn. The scratch directory (default: /tmp) holds 1 GiB and
 # 2 GiB text files, a sparse 4 GiB and a sparse 8 GiB file; it is removed at
 # the end. The page cache is warmed first: every figure is a warm one.
+# RUNS (default 5) sets the runs of each command; ONLY, a regular expression,
+# keeps the comparisons whose label matches it.
 set -euo pipefail
 
 if [[ $# -lt 1 || $# -gt 3 ]]; then
@@ -61,6 +63,7 @@ phase() { eval "$1" 2>/dev/null | awk '{ print $2 }'; }
 # "wall" (whole command) or "phase" (the tool's own figure).
 compare() {
     local label=$1 ka=$2 a=$3 kb=$4 b=$5 ta=() tb=()
+    [[ -z "${ONLY:-}" || "$label" =~ $ONLY ]] || return 0
     for ((i = 0; i < runs; i++)); do
         sync; rm -f "$work"/out_*
         ta+=("$($ka "$a")")
