@@ -1,7 +1,6 @@
 // Session accessors, reading, the model check, and the history's queries,
 // transactions and pausing.
 #include <algorithm>
-#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -343,12 +342,12 @@ int skarn_session_byte_frequency_profile(const skarn_session_struct *session, sk
             for (int value = 0; value < 256; ++value) {
                 profile[value] += int64_t{tables[0][value]} + tables[1][value] + tables[2][value] + tables[3][value];
             }
-            const auto *end = bytes + count;
-            for (const uint8_t *at = bytes; (at = static_cast<const uint8_t *>(
-                                                 std::memchr(at, '\n', static_cast<size_t>(end - at)))) != nullptr;
-                 ++at) {
-                if ((at == bytes ? previous : at[-1]) == '\r') ++dos_eols;
-            }
+            // Without branches, so that the loop runs on vectors: CR LF
+            // pairs are few among many bytes and a search per line end
+            // costs more than looking at every pair.
+            int64_t pairs = previous == '\r' && bytes[0] == '\n' ? 1 : 0;
+            for (int64_t j = 1; j < count; ++j) pairs += (bytes[j - 1] == '\r') & (bytes[j] == '\n');
+            dos_eols += pairs;
             previous = bytes[count - 1];
         });
     if (result == 0) profile[byte_profile_dos_eol_index] = dos_eols;
