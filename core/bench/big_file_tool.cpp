@@ -93,7 +93,7 @@ int main(int argc, char **argv) {
         }
         close(fd);
         std::printf("count %.1f\n", ms_since(start));
-        std::fprintf(stderr, "LF %" PRId64 " CRLF %" PRId64 "\n", counts['\n'], dos);
+        std::fprintf(stderr, "LF %" PRId64 " CRLF %" PRId64 "\n", counts[10], dos);
         return 0;
     }
 
@@ -121,7 +121,7 @@ int main(int argc, char **argv) {
         start = clock_type::now();
         if (skarn_session_byte_frequency_profile(session, profile, 0, 0) != 0) result = fail("the profile failed");
         std::printf("profile %.1f\n", ms_since(start));
-        std::fprintf(stderr, "LF %" PRId64 " CRLF %" PRId64 "\n", profile['\n'], profile[256]);
+        std::fprintf(stderr, "LF %" PRId64 " CRLF %" PRId64 "\n", profile[10], profile[256]);
     } else {
         result = fail("unknown mode");
     }
