@@ -298,8 +298,9 @@ TEST(Progress, EveryLongOperationReportsInOrderAndCancelsCleanly) {
         SCOPED_TRACE(flags);
         if (flags == 0) {
             // The copy made at creation: cancelled creation is null and leaves no file.
-            cancel_at_every_call("copy", PROGRESS_OP_COPY, dir, nullptr, log,
-                                 [&] { return open_with(path, dir, 0, ProgressLog::callback, &log) ? 0 : -1; }, 0, -1);
+            cancel_at_every_call(
+                "copy", PROGRESS_OP_COPY, dir, nullptr, log,
+                [&] { return open_with(path, dir, 0, ProgressLog::callback, &log) ? 0 : -1; }, 0, -1);
         }
         Session session = open_with(path, dir, flags, ProgressLog::callback, &log);
         ASSERT_NE(session, nullptr);
@@ -310,25 +311,29 @@ TEST(Progress, EveryLongOperationReportsInOrderAndCancelsCleanly) {
         const std::string name = flags == 0 ? "copy session" : "in-place session";
         SCOPED_TRACE(name);
 
-        cancel_at_every_call("save", PROGRESS_OP_SAVE, dir, s, log,
-                             [&] { return skarn_edit_save(s, target.c_str(), IO_FLG_OVERWRITE, nullptr); }, 0, -13);
+        cancel_at_every_call(
+            "save", PROGRESS_OP_SAVE, dir, s, log,
+            [&] { return skarn_edit_save(s, target.c_str(), IO_FLG_OVERWRITE, nullptr); }, 0, -13);
         fs::remove(target);
-        cancel_at_every_call("checkpoint", PROGRESS_OP_CHECKPOINT, dir, s, log,
-                             [&] { return skarn_edit_create_checkpoint(s); }, 0, -1);
-        cancel_at_every_call("transform", PROGRESS_OP_TRANSFORM, dir, s, log,
-                             [&] { return skarn_edit_apply_transform(s, upper_byte, nullptr, 5 * MiB, MiB); }, 0, -1);
+        cancel_at_every_call(
+            "checkpoint", PROGRESS_OP_CHECKPOINT, dir, s, log, [&] { return skarn_edit_create_checkpoint(s); }, 0, -1);
+        cancel_at_every_call(
+            "transform", PROGRESS_OP_TRANSFORM, dir, s, log,
+            [&] { return skarn_edit_apply_transform(s, upper_byte, nullptr, 5 * MiB, MiB); }, 0, -1);
         skarn_character_counts_struct *counts = skarn_character_counts_create();
-        cancel_at_every_call("counts", PROGRESS_OP_CHARACTER_COUNTS, dir, s, log,
-                             [&] { return skarn_session_character_counts(s, counts, 0, 0, BOM_NONE); }, 0, 1);
+        cancel_at_every_call(
+            "counts", PROGRESS_OP_CHARACTER_COUNTS, dir, s, log,
+            [&] { return skarn_session_character_counts(s, counts, 0, 0, BOM_NONE); }, 0, 1);
         skarn_character_counts_destroy(counts);
         int64_t profile[257];
-        cancel_at_every_call("profile", PROGRESS_OP_BYTE_PROFILE, dir, s, log,
-                             [&] { return skarn_session_byte_frequency_profile(s, profile, 0, 0); }, 0, 1);
+        cancel_at_every_call(
+            "profile", PROGRESS_OP_BYTE_PROFILE, dir, s, log,
+            [&] { return skarn_session_byte_frequency_profile(s, profile, 0, 0); }, 0, 1);
         // A pattern that is not there: the search covers the whole range.
         skarn_search_context_struct *search = skarn_search_create_context(s, "0123", 4, 0, 0, 0, 0);
         ASSERT_NE(search, nullptr);
-        cancel_at_every_call("search", PROGRESS_OP_SEARCH, dir, s, log, [&] { return skarn_search_next_match(search, 1); },
-                             0, 0);
+        cancel_at_every_call(
+            "search", PROGRESS_OP_SEARCH, dir, s, log, [&] { return skarn_search_next_match(search, 1); }, 0, 0);
     }
 }
 
@@ -344,7 +349,8 @@ void piecewise(const skarn_session_struct *session, int64_t offset, int64_t leng
     profile.assign(257, 0);
     uint8_t previous = 0;
     for (int64_t at = offset; at < offset + length; at += 512) {
-        const std::string piece = skarn_session_get_segment_string(session, at, std::min<int64_t>(512, offset + length - at));
+        const std::string piece =
+            skarn_session_get_segment_string(session, at, std::min<int64_t>(512, offset + length - at));
         if (piece.empty()) break;
         skarn_util_count_characters(bytes_of(piece), piece.size(), record);
         for (const char c : piece) {
@@ -363,8 +369,8 @@ TEST(WindowedAnalysis, EqualsAReadingByPiecesAcrossWindowAndPieceBoundaries) {
     std::mt19937_64 rng(31);
     // Text rich in multi-byte characters, byte-order marks and CR LF pairs.
     std::string content;
-    const std::array<std::string, 8> atoms = {"a", "\r\n", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
-                                              "\xef\xbb\xbf", "\xff\xfe", "\r"};
+    const std::array<std::string, 8> atoms = {
+        "a", "\r\n", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xef\xbb\xbf", "\xff\xfe", "\r"};
     while (content.size() < static_cast<size_t>(3 * MiB)) content += atoms[rng() % atoms.size()];
     const std::string path = dir.file("text");
     write_file(path, content);
@@ -379,7 +385,8 @@ TEST(WindowedAnalysis, EqualsAReadingByPiecesAcrossWindowAndPieceBoundaries) {
     skarn_character_counts_struct *record = skarn_character_counts_create();
     for (int round = 0; round < 24; ++round) {
         const int64_t offset = round < 2 ? 0 : static_cast<int64_t>(rng() % static_cast<uint64_t>(size));
-        const int64_t length = round % 3 == 0 ? 0 : 1 + static_cast<int64_t>(rng() % static_cast<uint64_t>(2 * MiB + 999));
+        const int64_t length =
+            round % 3 == 0 ? 0 : 1 + static_cast<int64_t>(rng() % static_cast<uint64_t>(2 * MiB + 999));
         const auto bom = static_cast<skarn_bom_t>(rng() % 7);
         SCOPED_TRACE(testing::Message() << "offset " << offset << ", length " << length << ", bom " << bom);
         Counts expected;

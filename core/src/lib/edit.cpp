@@ -132,8 +132,8 @@ skarn_session_struct *create_session(const char *file_path, const skarn_session_
         int64_t size = 0;
         std::string original_checkpoint;
         const bool has_file = file_path != nullptr && *file_path != '\0';
-        const bool in_place = has_file && (options.flags & SESSION_OPT_IN_PLACE) != 0 &&
-                              (file = open_in_place(file_path)) != nullptr;
+        const bool in_place =
+            has_file && (options.flags & SESSION_OPT_IN_PLACE) != 0 && (file = open_in_place(file_path)) != nullptr;
         if (has_file && !in_place) {
             char name[path_buffer_size];
             const int n = std::snprintf(name, sizeof name, "%s%c.Skarnpad-orig.XXXXXX", normalized,
@@ -150,8 +150,8 @@ skarn_session_struct *create_session(const char *file_path, const skarn_session_
                 if (copied > 0) {
                     SKARN_LOG_AS(caller, "copying '" << file_path << "' was cancelled");
                 } else {
-                    SKARN_LOG_AS(caller, "failed to copy original file '" << file_path << "' to checkpoint file '" << name
-                                                               << "'");
+                    SKARN_LOG_AS(caller, "failed to copy original file '" << file_path << "' to checkpoint file '"
+                                                                          << name << "'");
                 }
                 if (fd >= 0) skarn_util_remove_file(name);
                 return nullptr;
@@ -213,7 +213,7 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
 }
 
 skarn_session_struct *skarn_edit_create_session_with_options(const char *file_path,
-                                                              const skarn_session_options_struct *options) noexcept {
+                                                             const skarn_session_options_struct *options) noexcept {
     const skarn_session_options_struct defaults = SKARN_SESSION_OPTIONS_INIT;
     if (options == nullptr) options = &defaults;
     if (options->version != SKARN_SESSION_OPTIONS_VERSION) {
@@ -627,8 +627,7 @@ bool reopen_level_file(skarn_model_struct &level, const std::string &path) noexc
 // True when the file at `path` was last written after `ns` (since the epoch).
 bool written_after(const char *path, int64_t ns) noexcept {
     struct stat status {};
-    return stat(path, &status) == 0 &&
-           int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec > ns;
+    return stat(path, &status) == 0 && int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec > ns;
 }
 
 // True when `path` names the file open as `file`.
@@ -686,10 +685,10 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
         if (overwrite && session_file != nullptr && skarn_util_file_exists(file_path) != 0 &&
             skarn_util_paths_equivalent(file_path, session_file) != 0) {
             own_file = true;
-            const bool written_since = original_checkpoint.empty()
-                                           ? base.in_place && written_after(session_file, session->in_place_dated_ns)
-                                           : skarn_util_compare_modification_times(
-                                                 session_file, original_checkpoint.c_str()) == 1;
+            const bool written_since =
+                original_checkpoint.empty()
+                    ? base.in_place && written_after(session_file, session->in_place_dated_ns)
+                    : skarn_util_compare_modification_times(session_file, original_checkpoint.c_str()) == 1;
             if ((io_flags & IO_FLG_FORCE_OVERWRITE) == 0 && written_since) {
                 SKARN_LOG("original file '" << session_file
                                             << "' has been modified since the session was created, save failed "
@@ -964,8 +963,8 @@ int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_tr
         skarn_model_struct &level = session->current();
         const std::string path = level.file_path;
         const std::string output = path + "_";
-        const int rewritten =
-            apply_byte_transform_to_file_(path.c_str(), output.c_str(), transform, user_data, offset, length, &progress);
+        const int rewritten = apply_byte_transform_to_file_(path.c_str(), output.c_str(), transform, user_data, offset,
+                                                            length, &progress);
         if (rewritten != 0 || !progress.finish()) {
             if (skarn_util_file_exists(output.c_str()) != 0) skarn_util_remove_file(output.c_str());
             if (!progress.cancelled()) return -1;  // the checkpoint stays, untransformed

@@ -153,8 +153,8 @@ int skarn_search_next_match(skarn_search_context_struct *context, int64_t advanc
     // Progress counts the bytes of [low, high) covered so far; only a long
     // range reports at all.
     const bool long_range = high - low >= skarn::progress_step;
-    skarn::progress_meter progress = long_range ? search.session->progress(PROGRESS_OP_SEARCH, high - low)
-                                                : skarn::progress_meter();
+    skarn::progress_meter progress =
+        long_range ? search.session->progress(PROGRESS_OP_SEARCH, high - low) : skarn::progress_meter();
     for (;;) {
         if (window == nullptr || window->capacity != size) {
             window.reset(skarn_segment_create(size));

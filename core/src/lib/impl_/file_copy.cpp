@@ -97,7 +97,8 @@ private:
             return -1;
         }
         for (ssize_t written = 0; written < n;) {
-            const ssize_t w = pwrite(to_, buffer_.get() + written, static_cast<size_t>(n - written), position + written);
+            const ssize_t w =
+                pwrite(to_, buffer_.get() + written, static_cast<size_t>(n - written), position + written);
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
                 if (w == 0) errno = EIO;

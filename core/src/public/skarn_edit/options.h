@@ -76,7 +76,8 @@ typedef struct skarn_session_options_struct {
 } skarn_session_options_struct;
 
 #define SKARN_SESSION_OPTIONS_VERSION 1
-#define SKARN_SESSION_OPTIONS_INIT {SKARN_SESSION_OPTIONS_VERSION, 0, NULL, NULL, NULL, 0, NULL, NULL}
+#define SKARN_SESSION_OPTIONS_INIT \
+    { SKARN_SESSION_OPTIONS_VERSION, 0, NULL, NULL, NULL, 0, NULL, NULL }
 
 /**
  * Creates a session over `file_path` (null or empty: over nothing) as
