@@ -363,9 +363,27 @@ void flush_output() {
     output_buffer.clear();
 }
 
-// The one place where the tool creates sessions.
+namespace {
+
+// The library's progress reports go to the progress line; a stop signal
+// cancels the operation that reports.
+int report_progress(int32_t /*operation*/, int64_t done, int64_t total, void * /*user_data*/) {
+    return progress_update(done, total) ? 0 : 1;
+}
+
+}  // namespace
+
+// The one place where the tool creates sessions. They read the file in
+// place: opening costs nothing whatever the size, and a save by rename over
+// the file leaves the session reading its old content. The library copies
+// what it cannot read in place (pipes, /proc files) into the private
+// directory.
 skarn_session_struct *create_session(const std::string &source, const std::string &private_directory) {
-    return skarn_edit_create_session(source.c_str(), nullptr, nullptr, 0, private_directory.c_str());
+    skarn_session_options_struct options = SKARN_SESSION_OPTIONS_INIT;
+    options.flags = SESSION_OPT_IN_PLACE;
+    options.checkpoint_directory = private_directory.c_str();
+    options.progress_cbk = report_progress;
+    return skarn_edit_create_session_with_options(source.c_str(), &options);
 }
 
 session_handle::session_handle(const std::string &path) {
@@ -387,6 +405,7 @@ session_handle::session_handle(const std::string &path) {
     progress_begin("opening");
     session_.reset(create_session(source, directory_.path));
     if (session_ == nullptr) {
+        check_interrupted();  // a copy cancelled by a signal is no failure of its own
         std::string reason = library_system_reason();
         std::error_code space_error;
         std::error_code size_error;

@@ -100,6 +100,14 @@ int run_command(const command &candidate, std::span<char *const> args) {
     } catch (const skarn_cli::usage_error &error) {
         return report(name, error.what(), true);
     } catch (const skarn_cli::failure &error) {
+        // A library call cancelled by a stop signal fails: the signal is what
+        // happened, and the cleanup has run as the stack unwound.
+        try {
+            skarn_cli::check_interrupted();
+        } catch (const skarn_cli::interrupted &stop) {
+            skarn_cli::progress_finish();
+            return 128 + stop.signal_number;
+        }
         // The command's own line says what failed and why; the library's
         // lines name its internals, so they are not shown.
         return report(name, error.what(), false);

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "impl_/file_copy.hpp"
 #include "impl_/internal_fun.hpp"
 #include "impl_/log.hpp"
 #include "impl_/search_context_def.hpp"
@@ -88,36 +89,43 @@ std::string choose_checkpoint_directory(const char *file_path, const char *check
 // copy's path, `identity` the caller's file as it was read, and the result is
 // the copy's descriptor positioned at 0; on failure -1 and nothing is left.
 int make_private_copy(const char *file_path, const char *directory, char (&name)[path_buffer_size],
-                      skarn::file_identity &identity) noexcept {
+                      skarn::file_identity &identity, skarn::progress_meter &progress, const char *caller) noexcept {
     const int formatted =
         std::snprintf(name, sizeof name, "%s%c.Skarnpad-orig.XXXXXX", directory, skarn_util_directory_separator());
     if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof name) {
-        SKARN_LOG_AS("skarn_edit_create_session", "failed to create original checkpoint filename template");
+        SKARN_LOG_AS(caller, "failed to create original checkpoint filename template");
         return -1;
     }
     const int source = ::open(file_path, O_RDONLY | O_CLOEXEC);
     struct stat info {};
-    if (source < 0 || ::fstat(source, &info) != 0 || !S_ISREG(info.st_mode)) {
-        const int error = source < 0 ? errno : EINVAL;
+    // Anything that reads to an end will do (pipes and /proc files too), but
+    // a directory.
+    if (source < 0 || ::fstat(source, &info) != 0 || S_ISDIR(info.st_mode)) {
+        const int error = source < 0 ? errno : EISDIR;
         if (source >= 0) ::close(source);
-        SKARN_LOG_AS("skarn_edit_create_session",
-                     "failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
-        SKARN_LOG_AS("skarn_edit_create_session", skarn::log::system_error_line(error));
+        SKARN_LOG_AS(caller, "failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
+        SKARN_LOG_AS(caller, skarn::log::system_error_line(error));
         return -1;
     }
     identity = file_identity_of_(source);
     const int copy = skarn_util_mkstemp(name, 0600);
     bool filled = false;
     int error = errno;
+    int copied = -1;
     if (copy >= 0) {
-        filled = copy_descriptor_contents_(source, copy) >= 0 && ::lseek(copy, 0, SEEK_SET) == 0;
+        copied = copy_descriptor_contents_(source, copy, &progress);
+        filled = copied == 0 && progress.finish() && ::lseek(copy, 0, SEEK_SET) == 0;
         error = errno;
     }
     ::close(source);
     if (!filled) {
-        SKARN_LOG_AS("skarn_edit_create_session",
-                     "failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
-        SKARN_LOG_AS("skarn_edit_create_session", skarn::log::system_error_line(error));
+        if (progress.cancelled()) {
+            SKARN_LOG_AS(caller, "copying '" << file_path << "' was cancelled");
+        } else {
+            SKARN_LOG_AS(caller,
+                         "failed to copy original file '" << file_path << "' to checkpoint file '" << name << "'");
+            SKARN_LOG_AS(caller, skarn::log::system_error_line(error));
+        }
         if (copy >= 0) {
             ::close(copy);
             ::unlink(name);
@@ -129,22 +137,41 @@ int make_private_copy(const char *file_path, const char *directory, char (&name)
 
 }  // namespace
 
-// Session lifecycle.
+namespace {
 
-skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_session_event_cbk_t cbk, void *user_data,
-                                                int32_t event_interest, const char *checkpoint_directory) noexcept {
-    // The original checkpoint once made: a creation that fails on the way
-    // does not leave it behind.
+// Opens the caller's file to be read where it is. Null (nothing logged) for
+// a file whose size the file system cannot tell, which is copied instead:
+// anything but a regular file, and a regular file of size 0 (as /proc files
+// report), where an empty file costs nothing to copy.
+FILE *open_in_place(const char *file_path) noexcept {
+    const int fd = ::open(file_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    FILE *file = fdopen(fd, "rb");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
+
+// Logs under the name of `caller`, the exported function.
+skarn_session_struct *create_session(const char *file_path, const skarn_session_options_struct &options,
+                                     const char *caller) noexcept {
+    // The original checkpoint once made, and the in-place stream until the
+    // base level owns it: a creation that fails on the way leaves neither.
     char created[path_buffer_size] = "";
+    FILE *in_place_file = nullptr;
     try {
-        const std::string directory = choose_checkpoint_directory(file_path, checkpoint_directory);
+        const std::string directory = choose_checkpoint_directory(file_path, options.checkpoint_directory);
         if (!skarn_util_directory_exists(directory.c_str()) && skarn_util_create_directory(directory.c_str()) != 0) {
-            SKARN_LOG("failed to create checkpoint directory '" << directory << "'");
+            SKARN_LOG_AS(caller, "failed to create checkpoint directory '" << directory << "'");
             return nullptr;
         }
         char normalized[path_buffer_size];
         if (skarn_util_normalize_path(directory.c_str(), normalized) == nullptr) {
-            SKARN_LOG("failed to resolve checkpoint_directory path '" << directory << "' to absolute path");
+            SKARN_LOG_AS(caller, "failed to resolve checkpoint_directory path '" << directory << "' to absolute path");
             return nullptr;
         }
 
@@ -152,9 +179,25 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         auto base = std::make_unique<skarn_model_struct>();
         skarn::file_identity identity;
         const bool has_file = file_path != nullptr && *file_path != '\0';
-        if (has_file) {
+        const bool in_place = has_file && (options.flags & SESSION_OPT_IN_PLACE) != 0 &&
+                              (in_place_file = open_in_place(file_path)) != nullptr;
+        if (in_place) {
+            // The level reads the caller's file through its own descriptor,
+            // which must keep the identity it has now.
+            const bool adopted = base->file.adopt(in_place_file);  // the level owns the stream from here on
+            in_place_file = nullptr;
+            if (!adopted) {
+                SKARN_LOG_AS(caller, skarn::log::system_error_line());
+                return nullptr;
+            }
+            base->in_place = true;
+            base->identity = file_identity_of_(base->file.fd);
+            identity = base->identity;
+            size = base->identity.size;
+        } else if (has_file) {
             char name[path_buffer_size];
-            const int fd = make_private_copy(file_path, normalized, name, identity);
+            skarn::progress_meter progress(options.progress_cbk, options.progress_user_data, PROGRESS_OP_COPY, -1);
+            const int fd = make_private_copy(file_path, normalized, name, identity, progress, caller);
             if (fd < 0) return nullptr;
             std::memcpy(created, name, sizeof name);
             FILE *file = fdopen(fd, "rb");
@@ -167,9 +210,11 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         }
 
         auto session = std::make_unique<skarn_session_struct>();
-        session->event_cbk = cbk;
-        session->user_data_ptr = user_data;
-        session->event_interest = event_interest;
+        session->event_cbk = options.event_cbk;
+        session->user_data_ptr = options.user_data;
+        session->event_interest = options.event_interest;
+        session->progress_cbk = options.progress_cbk;
+        session->progress_user_data = options.progress_user_data;
         session->checkpoint_directory = normalized;
         session->caller_file = identity;
         if (has_file) {
@@ -181,9 +226,40 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
         skarn_session_notify(session.get(), SESSION_EVT_CREATE, nullptr);
         return session.release();
     } catch (...) {
+        if (in_place_file != nullptr) std::fclose(in_place_file);
         if (created[0] != '\0') ::unlink(created);
         return nullptr;
     }
+}
+
+}  // namespace
+
+// Session lifecycle.
+
+skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_session_event_cbk_t cbk, void *user_data,
+                                                int32_t event_interest, const char *checkpoint_directory) noexcept {
+    skarn_session_options_struct options = SKARN_SESSION_OPTIONS_INIT;
+    options.checkpoint_directory = checkpoint_directory;
+    options.event_cbk = cbk;
+    options.user_data = user_data;
+    options.event_interest = event_interest;
+    return create_session(file_path, options, __func__);
+}
+
+skarn_session_struct *skarn_edit_create_session_with_options(const char *file_path,
+                                                             const skarn_session_options_struct *options) noexcept {
+    const skarn_session_options_struct defaults = SKARN_SESSION_OPTIONS_INIT;
+    if (options == nullptr) options = &defaults;
+    if (options->version != SKARN_SESSION_OPTIONS_VERSION) {
+        SKARN_LOG("unknown options version " << options->version << " (this library knows "
+                                             << SKARN_SESSION_OPTIONS_VERSION << ")");
+        return nullptr;
+    }
+    if ((options->flags & ~SESSION_OPT_IN_PLACE) != 0) {
+        SKARN_LOG("unknown option flags " << options->flags);
+        return nullptr;
+    }
+    return create_session(file_path, *options, __func__);
 }
 
 void skarn_edit_destroy_session(skarn_session_struct *session) noexcept {
@@ -509,7 +585,7 @@ int64_t skarn_edit_undo_last_change(skarn_session_struct *session) noexcept {
                 // Without the change's splice record (a model update that
                 // failed halfway), the level is rebuilt from its file by
                 // replaying the changes that remain.
-                const int64_t size = model.file.refresh_size();
+                const int64_t size = model.file_size();
                 if (size < 0) return -1;
                 reset_model_segments_(model, size);
                 for (const auto &remaining : model.changes) {
@@ -554,7 +630,7 @@ int skarn_edit_clear_changes(skarn_session_struct *session) noexcept {
     try {
         // Clearing forgets the whole history, checkpoints included: the
         // content returns to the original file.
-        const int64_t size = session->base().file.refresh_size();
+        const int64_t size = session->base().file_size();
         if (size < 0) return -1;
         while (session->models.size() > 1) {
             if (!drop_current_level(session)) SKARN_LOG(skarn::log::system_error_line());
@@ -699,12 +775,20 @@ private:
 };
 
 // Writes [offset, offset + length) of the current level's content to `out`,
-// segment by segment in content order, and returns 0, or the save result of
-// the failure: -6 a read segment could not be copied, -7 inserted bytes could
-// not be written, -8 fewer bytes than asked for were found.
-int write_content(const skarn_session_struct *session, int64_t offset, int64_t length, FILE *out) {
+// segment by segment in content order, telling `progress` as it goes, and
+// returns 0, or the save result of the failure: -6 a read segment could not
+// be copied, -7 inserted bytes could not be written, -8 fewer bytes than
+// asked for were found, -13 `progress` cancelled, -14 the file an in-place
+// level reads was changed by another program.
+int write_content(const skarn_session_struct *session, int64_t offset, int64_t length, FILE *out,
+                  skarn::progress_meter &progress) {
     static constexpr const char *caller = "skarn_edit_save_segment";
     const skarn_model_struct &model = session->current();
+    if (!model.file_intact()) {
+        SKARN_LOG_AS(caller, "'" << model.file_path << "' was changed by another program while the session read it "
+                                                       "in place, nothing written");
+        return -14;
+    }
     const level_file_reader reader(model.file);
     int64_t expected_offset = 0;
     int64_t written = 0;
@@ -728,19 +812,37 @@ int write_content(const skarn_session_struct *session, int64_t offset, int64_t l
                     SKARN_LOG_AS(caller, "fwrite failed");
                     return -7;
                 }
+                progress.advance(count);
                 break;
             }
             case skarn::SEGMENT_READ:
                 if (!model.file.is_open()) SKARN_FATAL("attempt to read segment from null file pointer");
-                if (skarn_util_write_segment_to_file(reader.get(), piece.change_offset + skip, count, out) != count) {
-                    SKARN_LOG_AS(caller, "skarn_util_write_segment_to_file failed");
-                    return -6;
+                // In steps, so that progress is told and cancelling is heard.
+                for (int64_t done = 0; done < count && !progress.cancelled();) {
+                    const int64_t step = std::min(count - done, skarn::progress_step);
+                    if (skarn_util_write_segment_to_file(reader.get(), piece.change_offset + skip + done, step, out) !=
+                        step) {
+                        SKARN_LOG_AS(caller, "skarn_util_write_segment_to_file failed");
+                        return -6;
+                    }
+                    done += step;
+                    progress.advance(step);
                 }
                 break;
             default: SKARN_FATAL("Unhandled segment kind");
         }
+        if (progress.cancelled()) {
+            SKARN_LOG_AS(caller, "cancelled by the progress callback");
+            return -13;
+        }
         written += count;
         expected_offset = end;
+    }
+    // Bytes read from a file changed meanwhile may mix two contents.
+    if (!model.file_intact()) {
+        SKARN_LOG_AS(caller, "'" << model.file_path << "' was changed by another program while it was read, "
+                                                       "nothing written");
+        return -14;
     }
     if (written != length) {
         SKARN_LOG_AS(caller, "failed to write all requested bytes, expected: " << length << ", got: " << written);
@@ -813,18 +915,21 @@ int create_private_file(char *name) noexcept { return skarn_util_mkstemp(name, 0
 // A checkpoint's file, written through the descriptor that created it, then
 // read back through a stream over that same descriptor. Returns the stream
 // (positioned at 0) or null; on failure the file is removed.
-FILE *write_checkpoint_file(const skarn_session_struct *session, char *path, int64_t size) {
+FILE *write_checkpoint_file(const skarn_session_struct *session, char *path, int64_t size,
+                            skarn::progress_meter &progress) {
     const int fd = create_private_file(path);
     if (fd < 0) {
         SKARN_LOG(skarn::log::system_error_line());
         return nullptr;
     }
+    int written = 0;
     const auto fail = [&](FILE *stream) -> FILE * {
         const int error = errno;
         if (stream != nullptr) std::fclose(stream);
         ::close(fd);
         ::unlink(path);
-        SKARN_LOG(skarn::log::system_error_line(error));
+        // A cancelled or refused copy has said why already.
+        if (written != -13 && written != -14) SKARN_LOG(skarn::log::system_error_line(error));
         return nullptr;
     };
     const int writer_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -835,7 +940,7 @@ FILE *write_checkpoint_file(const skarn_session_struct *session, char *path, int
     }
     const std::unique_ptr<char[]> out_buffer = make_stream_buffer();  // outlives `out`
     if (out_buffer) std::setvbuf(out, out_buffer.get(), _IOFBF, save_stream_buffer_size);
-    const int written = write_content(session, 0, size, out);
+    written = write_content(session, 0, size, out, progress);
     const bool flushed = written == 0 && std::fflush(out) == 0;
     const bool closed = std::fclose(out) == 0;
     if (!flushed || !closed) return fail(nullptr);
@@ -885,7 +990,7 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
 
         // 2. Replacing the caller's file is refused when anything changed it
         // since the session read it (or last saved over it).
-        const bool has_caller_file = !session->original_checkpoint_path.empty();
+        const bool has_caller_file = session->caller_file.known;
         const char *caller_path = session->base().file_path.c_str();
         bool own_file = false;
         if (overwrite && has_caller_file && target_exists) {
@@ -900,6 +1005,21 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
                 return -100;
             }
         }
+
+        // An in-place level whose file another program changed cannot give
+        // its content any more; nothing is written from mixed content.
+        if (!session->current().file_intact()) {
+            SKARN_LOG("'" << session->current().file_path
+                          << "' was changed by another program while the session read it in place, save refused");
+            return -14;
+        }
+        // A save over the file an in-place base level reads: that level keeps
+        // reading the old content through its descriptor, whose identity the
+        // replacement changes (its link count and change time).
+        skarn_model_struct &base = session->base();
+        const bool replaces_base = base.in_place && target_exists && existing.st_dev == base.identity.device &&
+                                   existing.st_ino == base.identity.inode;
+        skarn::progress_meter progress = session->progress(PROGRESS_OP_SAVE, adjusted_length);
 
         // 3. The temporary file goes beside the target, so that the final
         // rename stays within one file system.
@@ -953,8 +1073,14 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
         out = fdopen(fd, "wb");
         if (out == nullptr) return fail(-5, errno);
         if (out_buffer) std::setvbuf(out, out_buffer.get(), _IOFBF, save_stream_buffer_size);
-        if (const int written = write_content(session, offset, adjusted_length, out); written != 0) {
+        if (const int written = write_content(session, offset, adjusted_length, out, progress); written != 0) {
             return fail(written, 0);
+        }
+        // The last word of the progress callback comes before anything is
+        // replaced.
+        if (!progress.finish()) {
+            SKARN_LOG("cancelled by the progress callback");
+            return fail(-13, 0);
         }
 
         // 5. Flush, give the file what the replaced one had, make the data
@@ -986,6 +1112,8 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
         // tried.
         const char *final_name = target.c_str();
         char available[path_buffer_size];
+        // Taken before the rename, which changes the base level's file.
+        const bool base_intact = replaces_base && base.file_intact();
         for (int attempt = 0;; ++attempt) {
             if (!overwrite && skarn_util_file_exists(final_name) != 0) {
                 final_name = skarn_util_available_filename(target.c_str(), available);
@@ -1009,6 +1137,10 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
             SKARN_LOG(skarn::log::system_error_line(error));
             return -12;
         }
+
+        // The in-place base level reads the replaced file, unchanged but for
+        // its link count: the identity it keeps is the one it has now.
+        if (base_intact) base.identity = file_identity_of_(base.file.fd);
 
         // 8. The new directory entry reaches the disk too.
         if (!sync_directory(directory)) {
@@ -1050,12 +1182,23 @@ int skarn_edit_create_checkpoint(skarn_session_struct *session) noexcept {
     try {
         const int64_t size = skarn_session_get_computed_file_size(session);
         const int64_t num_changes = skarn_session_get_num_changes(session);
-        file = write_checkpoint_file(session, path, size);
+        // A transform's checkpoint reports as part of the transform.
+        skarn::progress_meter own_progress = session->progress(PROGRESS_OP_CHECKPOINT, size);
+        skarn::progress_meter &progress =
+            session->enclosing_progress != nullptr ? *session->enclosing_progress : own_progress;
+        file = write_checkpoint_file(session, path, size, progress);
         if (file == nullptr) {
-            SKARN_LOG("failed to save checkpoint to '" << path << "'");
+            if (!progress.cancelled()) SKARN_LOG("failed to save checkpoint to '" << path << "'");
             return -1;
         }
         written = true;
+        if (&progress == &own_progress && !progress.finish()) {
+            SKARN_LOG("cancelled by the progress callback");
+            std::fclose(file);
+            file = nullptr;
+            ::unlink(path);
+            return -1;
+        }
         auto level = std::make_unique<skarn_model_struct>();
         level->file_path = path;
         const bool adopted = level->file.adopt(file);  // the level closes it from here on
@@ -1100,7 +1243,13 @@ int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_tr
                                int64_t offset, int64_t length) noexcept {
     if (session == nullptr || skarn_session_changes_paused(session) != 0) return -1;
     if (refuse_reentry_(session, "skarn_edit_apply_transform")) return -1;
-    if (skarn_edit_create_checkpoint(session) != 0) return -1;
+    // One meter for the whole: the checkpoint's copy, then the rewrite.
+    skarn::progress_meter progress =
+        session->progress(PROGRESS_OP_TRANSFORM, 2 * skarn_session_get_computed_file_size(session));
+    session->enclosing_progress = &progress;
+    const int checkpointed = skarn_edit_create_checkpoint(session);
+    session->enclosing_progress = nullptr;
+    if (checkpointed != 0) return -1;
     char output[path_buffer_size] = "";
     FILE *out = nullptr;
     try {
@@ -1112,6 +1261,12 @@ int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_tr
         const auto failed = [&] {
             if (out != nullptr) std::fclose(out);
             if (output[0] != '\0') ::unlink(output);
+            if (progress.cancelled()) {
+                // Cancelled: the session goes back to where it was.
+                SKARN_LOG("cancelled by the progress callback");
+                skarn_edit_destroy_last_checkpoint(session);
+                return -1;
+            }
             skarn::log::to_stderr(__FILE__, __LINE__, "skarn_edit_apply_transform", "transform failed");
             return -1;  // the checkpoint stays, untransformed
         };
@@ -1133,8 +1288,10 @@ int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_tr
             ::close(fd);
             return failed();
         }
-        if (transform_stream_(level.file.stream, size, out, transform, user_data, offset, length, __func__) != 0 ||
-            std::fflush(out) != 0 || file_identity_of_(fd).size != size || fseeko(out, 0, SEEK_SET) != 0) {
+        if (transform_stream_(level.file.stream, size, out, transform, user_data, offset, length, __func__,
+                              &progress) != 0 ||
+            std::fflush(out) != 0 || file_identity_of_(fd).size != size || fseeko(out, 0, SEEK_SET) != 0 ||
+            !progress.finish()) {
             return failed();
         }
         if (std::rename(output, level.file_path.c_str()) != 0) {

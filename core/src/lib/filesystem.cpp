@@ -5,6 +5,8 @@
 #include "skarn_edit/filesystem.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -18,6 +20,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "impl_/file_copy.hpp"
 #include "impl_/log.hpp"
 
 namespace fs = std::filesystem;
@@ -79,9 +82,31 @@ int copy_file_steps(const fs::path &source, const fs::path &target, int mode, st
         if (ec) return failed();
     }
 
-    const bool copied = fs::copy_file(source, target, fs::copy_options::overwrite_existing, ec);
-    if (ec) return failed();
-    if (!copied) return -3;
+    // Clone, kernel copy or read and write, holes kept; the new file takes
+    // the source's permissions, as a copy by the standard library would.
+    const auto system_failed = [&] {
+        reason = std::strerror(errno);
+        return -4;
+    };
+    const int from = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (from < 0) return system_failed();
+    struct stat source_status {};
+    const int to = fstat(from, &source_status) != 0
+                       ? -1
+                       : open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, source_status.st_mode & 07777);
+    if (to < 0) {
+        const int result = system_failed();
+        close(from);
+        return result;
+    }
+    const int copied = copy_descriptor_contents_(from, to);
+    const int error = errno;
+    close(from);
+    if (close(to) != 0 && copied == 0) return system_failed();
+    if (copied != 0) {
+        errno = error;
+        return system_failed();
+    }
 
     // The copy is dated now, whatever the copy itself kept of the source.
     fs::last_write_time(target, fs::file_time_type::clock::now(), ec);

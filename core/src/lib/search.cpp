@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "impl_/log.hpp"
 #include "impl_/search_context_def.hpp"
 #include "impl_/segment_def.hpp"
 #include "impl_/session_def.hpp"
@@ -60,6 +61,13 @@ const uint8_t *window_bytes(skarn_search_context_struct &search, int64_t start, 
     }
     held = std::clamp<int64_t>(search.window_held - (start - chunk_start), 0, size);
     return bytes + (start - chunk_start);
+}
+
+// A search that the progress callback cancelled keeps the match it had.
+int cancelled(skarn_search_context_struct &search, int64_t previous_match) noexcept {
+    search.match_offset = previous_match;
+    SKARN_LOG_AS("skarn_search_next_match", "cancelled by the progress callback");
+    return 0;
 }
 
 }  // namespace
@@ -176,6 +184,11 @@ int skarn_search_next_match(skarn_search_context_struct *context, int64_t advanc
     // back inside it, which only scans again bytes that hold no match.
     int64_t size = std::min(w, std::max(first_window, 2 * m));
     int64_t start = backward ? high - size : low;
+    // Progress counts the bytes of [low, high) covered so far; only a long
+    // range reports at all.
+    const bool long_range = high - low >= skarn::progress_step;
+    skarn::progress_meter progress =
+        long_range ? search.session->progress(PROGRESS_OP_SEARCH, high - low) : skarn::progress_meter();
     for (;;) {
         int64_t held = 0;
         const uint8_t *bytes =
@@ -187,7 +200,13 @@ int skarn_search_next_match(skarn_search_context_struct *context, int64_t advanc
         }
         // A short window means the content ended (or could not be read).
         const bool at_edge = backward ? start == low : start + size == high;
-        if (held != size || at_edge) return 0;
+        if (held != size || at_edge) {
+            if (long_range && !progress.finish()) return cancelled(search, current);
+            return 0;
+        }
+        if (!progress.advance((backward ? high - start : start + size - low) - progress.done())) {
+            return cancelled(search, current);
+        }
         const int64_t next_size = std::min(2 * size, w);
         start = backward ? std::max(start + m - 1 - next_size, low) : std::min(start + size - m + 1, high - next_size);
         size = next_size;

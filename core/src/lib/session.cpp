@@ -239,27 +239,47 @@ int skarn_session_changes_paused(const skarn_session_struct *session) noexcept {
 }
 
 // Content analysis: byte-order marks, character counts and byte profiles of
-// session ranges. The content is read through one small segment reused for
-// every piece, so memory use does not depend on the range's size.
+// session ranges. The content is read in large windows, through one segment
+// reused for every window, so memory use does not depend on the range's size
+// and the engine is entered once per MiB rather than once per piece.
 
 namespace {
 
 constexpr int64_t analysis_piece_size = 512;
+constexpr int64_t analysis_window_size = int64_t{1} << 20;  // a whole number of pieces
 constexpr int byte_profile_size = 257;
 constexpr int byte_profile_dos_eol_index = 256;
 
-// Hands `visit` the content of [offset, offset + length) in pieces of at most
-// 512 bytes, in order, through one segment. A range that runs past the end of
-// the content stops at the first piece that brings no bytes. Returns 0, or 1
-// when a piece cannot be read (the pieces before it were visited).
+static_assert(analysis_window_size % analysis_piece_size == 0);
+
+// Hands `visit` the content of [offset, offset + length) in windows of at
+// most 1 MiB, in order. A range that runs past the end of the content stops
+// at the end. The session's progress callback hears of each window and may
+// cancel. Returns 0; 1 when a window cannot be read (the bytes before it were
+// visited, then the readable pieces of the failed window, 512 bytes at a
+// time), or when cancelled (logged as such under `caller`).
 template <typename Visit>
-int for_each_piece(const skarn_session_struct *session, int64_t offset, int64_t length, Visit visit) noexcept {
-    skarn_segment_struct *segment = skarn_segment_create(std::min(length, analysis_piece_size));
+int for_each_window(const skarn_session_struct *session, int64_t offset, int64_t length, int32_t operation,
+                    const char *caller, Visit visit) noexcept {
+    skarn_segment_struct *segment = skarn_segment_create(std::min(length, analysis_window_size));
     if (segment == nullptr) return 1;
+    skarn::progress_meter progress = session->progress(operation, length);
+    const int64_t piece_capacity = std::min(length, analysis_piece_size);
     int result = 0;
     while (length > 0) {
         segment->offset = offset;
         if (populate_data_segment_(session, segment) != 0) {
+            // Piece by piece again, through a segment of the size a reading
+            // by pieces uses, to visit every piece that can be read before
+            // the one that cannot.
+            if (skarn_segment_struct *piece = skarn_segment_create(piece_capacity)) {
+                const int64_t end = offset + std::min(length, analysis_window_size);
+                for (piece->offset = offset; piece->offset < end; piece->offset += piece->length) {
+                    if (populate_data_segment_(session, piece) != 0 || piece->length <= 0) break;
+                    visit(piece->bytes(), std::min(piece->length, end - piece->offset));
+                }
+                skarn_segment_destroy(piece);
+            }
             result = 1;
             break;
         }
@@ -268,6 +288,11 @@ int for_each_piece(const skarn_session_struct *session, int64_t offset, int64_t 
         visit(segment->bytes(), count);
         offset += count;
         length -= count;
+        if (!progress.advance(count)) break;
+    }
+    if (result == 0 && !progress.finish()) {
+        SKARN_LOG_AS(caller, "cancelled by the progress callback");
+        result = 1;
     }
     skarn_segment_destroy(segment);
     return result;
@@ -302,10 +327,15 @@ int skarn_session_character_counts(const skarn_session_struct *session, skarn_ch
     if (length == 0) length = size - offset;
     if (length == 0) return 0;
 
-    // Each piece is counted as a buffer of its own.
-    return for_each_piece(session, offset, length, [counts](const uint8_t *bytes, int64_t count) {
-        skarn_util_count_characters(bytes, static_cast<size_t>(count), counts);
-    });
+    // Each 512-byte piece from the range's start is counted as a buffer of
+    // its own; windows hold whole pieces, so a piece never straddles two.
+    return for_each_window(session, offset, length, PROGRESS_OP_CHARACTER_COUNTS, __func__,
+                           [counts](const uint8_t *bytes, int64_t count) {
+                               for (int64_t at = 0; at < count; at += analysis_piece_size) {
+                                   const int64_t piece = std::min(analysis_piece_size, count - at);
+                                   skarn_util_count_characters(bytes + at, static_cast<size_t>(piece), counts);
+                               }
+                           });
 }
 
 int skarn_session_byte_frequency_profile(const skarn_session_struct *session, skarn_byte_frequency_profile_t profile,
@@ -322,16 +352,32 @@ int skarn_session_byte_frequency_profile(const skarn_session_struct *session, sk
 
     // The previous byte carries over from one window to the next, so a CR LF
     // pair split across windows still counts; a LF that opens the range never
-    // does.
+    // does. Four tables take turns, so that a run of one byte value does not
+    // wait on its own count.
     uint8_t previous = 0;
     int64_t dos_eols = 0;
-    const int result = for_each_piece(session, offset, length, [&](const uint8_t *bytes, int64_t count) {
-        for (int64_t i = 0; i < count; ++i) {
-            if (previous == '\r' && bytes[i] == '\n') ++dos_eols;
-            ++profile[bytes[i]];
-            previous = bytes[i];
-        }
-    });
+    const int result = for_each_window(
+        session, offset, length, PROGRESS_OP_BYTE_PROFILE, __func__, [&](const uint8_t *bytes, int64_t count) {
+            uint32_t tables[4][256] = {};
+            int64_t i = 0;
+            for (; i + 4 <= count; i += 4) {
+                ++tables[0][bytes[i]];
+                ++tables[1][bytes[i + 1]];
+                ++tables[2][bytes[i + 2]];
+                ++tables[3][bytes[i + 3]];
+            }
+            for (; i < count; ++i) ++tables[0][bytes[i]];
+            for (int value = 0; value < 256; ++value) {
+                profile[value] += int64_t{tables[0][value]} + tables[1][value] + tables[2][value] + tables[3][value];
+            }
+            // Without branches, so that the loop runs on vectors: CR LF
+            // pairs are few among many bytes and a search per line end
+            // costs more than looking at every pair.
+            int64_t pairs = previous == '\r' && bytes[0] == '\n' ? 1 : 0;
+            for (int64_t j = 1; j < count; ++j) pairs += (bytes[j - 1] == '\r') & (bytes[j] == '\n');
+            dos_eols += pairs;
+            previous = bytes[count - 1];
+        });
     if (result == 0) profile[byte_profile_dos_eol_index] = dos_eols;
     return result;
 }

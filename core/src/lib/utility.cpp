@@ -404,8 +404,25 @@ int64_t skarn_util_write_segment_to_file(FILE *source, int64_t offset, int64_t c
 #define TRANSFORM_LOG(message) ::skarn::log::to_stderr(__FILE__, __LINE__, caller, message)
 
 int transform_stream_(FILE *input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
-                      int64_t offset, int64_t length, const char *caller) noexcept {
-    if (skarn_util_write_segment_to_file(input, 0, offset, output) != offset || ftello(input) != offset) {
+                      int64_t offset, int64_t length, const char *caller, skarn::progress_meter *progress) noexcept {
+    skarn::progress_meter silent;
+    skarn::progress_meter &meter = progress != nullptr ? *progress : silent;
+    // Copies [from, from + count) unchanged, in progress steps; false when it
+    // fails (logged with `what`) or is cancelled.
+    const auto copy_unchanged = [&](int64_t from, int64_t count, const char *what) {
+        for (int64_t done = 0; done < count;) {
+            const int64_t step = std::min(count - done, skarn::progress_step);
+            if (skarn_util_write_segment_to_file(input, from + done, step, output) != step) {
+                TRANSFORM_LOG(what);
+                return false;
+            }
+            done += step;
+            if (!meter.advance(step)) return false;
+        }
+        return true;
+    };
+    if (!copy_unchanged(0, offset, "failed to write first segment bytes to file")) return -1;
+    if (fseeko(input, static_cast<off_t>(offset), SEEK_SET) != 0 || ftello(input) != offset) {
         TRANSFORM_LOG("failed to write first segment bytes to file");
         return -1;
     }
@@ -426,12 +443,10 @@ int transform_stream_(FILE *input, int64_t size, FILE *output, skarn_util_byte_t
             return -1;
         }
         remaining -= static_cast<int64_t>(n);
+        if (!meter.advance(static_cast<int64_t>(n))) return -1;
     }
     const int64_t tail = size - offset - length;
-    if (tail > 0 && skarn_util_write_segment_to_file(input, offset + length, tail, output) != tail) {
-        TRANSFORM_LOG("failed to write last segment");
-        return -1;
-    }
+    if (tail > 0 && !copy_unchanged(offset + length, tail, "failed to write last segment")) return -1;
     return 0;
 }
 
@@ -460,7 +475,8 @@ int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out
     }
 
     if (output != nullptr) {
-        const bool copied = transform_stream_(input, size, output, transform, user_data, offset, length, __func__) == 0;
+        const bool copied =
+            transform_stream_(input, size, output, transform, user_data, offset, length, __func__, nullptr) == 0;
         // Closing flushes the stream's buffer: a failure there loses bytes too.
         if (std::fclose(output) == 0 && copied) {
             std::fclose(input);

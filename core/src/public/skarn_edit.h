@@ -13,6 +13,7 @@
 #include "skarn_edit/encode.h"
 #include "skarn_edit/filesystem.h"
 #include "skarn_edit/find.h"
+#include "skarn_edit/options.h"
 #include "skarn_edit/search.h"
 #include "skarn_edit/segment.h"
 #include "skarn_edit/session.h"

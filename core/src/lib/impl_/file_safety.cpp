@@ -38,34 +38,6 @@ skarn::file_identity file_identity_of_(int fd) noexcept {
     return identity_from(info);
 }
 
-int64_t copy_descriptor_contents_(int from_fd, int to_fd) noexcept {
-    constexpr size_t buffer_size = size_t{64} << 10;
-    static thread_local uint8_t buffer[buffer_size];
-    int64_t total = 0;
-    for (;;) {
-        const ssize_t got = ::read(from_fd, buffer, buffer_size);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (got == 0) return total;
-        ssize_t put = 0;
-        while (put < got) {
-            const ssize_t n = ::write(to_fd, buffer + put, static_cast<size_t>(got - put));
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return -1;
-            }
-            if (n == 0) {
-                errno = EIO;
-                return -1;
-            }
-            put += n;
-        }
-        total += got;
-    }
-}
-
 bool refuse_reentry_(const skarn_session_struct *session, const char *operation) noexcept {
     if (session == nullptr || !session->in_callback()) return false;
     SKARN_LOG_AS(operation, "refused: called from inside a callback of the same session");

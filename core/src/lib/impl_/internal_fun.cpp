@@ -8,11 +8,24 @@
 #include <cstring>
 #include <new>
 
+#include <sys/stat.h>
+
 #include <unistd.h>
 
 #include "impl_/log.hpp"
 #include "impl_/segment_def.hpp"
 #include "skarn_edit/segment.h"
+
+int64_t skarn_model_struct::file_size() const noexcept {
+    if (in_place) return identity.size;
+    if (!file.is_open()) return 0;
+    struct stat info {};
+    return fstat(file.fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+}
+
+bool skarn_model_struct::file_intact() const noexcept {
+    return !in_place || file_identity_of_(file.fd) == identity;
+}
 
 void reset_model_segments_(skarn_model_struct &model, int64_t size) {
     model.model_segments.clear();
@@ -149,6 +162,11 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
     const skarn_model_struct &model = session->current();
     const skarn::segment_tree &segments = model.model_segments;
     if (segments.empty()) return 0;
+    if (!model.file_intact()) {
+        SKARN_LOG_AS(caller,
+                     "'" << model.file_path << "' was changed by another program while the session read it in place");
+        return -1;
+    }
 
     // One descent to the segment that holds `start` (on a boundary the
     // earlier one, which contributes no bytes), then in-order steps.

@@ -9,6 +9,7 @@
 
 #include "impl_/change_def.hpp"
 #include "impl_/model_def.hpp"
+#include "impl_/progress.hpp"
 #include "impl_/session_def.hpp"
 #include "skarn_edit.hpp"
 
@@ -58,11 +59,6 @@ void mark_viewports_stale_(skarn_session_struct *session, int32_t viewport_event
 // refused by this check at their top.
 bool refuse_reentry_(const skarn_session_struct *session, const char *operation) noexcept;
 
-// Copies everything from the current position of `from_fd` to the end into
-// `to_fd` at its current position. Returns the bytes copied, or -1 with errno
-// set when a read or a write fails.
-int64_t copy_descriptor_contents_(int from_fd, int to_fd) noexcept;
-
 // The identity of the file at `path` (followed through links), or of an open
 // descriptor; `known` is false when it cannot be learnt.
 skarn::file_identity file_identity_of_(const char *path) noexcept;
@@ -70,10 +66,12 @@ skarn::file_identity file_identity_of_(int fd) noexcept;
 
 // The byte transform of a whole stream (utility source): copies `size` bytes
 // of `input` to `output` with [offset, offset + length) transformed, logging
-// each failure to stderr under the name `caller`. transform_range_valid_ logs "transform out of range"
-// for a range that does not lie inside `size` bytes. Both 0/true on success.
+// each failure to stderr under the name `caller`, and telling `progress` (may
+// be null) of every step. transform_range_valid_ logs "transform out of range"
+// for a range that does not lie inside `size` bytes. Both 0/true on success;
+// transform_stream_ returns -1 on failure and when `progress` cancelled it.
 int transform_stream_(FILE *input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
-                      int64_t offset, int64_t length, const char *caller) noexcept;
+                      int64_t offset, int64_t length, const char *caller, skarn::progress_meter *progress) noexcept;
 bool transform_range_valid_(int64_t size, int64_t offset, int64_t length, const char *caller) noexcept;
 
 #endif  // SKARN_IMPL_INTERNAL_FUN_HPP

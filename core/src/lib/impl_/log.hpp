@@ -83,6 +83,17 @@ inline std::string system_error_line(int code = errno) {
         }                                                                                           \
     } while (0)
 
+// The same under another function's name.
+#define SKARN_LOG_STDERR_AS(function, message)                                                      \
+    do {                                                                                            \
+        try {                                                                                       \
+            std::ostringstream skarn_log_stream_;                                                   \
+            skarn_log_stream_ << message;                                                           \
+            ::skarn::log::to_stderr(__FILE__, __LINE__, function, skarn_log_stream_.str().c_str()); \
+        } catch (...) {                                                                             \
+        }                                                                                           \
+    } while (0)
+
 // Internal faults: a broken invariant of the model. Log, then end the process.
 #define SKARN_FATAL(message) \
     do {                     \

@@ -17,6 +17,23 @@
 #include "impl_/segment_tree.hpp"
 
 namespace skarn {
+// What tells one state of a file from another: which file it is, its size,
+// and its modification and change times to the nanosecond. `known` is false
+// when it could not be learnt.
+struct file_identity {
+    bool known = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    int64_t size = 0;
+    timespec modified{};
+    timespec changed{};
+
+    bool operator==(const file_identity &other) const noexcept {
+        return known == other.known && device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
 
 // A level's backing file: a read-only descriptor, its size as last learnt, and
 // exact positional reads (no shared file position, no seek per read).
@@ -128,12 +145,23 @@ struct skarn_model_struct {
     std::vector<skarn::piece> removed_pieces;          // what the changes in force removed, oldest first
     const skarn_change_struct *read_change = nullptr;  // the change of the level's read segments, kept by them
     mutable std::vector<uint8_t> read_buffer;          // read-ahead of the file for fills (see populate_data_segment_)
+    // An in-place base level reads the caller's own file, which must keep the
+    // identity it had when the session opened it.
+    bool in_place = false;
+    skarn::file_identity identity{};
 
     skarn_model_struct() = default;
     skarn_model_struct(const skarn_model_struct &) = delete;
     skarn_model_struct &operator=(const skarn_model_struct &) = delete;
 
     void close_file() noexcept { file.close(); }
+
+    // False for an in-place level whose file was changed by someone else.
+    bool file_intact() const noexcept;
+
+    // The size of the level's file as the level knows it: for an in-place
+    // level the size seen at opening, whatever the file holds now.
+    int64_t file_size() const noexcept;
 
     int64_t computed_size() const noexcept { return model_segments.total(); }
 };

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "skarn_edit/options.h"
 #include "skarn_edit/types.h"
 #include "impl_/model_def.hpp"
+#include "impl_/progress.hpp"
 
 namespace skarn {
 // Bits of skarn_session_struct::flags.
@@ -19,25 +21,6 @@ constexpr uint8_t flag_viewport_callbacks_paused = 0x01;
 constexpr uint8_t flag_changes_paused = 0x02;
 constexpr uint8_t flag_transaction_open = 0x04;
 constexpr uint8_t flag_transaction_has_change = 0x08;
-
-// What identifies one state of a file on disk: which file it is, its size and
-// its modification and change times to the nanosecond. Two identities differ
-// when anything wrote, replaced, truncated, re-dated or re-permissioned the
-// file in between, also when the writer put an older modification time back.
-struct file_identity {
-    bool known = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    int64_t size = 0;
-    timespec modified{};
-    timespec changed{};
-
-    bool operator==(const file_identity &other) const noexcept {
-        return known == other.known && device == other.device && inode == other.inode && size == other.size &&
-               modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
-               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-    }
-};
 }  // namespace skarn
 
 struct skarn_session_struct {
@@ -56,6 +39,11 @@ struct skarn_session_struct {
     // right now. While it is above 0, calls that would change the content,
     // the history, the levels or the lists being walked are refused.
     mutable int32_t callback_depth = 0;
+    skarn_progress_cbk_t progress_cbk = nullptr;  // told the progress of long operations; may cancel them
+    void *progress_user_data = nullptr;
+    // The meter of the operation that a checkpoint runs for (a transform);
+    // null when a checkpoint reports as one of its own.
+    skarn::progress_meter *enclosing_progress = nullptr;
 
     skarn_model_struct &current() noexcept { return *models.back(); }
     const skarn_model_struct &current() const noexcept { return *models.back(); }
@@ -66,6 +54,11 @@ struct skarn_session_struct {
     }
     bool has_flag(uint8_t flag) const noexcept { return (flags & flag) != 0; }
     bool in_callback() const noexcept { return callback_depth > 0; }
+
+    // A meter for one long operation of this session.
+    skarn::progress_meter progress(int32_t operation, int64_t total) const noexcept {
+        return {progress_cbk, progress_user_data, operation, total, &callback_depth};
+    }
 };
 
 namespace skarn {

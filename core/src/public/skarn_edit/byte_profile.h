@@ -15,7 +15,8 @@ typedef int64_t skarn_byte_frequency_profile_t[257];
 /**
  * Counts each byte value of [offset, offset + length) of the session's content
  * (length 0: to the end; the count stops at the end of the content) into
- * `profile`. Returns 0, or 1 when the content cannot be read.
+ * `profile`. Returns 0, or 1 when the content cannot be read or the session's
+ * progress callback cancelled the count (logged; the profile is then partial).
  */
 SKARN_API int skarn_session_byte_frequency_profile(const skarn_session_struct *session,
                                                    skarn_byte_frequency_profile_t profile, int64_t offset,

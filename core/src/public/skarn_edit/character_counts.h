@@ -55,7 +55,8 @@ SKARN_API void skarn_util_count_characters(const uint8_t *data, size_t length,
  * Resets `counts`, stores `bom` and counts [offset, offset + length) of the
  * session's content (length 0: to the end) in 512-byte pieces. Returns 0, or
  * 1 when the content cannot be read (offset negative or past the end, read
- * failure) or the kind is unknown.
+ * failure), the kind is unknown, or the session's progress callback cancelled
+ * the count (logged; the counts are then partial).
  */
 SKARN_API int skarn_session_character_counts(const skarn_session_struct *session, skarn_character_counts_struct *counts,
                                              int64_t offset, int64_t length, skarn_bom_t bom) SKARN_NOEXCEPT;

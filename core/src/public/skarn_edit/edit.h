@@ -143,12 +143,14 @@ SKARN_API int skarn_edit_save(skarn_session_struct *session, const char *file_pa
  * -7 writing, flushing, fsync, setting the permission bits or closing the
  * temporary file failed; -8/-9 size mismatch; -10 no longer returned (the
  * target is never removed); -11 no free numbered name; -12 the rename failed,
- * or the target is a loop of symbolic links (the target is untouched); -15
- * the file is in place but its directory could not be flushed (it may not
- * survive a crash); -100 the caller's file changed on disk (see
- * IO_FLG_OVERWRITE; use IO_FLG_FORCE_OVERWRITE). After a successful save over
- * the caller's file the session records that file's new identity, so the next
- * save over it works.
+ * or the target is a loop of symbolic links (the target is untouched); -13
+ * cancelled by the session's progress callback (no file left, nothing
+ * changed); -14 the file an in-place session reads was changed by another
+ * program (nothing written); -15 the file is in place but its directory could
+ * not be flushed (it may not survive a crash); -100 the caller's file changed
+ * on disk (see IO_FLG_OVERWRITE; use IO_FLG_FORCE_OVERWRITE). After a
+ * successful save over the caller's file the session records that file's new
+ * identity, so the next save over it works.
  */
 SKARN_API int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path, int io_flags,
                                       char *saved_path, int64_t offset, int64_t length) SKARN_NOEXCEPT;

@@ -68,7 +68,8 @@ SKARN_API int skarn_util_mkstemp(char *tmpl, int mode) SKARN_NOEXCEPT;
 
 /**
  * Copies `src` over `dst` (replacing it), dates the copy now and gives it
- * `mode` (0: the source's permissions). Returns 0, or -1 source missing, -2
+ * `mode` (0: the source's permissions). The copy is a clone where the file
+ * system can make one, and keeps the holes of a sparse source. Returns 0, or -1 source missing, -2
  * source not a regular file, -3 nothing copied, -4 any other failure
  * (including a destination that is the source itself).
  */

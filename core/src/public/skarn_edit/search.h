@@ -35,7 +35,10 @@ SKARN_API skarn_search_context_struct *skarn_search_create_context(skarn_session
  * found (see skarn_search_context_get_match_offset), 0 when not; after 0 the
  * next call starts over. A range that reaches past the end of the content
  * (which may have shrunk since the context was made) is searched as far as
- * the content goes, in both directions.
+ * the content goes, in both directions. A call over a range of 4 MiB or more
+ * reports its progress to the session's progress callback (bytes of the range
+ * covered); when that cancels, it returns 0 with a log line and keeps its
+ * former match.
  */
 SKARN_API int skarn_search_next_match(skarn_search_context_struct *context, int64_t advance) SKARN_NOEXCEPT;
 

@@ -1,0 +1,100 @@
+/*
+ * skarn_edit/options.h: creating a session with an options record, and the
+ * progress callback of long operations.
+ *
+ * The options record grows at its end: a caller fills `version` with
+ * SKARN_SESSION_OPTIONS_VERSION (SKARN_SESSION_OPTIONS_INIT does it), and the
+ * library reads only the fields that version had.
+ */
+#ifndef SKARN_EDIT_OPTIONS_H
+#define SKARN_EDIT_OPTIONS_H
+
+#include "types.h"
+
+SKARN_EXTERN_C_BEGIN
+
+/**
+ * Progress of a long operation: `operation` is one of PROGRESS_OP_*, `done`
+ * the bytes handled so far, `total` the bytes the operation handles in all
+ * (-1 while that is not known, as for a file that reports size 0 but has
+ * content). It is called at most once per few MiB and once more at the end
+ * with done == total; the values of one operation never go back.
+ *
+ * A non-zero return cancels the operation at that point: it removes every
+ * file it had made, leaves the session as it was before the call, logs one
+ * line saying it was cancelled and returns its documented result (null for
+ * session creation, -13 for saving, its failure result elsewhere). The
+ * callback must not use the session it reports on.
+ */
+typedef int (*skarn_progress_cbk_t)(int32_t operation, int64_t done, int64_t total, void *user_data);
+
+/** Operations that report progress. */
+enum {
+    PROGRESS_OP_COPY = 1,             /**< the private copy made by session creation */
+    PROGRESS_OP_SAVE = 2,             /**< skarn_edit_save, skarn_edit_save_segment */
+    PROGRESS_OP_CHECKPOINT = 3,       /**< skarn_edit_create_checkpoint */
+    PROGRESS_OP_TRANSFORM = 4,        /**< skarn_edit_apply_transform: its checkpoint, then its rewrite */
+    PROGRESS_OP_CHARACTER_COUNTS = 5, /**< skarn_session_character_counts */
+    PROGRESS_OP_BYTE_PROFILE = 6,     /**< skarn_session_byte_frequency_profile */
+    PROGRESS_OP_SEARCH = 7            /**< skarn_search_next_match: bytes scanned in this call */
+};
+
+/** Bits of skarn_session_options_struct::flags. */
+enum {
+    /**
+     * Read the caller's file where it is instead of a private copy of it.
+     *
+     * What this trades for its speed: opening costs the same for any size and
+     * takes no disk space, but the session depends on the file staying as it
+     * was. The session holds its own read-only descriptor, so a save that
+     * replaces the file by rename (as every save of this library does) leaves
+     * the session reading the old content. If another program changes the
+     * file in place (its size, modification time or change time differ from
+     * those seen at opening), every later read of the session's content fails
+     * (-1, 0 or 1 by function, with one log line each time) and saves refuse
+     * with -14, writing nothing; only checkpoints taken before the change go
+     * on reading. Removing or renaming the file also changes its change time,
+     * and so counts as a change.
+     *
+     * A file whose size the file system cannot tell (anything but a regular
+     * file, or a regular file of size 0, as /proc files report) is copied
+     * as without this flag, so that its content is not silently empty.
+     */
+    SESSION_OPT_IN_PLACE = 1
+};
+
+/** Options of skarn_edit_create_session_with_options. */
+typedef struct skarn_session_options_struct {
+    int32_t version;                     /**< SKARN_SESSION_OPTIONS_VERSION */
+    int32_t flags;                       /**< SESSION_OPT_* bits */
+    const char *checkpoint_directory;    /**< may be NULL: as skarn_edit_create_session chooses */
+    skarn_session_event_cbk_t event_cbk; /**< may be NULL */
+    void *user_data;                     /**< handed to event_cbk */
+    int32_t event_interest;              /**< mask of SESSION_EVT_* */
+    skarn_progress_cbk_t progress_cbk;   /**< may be NULL: no progress reported, nothing cancelled */
+    void *progress_user_data;            /**< handed to progress_cbk */
+} skarn_session_options_struct;
+
+#define SKARN_SESSION_OPTIONS_VERSION 1
+#define SKARN_SESSION_OPTIONS_INIT \
+    { SKARN_SESSION_OPTIONS_VERSION, 0, NULL, NULL, NULL, 0, NULL, NULL }
+
+/**
+ * Creates a session over `file_path` (null or empty: over nothing) as
+ * skarn_edit_create_session does, with the choices of `options` (null: all
+ * defaults). The progress callback stays with the session and is used by its
+ * long operations. Without SESSION_OPT_IN_PLACE the private copy clones the
+ * file where the file system can, keeps its holes, and reads to the end of
+ * files that report size 0 but have content.
+ *
+ * Returns the new session, owned by the caller until skarn_edit_destroy_session;
+ * null on failure (a version this library does not know, unknown flags, a file
+ * that cannot be opened or copied, a cancelled copy), with a log line. A
+ * failed creation leaves no file of its own behind.
+ */
+SKARN_API skarn_session_struct *skarn_edit_create_session_with_options(
+    const char *file_path, const skarn_session_options_struct *options) SKARN_NOEXCEPT;
+
+SKARN_EXTERN_C_END
+
+#endif /* SKARN_EDIT_OPTIONS_H */
