@@ -47,6 +47,11 @@ const uint8_t *window_bytes(skarn_search_context_struct &search, int64_t start, 
         search.window_valid = false;
         if (search.window == nullptr) return nullptr;
     }
+    if (start < 0) {
+        // Nothing lies before the content's start: no bytes are held there.
+        held = 0;
+        return search.window->bytes();
+    }
     const int64_t chunk = search.window->abs_capacity();
     const int64_t chunk_start = backward ? std::max<int64_t>(start + size - chunk, 0) : start;
     search.window->offset = chunk_start;
