@@ -779,10 +779,9 @@ private:
 // returns 0, or the save result of the failure: -6 a read segment could not
 // be copied, -7 inserted bytes could not be written, -8 fewer bytes than
 // asked for were found, -13 `progress` cancelled, -14 the file an in-place
-// level reads was changed by another program.
+// level reads was changed by another program. Logs under `caller`'s name.
 int write_content(const skarn_session_struct *session, int64_t offset, int64_t length, FILE *out,
-                  skarn::progress_meter &progress) {
-    static constexpr const char *caller = "skarn_edit_save_segment";
+                  skarn::progress_meter &progress, const char *caller) {
     const skarn_model_struct &model = session->current();
     if (!model.file_intact()) {
         SKARN_LOG_AS(caller, "'" << model.file_path << "' was changed by another program while the session read it "
@@ -940,7 +939,7 @@ FILE *write_checkpoint_file(const skarn_session_struct *session, char *path, int
     }
     const std::unique_ptr<char[]> out_buffer = make_stream_buffer();  // outlives `out`
     if (out_buffer) std::setvbuf(out, out_buffer.get(), _IOFBF, save_stream_buffer_size);
-    written = write_content(session, 0, size, out, progress);
+    written = write_content(session, 0, size, out, progress, "skarn_edit_create_checkpoint");
     const bool flushed = written == 0 && std::fflush(out) == 0;
     const bool closed = std::fclose(out) == 0;
     if (!flushed || !closed) return fail(nullptr);
@@ -1073,7 +1072,7 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
         out = fdopen(fd, "wb");
         if (out == nullptr) return fail(-5, errno);
         if (out_buffer) std::setvbuf(out, out_buffer.get(), _IOFBF, save_stream_buffer_size);
-        if (const int written = write_content(session, offset, adjusted_length, out, progress); written != 0) {
+        if (const int written = write_content(session, offset, adjusted_length, out, progress, __func__); written != 0) {
             return fail(written, 0);
         }
         // The last word of the progress callback comes before anything is
