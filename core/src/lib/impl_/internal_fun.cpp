@@ -9,6 +9,7 @@
 #include <new>
 
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 #include <unistd.h>
 
@@ -76,81 +77,120 @@ segment_position locate_segment_(const skarn_model_struct &model, int64_t offset
 
 namespace {
 
-// Reads of a level's file during one fill. Behind many edits a fill meets
-// many short file-backed pieces that mostly follow one another in the file,
-// with small gaps where bytes were deleted or overwritten: one positional
-// read covering the rest of the fill serves a run of them from the level's
-// read-ahead buffer. Long pieces are read straight into the segment.
-class read_window {
+// Reads of a level's file during one fill, gathered. Behind many edits a
+// fill meets many short file-backed pieces which, in content order, follow
+// one another in the file with small gaps where bytes were deleted or
+// overwritten. One positional scatter read serves a run of them: each piece's
+// bytes land straight at its place in the segment, the bytes of a small gap
+// in a scratch area. A run ends at a gap too large to read through, at a
+// piece that goes back in the file, or when the list of stretches is full.
+class file_gather {
 public:
-    explicit read_window(const skarn_model_struct &model) noexcept : model_(model) {}
+    explicit file_gather(const skarn_model_struct &model) noexcept : model_(model) {}
 
-    // Copies `count` bytes at `position` of the file into `out`; `still_wanted`
-    // is how much of the fill remains, a hint for the read-ahead.
-    bool copy(int64_t position, int64_t count, int64_t still_wanted, uint8_t *out) noexcept {
-        if (count >= direct_limit) return model_.file.read_exact(position, count, out);
-        if (count == 0) return true;
-        if (position < start_ || position + count > start_ + length_) {
-            if (!fill(position, std::max(count, std::min(still_wanted + slack, ahead_limit)))) return false;
-            if (position + count > start_ + length_) return false;  // the file is shorter than its model
+    // Queues `count` bytes at `position` of the file for `out`; false when a
+    // read made to free room failed.
+    bool add(int64_t position, int64_t count, uint8_t *out) noexcept {
+        if (count <= 0) return true;
+        if (stretches_ > 0) {
+            const int64_t gap = position - next_position_;
+            const bool through = gap >= 0 && gap <= gap_limit && stretches_ + 2 <= max_stretches;
+            if (!through) {
+                if (!flush()) return false;
+            } else if (gap > 0) {
+                queue(scratch_, gap);
+            }
         }
-        std::memcpy(out, model_.read_buffer.data() + (position - start_), static_cast<size_t>(count));
+        if (stretches_ == 0) {
+            if (position < 0) return failed_ = out, false;
+            first_position_ = position;
+        }
+        queue(out, count);
+        next_position_ = position + count;
         return true;
     }
 
-private:
-    static constexpr int64_t direct_limit = int64_t{16} << 10;
-    static constexpr int64_t slack = int64_t{4} << 10;
-    static constexpr int64_t ahead_limit = int64_t{256} << 10;
-
-    bool fill(int64_t position, int64_t wanted) noexcept {
-        const int64_t available = model_.file.size - position;
-        wanted = std::max<int64_t>(std::min(wanted, available), 0);
-        try {
-            if (static_cast<int64_t>(model_.read_buffer.size()) < wanted) {
-                model_.read_buffer.resize(static_cast<size_t>(wanted));
-            }
-        } catch (...) {
-            return false;
-        }
-        start_ = position;
-        length_ = 0;
-        uint8_t *bytes = model_.read_buffer.data();
-        // A file that shrank below its cached size yields a short read, which
-        // the caller sees as missing bytes.
-        while (length_ < wanted) {
-            const ssize_t got = pread(model_.file.fd, bytes + length_, static_cast<size_t>(wanted - length_),
-                                      static_cast<off_t>(position + length_));
+    // Reads everything queued; false unless every byte arrives (a file
+    // shorter than its model, or a failing read).
+    bool flush() noexcept {
+        int at = 0;
+        int64_t position = first_position_;
+        while (at < stretches_) {
+            const ssize_t got = preadv(model_.file.fd, list_ + at, std::min(stretches_ - at, max_stretches),
+                                       static_cast<off_t>(position));
             if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            length_ += got;
+            if (got <= 0) {
+                // Where the content stops: the first piece not read in full.
+                while (at < stretches_ && is_scratch(list_[at].iov_base)) ++at;
+                failed_ = at >= stretches_ ? nullptr
+                          : resumed_ != nullptr ? resumed_
+                                                : static_cast<uint8_t *>(list_[at].iov_base);
+                stretches_ = 0;
+                return false;
+            }
+            position += got;
+            // Steps over the stretches filled; a partly filled one is resumed.
+            for (auto rest = static_cast<size_t>(got); rest > 0;) {
+                if (rest >= list_[at].iov_len) {
+                    rest -= list_[at].iov_len;
+                    ++at;
+                    resumed_ = nullptr;
+                } else {
+                    if (resumed_ == nullptr) resumed_ = static_cast<uint8_t *>(list_[at].iov_base);
+                    list_[at].iov_base = static_cast<uint8_t *>(list_[at].iov_base) + rest;
+                    list_[at].iov_len -= rest;
+                    rest = 0;
+                }
+            }
         }
+        stretches_ = 0;
+        resumed_ = nullptr;
         return true;
+    }
+
+    // After a failure: where the first piece not read in full was to go.
+    uint8_t *failed_at() const noexcept { return failed_; }
+
+private:
+    static constexpr int max_stretches = 256;  // within every system's IOV_MAX
+    static constexpr int64_t gap_limit = int64_t{4} << 10;
+
+    bool is_scratch(const void *at) const noexcept {
+        const auto *byte = static_cast<const uint8_t *>(at);
+        return byte >= scratch_ && byte < scratch_ + gap_limit;
+    }
+
+    void queue(uint8_t *out, int64_t count) noexcept {
+        list_[stretches_].iov_base = out;
+        list_[stretches_].iov_len = static_cast<size_t>(count);
+        ++stretches_;
     }
 
     const skarn_model_struct &model_;
-    int64_t start_ = 0;
-    int64_t length_ = 0;
+    int stretches_ = 0;
+    int64_t first_position_ = 0;
+    int64_t next_position_ = 0;
+    uint8_t *failed_ = nullptr;
+    uint8_t *resumed_ = nullptr;  // start of the stretch being resumed after a short read
+    iovec list_[max_stretches];
+    uint8_t scratch_[gap_limit];
 };
 
-// Behind many edits most pieces are short and their change records lie all
-// over the heap: asking for the records (and then their bytes) a few pieces
-// ahead lets those memory loads overlap instead of stalling one by one.
-// (Bytes held outside a record are not prefetched: finding them would wait
-// for the record, which costs more than it saves.)
-const skarn_change_struct *change_ahead(const skarn::segment_tree::cursor &at, int distance) noexcept {
+// Behind many edits most pieces are short and the bytes of the edits they
+// show lie all over the heap: asking for the bytes of a piece some steps
+// ahead lets those memory loads overlap instead of stalling one by one. The
+// piece holds their address, so the request waits for nothing.
+void prefetch_ahead(const skarn::segment_tree::cursor &at) noexcept {
+    constexpr int distance = 16;
     const skarn::segment_tree::leaf *leaf = at.where;
     int k = at.index + distance;
     if (k >= leaf->count) {
         k -= leaf->count;
         leaf = leaf->next;
-        if (leaf == nullptr || k >= leaf->count) return nullptr;
+        if (leaf == nullptr || k >= leaf->count) return;
     }
-    return leaf->pieces[k].change;
-}
-
-void prefetch_ahead(const skarn::segment_tree::cursor &at) noexcept {
-    if (const skarn_change_struct *far = change_ahead(at, 12)) __builtin_prefetch(far);
+    const skarn::piece &far = leaf->pieces[k];
+    if (!far.reads_file()) __builtin_prefetch(far.bytes());
 }
 
 }  // namespace
@@ -179,27 +219,30 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
     }
     skarn::segment_tree::cursor at = found.at;
     if (segments.at_end(at)) return -1;
-    read_window window(model);
+    file_gather file(model);
 
     int64_t delta = start - at.start;
     for (; !segments.at_end(at) && length < capacity; segments.advance(at), delta = 0) {
         prefetch_ahead(at);
         const skarn::piece &piece = *at;
         const int64_t count = std::min(piece.length - delta, capacity - length);
-        const bool read = piece.change == model.read_change || piece.change->serial == 0;
-        switch (read ? skarn::SEGMENT_READ : skarn::SEGMENT_INSERT) {
+        switch (piece.reads_file() ? skarn::SEGMENT_READ : skarn::SEGMENT_INSERT) {
             case skarn::SEGMENT_INSERT:
-                if (count > 0) {
-                    std::memcpy(out + length, piece.change->bytes() + piece.change_offset + delta,
-                                static_cast<size_t>(count));
-                }
+                if (count > 0) std::memcpy(out + length, piece.bytes() + delta, static_cast<size_t>(count));
                 break;
             case skarn::SEGMENT_READ:
-                if (!window.copy(piece.change_offset + delta, count, capacity - length, out + length)) return -1;
+                if (!file.add(piece.file_position() + delta, count, out + length)) {
+                    if (file.failed_at() != nullptr) length = file.failed_at() - out;
+                    return -1;
+                }
                 break;
             default: SKARN_FATAL("Unhandled model segment kind");
         }
         length += count;
+    }
+    if (!file.flush()) {
+        if (file.failed_at() != nullptr) length = file.failed_at() - out;
+        return -1;
     }
     return 0;
 }
