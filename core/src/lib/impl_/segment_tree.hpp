@@ -286,6 +286,9 @@ private:
     void refresh_from(node *n, int64_t n_sum) noexcept;
     void refresh(leaf *l) noexcept { refresh_from(l, sum_leaf(l)); }
     void refresh(inner *in) noexcept { refresh_from(in, sum_inner(in)); }
+    // Makes room for `count` more pieces in the leaf of `at` by moving some
+    // of its pieces to a neighbouring leaf; false when none can take them.
+    bool spill(cursor &at, size_t count) noexcept;
     void insert_child_after(node *existing, int64_t existing_sum, node *fresh, int64_t fresh_sum);
     void remove_node(node *n) noexcept;
     void collapse_root() noexcept;
@@ -463,8 +466,47 @@ inline void segment_tree::insert_child_after(node *existing, int64_t existing_su
     }
 }
 
+inline bool segment_tree::spill(cursor &at, size_t count) noexcept {
+    leaf *l = at.where;
+    const int need = l->count + static_cast<int>(count) - leaf_capacity;
+    if (need <= 0 || need > leaf_capacity) return need <= 0;
+    // Into the next leaf: the pieces after the insertion point only, so that
+    // the cursor stays where it is.
+    if (leaf *n = l->next; n != nullptr) {
+        const int moved = std::max(need, (l->count + static_cast<int>(count) - n->count) / 2);
+        if (n->count + moved <= leaf_capacity && l->count - moved >= at.index) {
+            std::memmove(n->pieces + moved, n->pieces, sizeof(piece) * static_cast<size_t>(n->count));
+            std::copy(l->pieces + l->count - moved, l->pieces + l->count, n->pieces);
+            n->count += moved;
+            l->count -= moved;
+            refresh(l);
+            refresh(n);
+            return true;
+        }
+    }
+    // Into the previous leaf: pieces before the insertion point only; the
+    // cursor moves with the insertion point, whose content offset is unchanged.
+    if (leaf *p = l->prev; p != nullptr) {
+        const int moved = std::max(need, (l->count + static_cast<int>(count) - p->count) / 2);
+        if (p->count + moved <= leaf_capacity && moved <= at.index) {
+            std::copy(l->pieces, l->pieces + moved, p->pieces + p->count);
+            std::memmove(l->pieces, l->pieces + moved, sizeof(piece) * static_cast<size_t>(l->count - moved));
+            p->count += moved;
+            l->count -= moved;
+            at.index -= moved;
+            refresh(p);
+            refresh(l);
+            return true;
+        }
+    }
+    return false;
+}
+
 inline segment_tree::cursor segment_tree::insert(cursor at, const piece *pieces, size_t count) {
     if (count == 0) return at;
+    // A full leaf first hands pieces to a neighbour with room: leaves stay
+    // fuller than splitting alone leaves them (memory per segment).
+    spill(at, count);
     leaf *l = at.where;
     const int i = at.index;
     if (static_cast<size_t>(l->count) + count <= static_cast<size_t>(leaf_capacity)) {
