@@ -460,7 +460,6 @@ void join_with_next(skarn_model_struct &model, cursor at) {
 int update_model_helper_(skarn_model_struct &model, const skarn::const_change_ptr &change) {
     skarn::segment_tree &segments = model.model_segments;
     const int kind = change->change_kind();
-    make_room(model.splices, 1);
     splice_record record;
     // Where the change's offset falls; every segment up to there is checked.
     const auto locate = [&model](int64_t offset) {
@@ -518,7 +517,9 @@ int update_model_helper_(skarn_model_struct &model, const skarn::const_change_pt
         segments.insert(at, {change->length, 0, change.get()});
         record.flags |= splice_record::inserted;
     }
-    model.splices.push_back(record);
+    change->splice_flags = record.flags;
+    change->splice_removed = record.removed;
+    ++model.spliced;
     return 0;
 }
 
@@ -528,7 +529,9 @@ namespace {
 // the change's splice record: the inverse of update_model_helper_.
 void unsplice_last_change(skarn_model_struct &model, const skarn_change_struct *change) {
     skarn::segment_tree &segments = model.model_segments;
-    const splice_record record = model.splices.back();
+    splice_record record;
+    record.flags = change->splice_flags;
+    record.removed = change->splice_removed;
     const int64_t offset = change->offset;
     if ((record.flags & splice_record::inserted) != 0) {
         cursor at = cut_position(model, offset, (record.flags & splice_record::insert_front) != 0);
@@ -559,7 +562,7 @@ void unsplice_last_change(skarn_model_struct &model, const skarn_change_struct *
         model.removed_pieces.resize(first);
     }
     if ((record.flags & splice_record::split) != 0) join_with_next(model, segments.find(offset));
-    model.splices.pop_back();
+    --model.spliced;
 }
 
 }  // namespace
@@ -587,7 +590,7 @@ int64_t skarn_edit_undo_last_change(skarn_session_struct *session) noexcept {
         for (;;) {
             skarn::change_ptr change = std::move(model.changes.back());
             model.changes.pop_back();
-            if (model.splices.size() == model.changes.size() + 1) {
+            if (model.spliced == model.changes.size() + 1) {
                 unsplice_last_change(model, change.get());
             } else {
                 // Without the change's splice record (a model update that

@@ -30,7 +30,7 @@ bool skarn_model_struct::file_intact() const noexcept {
 
 void reset_model_segments_(skarn_model_struct &model, int64_t size) {
     model.model_segments.clear();
-    model.splices.clear();
+    model.spliced = 0;
     model.removed_pieces.clear();
     model.read_change = nullptr;
     if (size <= 0) return;

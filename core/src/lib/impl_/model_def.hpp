@@ -61,7 +61,7 @@ struct level_file {
 };
 
 // What one change did to its level's segment sequence, so that undo can put
-// the sequence back exactly. The whole pieces it removed are the last
+// the sequence back exactly; the change record keeps it. The whole pieces it removed are the last
 // `removed` entries of the level's removed-piece stack; a front it cut off
 // the segment where its removal ended (flag `trimmed`) is not kept, as it is
 // the stretch of the same change just before what is left of that segment,
@@ -144,7 +144,10 @@ struct skarn_model_struct {
     std::vector<skarn::change_ptr> changes;  // in force, oldest first
     std::vector<skarn::change_ptr> changes_undone;  // most recently undone last
     skarn::segment_tree model_segments;
-    std::vector<skarn::splice_record> splices;         // one per change in force, in the same order
+    // How many of the changes in force, oldest first, carry the splice record
+    // of their last splicing into this level's segments (all of them, unless
+    // a model update failed; then undo rebuilds the level by replaying).
+    size_t spliced = 0;
     std::vector<skarn::piece> removed_pieces;          // what the changes in force removed, oldest first
     const skarn_change_struct *read_change = nullptr;  // the change of the level's read segments, kept by them
     // An in-place base level reads the caller's own file, which must keep the
