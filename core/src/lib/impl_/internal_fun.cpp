@@ -9,7 +9,6 @@
 #include <new>
 
 #include <sys/stat.h>
-#include <sys/uio.h>
 
 #include <unistd.h>
 
@@ -77,103 +76,61 @@ segment_position locate_segment_(const skarn_model_struct &model, int64_t offset
 
 namespace {
 
-// Reads of a level's file during one fill, gathered. Behind many edits a
-// fill meets many short file-backed pieces which, in content order, follow
-// one another in the file with small gaps where bytes were deleted or
-// overwritten. One positional scatter read serves a run of them: each piece's
-// bytes land straight at its place in the segment, the bytes of a small gap
-// in a scratch area. A run ends at a gap too large to read through, at a
-// piece that goes back in the file, or when the list of stretches is full.
-class file_gather {
+// Reads of a level's file during one fill. Behind many edits a fill meets
+// many short file-backed pieces that mostly follow one another in the file,
+// with small gaps where bytes were deleted or overwritten: one positional
+// read covering the rest of the fill serves a run of them from the level's
+// read-ahead buffer. Long pieces are read straight into the segment.
+class read_window {
 public:
-    explicit file_gather(const skarn_model_struct &model) noexcept : model_(model) {}
+    explicit read_window(const skarn_model_struct &model) noexcept : model_(model) {}
 
-    // Queues `count` bytes at `position` of the file for `out`; false when a
-    // read made to free room failed.
-    bool add(int64_t position, int64_t count, uint8_t *out) noexcept {
-        if (count <= 0) return true;
-        if (stretches_ > 0) {
-            const int64_t gap = position - next_position_;
-            const bool through = gap >= 0 && gap <= gap_limit && stretches_ + 2 <= max_stretches;
-            if (!through) {
-                if (!flush()) return false;
-            } else if (gap > 0) {
-                queue(scratch_, gap);
-            }
+    // Copies `count` bytes at `position` of the file into `out`; `still_wanted`
+    // is how much of the fill remains, a hint for the read-ahead.
+    bool copy(int64_t position, int64_t count, int64_t still_wanted, uint8_t *out) noexcept {
+        if (count >= direct_limit) return model_.file.read_exact(position, count, out);
+        if (count == 0) return true;
+        if (position < start_ || position + count > start_ + length_) {
+            if (!fill(position, std::max(count, std::min(still_wanted + slack, ahead_limit)))) return false;
+            if (position + count > start_ + length_) return false;  // the file is shorter than its model
         }
-        if (stretches_ == 0) {
-            if (position < 0) return failed_ = out, false;
-            first_position_ = position;
-        }
-        queue(out, count);
-        next_position_ = position + count;
+        std::memcpy(out, model_.read_buffer.data() + (position - start_), static_cast<size_t>(count));
         return true;
     }
-
-    // Reads everything queued; false unless every byte arrives (a file
-    // shorter than its model, or a failing read).
-    bool flush() noexcept {
-        int at = 0;
-        int64_t position = first_position_;
-        while (at < stretches_) {
-            const ssize_t got = preadv(model_.file.fd, list_ + at, std::min(stretches_ - at, max_stretches),
-                                       static_cast<off_t>(position));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                // Where the content stops: the first piece not read in full.
-                while (at < stretches_ && is_scratch(list_[at].iov_base)) ++at;
-                failed_ = at >= stretches_ ? nullptr
-                          : resumed_ != nullptr ? resumed_
-                                                : static_cast<uint8_t *>(list_[at].iov_base);
-                stretches_ = 0;
-                return false;
-            }
-            position += got;
-            // Steps over the stretches filled; a partly filled one is resumed.
-            for (auto rest = static_cast<size_t>(got); rest > 0;) {
-                if (rest >= list_[at].iov_len) {
-                    rest -= list_[at].iov_len;
-                    ++at;
-                    resumed_ = nullptr;
-                } else {
-                    if (resumed_ == nullptr) resumed_ = static_cast<uint8_t *>(list_[at].iov_base);
-                    list_[at].iov_base = static_cast<uint8_t *>(list_[at].iov_base) + rest;
-                    list_[at].iov_len -= rest;
-                    rest = 0;
-                }
-            }
-        }
-        stretches_ = 0;
-        resumed_ = nullptr;
-        return true;
-    }
-
-    // After a failure: where the first piece not read in full was to go.
-    uint8_t *failed_at() const noexcept { return failed_; }
 
 private:
-    static constexpr int max_stretches = 256;  // within every system's IOV_MAX
-    static constexpr int64_t gap_limit = int64_t{4} << 10;
+    static constexpr int64_t direct_limit = int64_t{16} << 10;
+    static constexpr int64_t slack = int64_t{4} << 10;
+    static constexpr int64_t ahead_limit = int64_t{256} << 10;
 
-    bool is_scratch(const void *at) const noexcept {
-        const auto *byte = static_cast<const uint8_t *>(at);
-        return byte >= scratch_ && byte < scratch_ + gap_limit;
-    }
-
-    void queue(uint8_t *out, int64_t count) noexcept {
-        list_[stretches_].iov_base = out;
-        list_[stretches_].iov_len = static_cast<size_t>(count);
-        ++stretches_;
+    bool fill(int64_t position, int64_t wanted) noexcept {
+        const int64_t available = model_.file.size - position;
+        wanted = std::max<int64_t>(std::min(wanted, available), 0);
+        try {
+            if (static_cast<int64_t>(model_.read_buffer.size()) < wanted) {
+                model_.read_buffer.resize(static_cast<size_t>(wanted));
+            }
+        } catch (...) {
+            return false;
+        }
+        start_ = position;
+        length_ = 0;
+        uint8_t *bytes = model_.read_buffer.data();
+        // A file that shrank below its cached size yields a short read, which
+        // the caller sees as missing bytes.
+        while (length_ < wanted) {
+            const ssize_t got = pread(model_.file.fd, bytes + length_, static_cast<size_t>(wanted - length_),
+                                      static_cast<off_t>(position + length_));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            length_ += got;
+        }
+        return true;
     }
 
     const skarn_model_struct &model_;
-    int stretches_ = 0;
-    int64_t first_position_ = 0;
-    int64_t next_position_ = 0;
-    uint8_t *failed_ = nullptr;
-    uint8_t *resumed_ = nullptr;  // start of the stretch being resumed after a short read
-    iovec list_[max_stretches];
-    uint8_t scratch_[gap_limit];
+    int64_t start_ = 0;
+    int64_t length_ = 0;
 };
 
 // Behind many edits most pieces are short and the bytes of the edits they
@@ -219,7 +176,7 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
     }
     skarn::segment_tree::cursor at = found.at;
     if (segments.at_end(at)) return -1;
-    file_gather file(model);
+    read_window window(model);
 
     int64_t delta = start - at.start;
     for (; !segments.at_end(at) && length < capacity; segments.advance(at), delta = 0) {
@@ -231,18 +188,11 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
                 if (count > 0) std::memcpy(out + length, piece.bytes() + delta, static_cast<size_t>(count));
                 break;
             case skarn::SEGMENT_READ:
-                if (!file.add(piece.file_position() + delta, count, out + length)) {
-                    if (file.failed_at() != nullptr) length = file.failed_at() - out;
-                    return -1;
-                }
+                if (!window.copy(piece.file_position() + delta, count, capacity - length, out + length)) return -1;
                 break;
             default: SKARN_FATAL("Unhandled model segment kind");
         }
         length += count;
-    }
-    if (!file.flush()) {
-        if (file.failed_at() != nullptr) length = file.failed_at() - out;
-        return -1;
     }
     return 0;
 }

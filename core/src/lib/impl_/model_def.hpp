@@ -150,6 +150,7 @@ struct skarn_model_struct {
     size_t spliced = 0;
     std::vector<skarn::piece> removed_pieces;          // what the changes in force removed, oldest first
     const skarn_change_struct *read_change = nullptr;  // the change of the level's read segments, kept by them
+    mutable std::vector<uint8_t> read_buffer;          // read-ahead of the file for fills (see populate_data_segment_)
     // An in-place base level reads the caller's own file, which must keep the
     // identity it had when the session opened it.
     bool in_place = false;
