@@ -137,6 +137,17 @@ private:
 // show lie all over the heap: asking for the bytes of a piece some steps
 // ahead lets those memory loads overlap instead of stalling one by one. The
 // piece holds their address, so the request waits for nothing.
+// A hint to bring the cache line at `at` in. Built with GCC 12 at -O3, the
+// library held no prefetch instruction for the __builtin_prefetch below, so
+// on x86-64 the instruction is written out.
+inline void ask_for(const void *at) noexcept {
+#if defined(__x86_64__)
+    asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char *>(at)));
+#else
+    __builtin_prefetch(at);
+#endif
+}
+
 void prefetch_ahead(const skarn::segment_tree::cursor &at) noexcept {
     constexpr int distance = 16;
     const skarn::segment_tree::leaf *leaf = at.where;
@@ -147,7 +158,7 @@ void prefetch_ahead(const skarn::segment_tree::cursor &at) noexcept {
         if (leaf == nullptr || k >= leaf->count) return;
     }
     const skarn::piece &far = leaf->pieces[k];
-    if (!far.reads_file()) __builtin_prefetch(far.bytes());
+    if (!far.reads_file()) ask_for(far.bytes());
 }
 
 }  // namespace
