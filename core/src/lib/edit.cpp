@@ -410,9 +410,9 @@ bool cut_at(skarn_model_struct &model, int64_t offset, cursor &at, bool &split) 
         const skarn::piece whole = *at;
         cursor after = at;
         segments.advance(after);
-        segments.insert(after, {whole.length - delta, whole.change_offset + delta, whole.change});
+        segments.insert(after, whole.part(delta, whole.length - delta));
         at = segments.find(offset);
-        segments.replace(at, {delta, whole.change_offset, whole.change});
+        segments.replace(at, whole.part(0, delta));
         segments.advance(at);
         split = true;
     }
@@ -440,11 +440,11 @@ void join_with_next(skarn_model_struct &model, cursor at) {
     skarn::segment_tree &segments = model.model_segments;
     cursor next = at;
     segments.advance(next);
-    if (segments.at_end(next) || next->change != at->change || at->change_offset + at->length != next->change_offset) {
+    if (segments.at_end(next) || !at->followed_by(*next)) {
         print_model_segments_(&model, std::clog);
         SKARN_FATAL("segments to join are not neighbours in one change, at offset: " << at.start);
     }
-    const skarn::piece joined{at->length + next->length, at->change_offset, at->change};
+    const skarn::piece joined = at->part(0, at->length + next->length);
     segments.erase(next, 1);  // leaves `at` in place: only a later segment goes
     segments.replace(at, joined);
 }
@@ -460,7 +460,6 @@ void join_with_next(skarn_model_struct &model, cursor at) {
 int update_model_helper_(skarn_model_struct &model, const skarn::const_change_ptr &change) {
     skarn::segment_tree &segments = model.model_segments;
     const int kind = change->change_kind();
-    make_room(model.splices, 1);
     splice_record record;
     // Where the change's offset falls; every segment up to there is checked.
     const auto locate = [&model](int64_t offset) {
@@ -488,20 +487,19 @@ int update_model_helper_(skarn_model_struct &model, const skarn::const_change_pt
             if (remaining < scan->length) break;
             remaining -= scan->length;
         }
-        make_room(model.removed_pieces, whole + 1);
+        if (whole > UINT32_MAX) SKARN_FATAL("too many segments removed by one change: " << whole);
+        make_room(model.removed_pieces, whole);
         cursor scan = at;
         for (size_t k = 0; k < whole; ++k, segments.advance(scan)) model.removed_pieces.push_back(*scan);
         at = segments.erase(at, whole);
-        size_t removed = whole;
+        record.removed = static_cast<uint32_t>(whole);
         if (remaining != 0 && !segments.at_end(at)) {
+            // The front cut off this segment is not kept: undo grows the
+            // segment back by what the change removed beyond the whole ones.
             const skarn::piece rest = *at;
-            model.removed_pieces.push_back({remaining, rest.change_offset, rest.change});
-            segments.replace(at, {rest.length - remaining, rest.change_offset + remaining, rest.change});
+            segments.replace(at, rest.part(remaining, rest.length - remaining));
             record.flags |= splice_record::trimmed;
-            ++removed;
         }
-        if (removed > UINT32_MAX) SKARN_FATAL("too many segments removed by one change: " << removed);
-        record.removed = static_cast<uint32_t>(removed);
     }
 
     if (kind == CHANGE_INSERT || kind == CHANGE_OVERWRITE) {
@@ -519,7 +517,9 @@ int update_model_helper_(skarn_model_struct &model, const skarn::const_change_pt
         segments.insert(at, {change->length, 0, change.get()});
         record.flags |= splice_record::inserted;
     }
-    model.splices.push_back(record);
+    change->splice_flags = record.flags;
+    change->splice_removed = record.removed;
+    ++model.spliced;
     return 0;
 }
 
@@ -529,29 +529,40 @@ namespace {
 // the change's splice record: the inverse of update_model_helper_.
 void unsplice_last_change(skarn_model_struct &model, const skarn_change_struct *change) {
     skarn::segment_tree &segments = model.model_segments;
-    const splice_record record = model.splices.back();
+    splice_record record;
+    record.flags = change->splice_flags;
+    record.removed = change->splice_removed;
     const int64_t offset = change->offset;
     if ((record.flags & splice_record::inserted) != 0) {
         cursor at = cut_position(model, offset, (record.flags & splice_record::insert_front) != 0);
-        if (segments.at_end(at) || at->change != change) {
+        if (segments.at_end(at) || at->change() != change) {
             print_model_segments_(&model, std::clog);
             SKARN_FATAL("the segment of the change undone is not at its offset: " << offset);
         }
         segments.erase(at, 1);
     }
-    if (record.removed > 0) {
+    const bool trimmed = (record.flags & splice_record::trimmed) != 0;
+    if (record.removed > 0 || trimmed) {
         const size_t count = record.removed;
         const size_t first = model.removed_pieces.size() - count;
         cursor at = cut_position(model, offset, (record.flags & splice_record::removal_front) != 0);
-        at = segments.insert(at, model.removed_pieces.data() + first, count);
-        if ((record.flags & splice_record::trimmed) != 0) {
-            for (size_t k = 1; k < count; ++k) segments.advance(at);
-            join_with_next(model, at);
+        if (trimmed) {
+            // The segment at the cut is what the change left of the one it
+            // cut the front off: it gets that front back.
+            int64_t front = change->length;
+            for (size_t k = first; k < first + count; ++k) front -= model.removed_pieces[k].length;
+            if (segments.at_end(at) || front <= 0 || front > change->length) {
+                print_model_segments_(&model, std::clog);
+                SKARN_FATAL("no trimmed segment at the offset of the change undone: " << offset);
+            }
+            const skarn::piece rest = *at;
+            segments.replace(at, rest.part(-front, rest.length + front));
         }
+        segments.insert(at, model.removed_pieces.data() + first, count);
         model.removed_pieces.resize(first);
     }
     if ((record.flags & splice_record::split) != 0) join_with_next(model, segments.find(offset));
-    model.splices.pop_back();
+    --model.spliced;
 }
 
 }  // namespace
@@ -579,7 +590,7 @@ int64_t skarn_edit_undo_last_change(skarn_session_struct *session) noexcept {
         for (;;) {
             skarn::change_ptr change = std::move(model.changes.back());
             model.changes.pop_back();
-            if (model.splices.size() == model.changes.size() + 1) {
+            if (model.spliced == model.changes.size() + 1) {
                 unsplice_last_change(model, change.get());
             } else {
                 // Without the change's splice record (a model update that

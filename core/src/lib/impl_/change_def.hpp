@@ -16,6 +16,11 @@ struct skarn_change_struct {
 
     int64_t serial = 0;  // > 0 in force, < 0 undone, 0 outside the history
     uint8_t kind = 0;    // bits 0-1 the change kind, bit 2 the transaction bit
+    // What the change did to its level's segments, for undo (see
+    // skarn::splice_record); set each time the change is spliced in. Kept in
+    // what would otherwise be padding.
+    mutable uint8_t splice_flags = 0;
+    mutable uint32_t splice_removed = 0;
     int64_t offset = 0;
     int64_t length = 0;
     skarn::byte_area data{};  // no bytes for deletes and read changes
@@ -35,6 +40,8 @@ struct skarn_change_struct {
         return skarn::area_bytes(data, length);
     }
 };
+
+static_assert(sizeof(skarn_change_struct) == 40, "the splice record fits in the padding after the kind");
 
 namespace skarn {
 using change_ptr = std::shared_ptr<skarn_change_struct>;

@@ -29,7 +29,7 @@ bool skarn_model_struct::file_intact() const noexcept {
 
 void reset_model_segments_(skarn_model_struct &model, int64_t size) {
     model.model_segments.clear();
-    model.splices.clear();
+    model.spliced = 0;
     model.removed_pieces.clear();
     model.read_change = nullptr;
     if (size <= 0) return;
@@ -133,24 +133,32 @@ private:
     int64_t length_ = 0;
 };
 
-// Behind many edits most pieces are short and their change records lie all
-// over the heap: asking for the records (and then their bytes) a few pieces
-// ahead lets those memory loads overlap instead of stalling one by one.
-// (Bytes held outside a record are not prefetched: finding them would wait
-// for the record, which costs more than it saves.)
-const skarn_change_struct *change_ahead(const skarn::segment_tree::cursor &at, int distance) noexcept {
+// Behind many edits most pieces are short and the bytes of the edits they
+// show lie all over the heap: asking for the bytes of a piece some steps
+// ahead lets those memory loads overlap instead of stalling one by one. The
+// piece holds their address, so the request waits for nothing.
+// A hint to bring the cache line at `at` in. Built with GCC 12 at -O3, the
+// library held no prefetch instruction for the __builtin_prefetch below, so
+// on x86-64 the instruction is written out.
+inline void ask_for(const void *at) noexcept {
+#if defined(__x86_64__)
+    asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char *>(at)));
+#else
+    __builtin_prefetch(at);
+#endif
+}
+
+void prefetch_ahead(const skarn::segment_tree::cursor &at) noexcept {
+    constexpr int distance = 16;
     const skarn::segment_tree::leaf *leaf = at.where;
     int k = at.index + distance;
     if (k >= leaf->count) {
         k -= leaf->count;
         leaf = leaf->next;
-        if (leaf == nullptr || k >= leaf->count) return nullptr;
+        if (leaf == nullptr || k >= leaf->count) return;
     }
-    return leaf->pieces[k].change;
-}
-
-void prefetch_ahead(const skarn::segment_tree::cursor &at) noexcept {
-    if (const skarn_change_struct *far = change_ahead(at, 12)) __builtin_prefetch(far);
+    const skarn::piece &far = leaf->pieces[k];
+    if (!far.reads_file()) ask_for(far.bytes());
 }
 
 }  // namespace
@@ -186,16 +194,12 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
         prefetch_ahead(at);
         const skarn::piece &piece = *at;
         const int64_t count = std::min(piece.length - delta, capacity - length);
-        const bool read = piece.change == model.read_change || piece.change->serial == 0;
-        switch (read ? skarn::SEGMENT_READ : skarn::SEGMENT_INSERT) {
+        switch (piece.reads_file() ? skarn::SEGMENT_READ : skarn::SEGMENT_INSERT) {
             case skarn::SEGMENT_INSERT:
-                if (count > 0) {
-                    std::memcpy(out + length, piece.change->bytes() + piece.change_offset + delta,
-                                static_cast<size_t>(count));
-                }
+                if (count > 0) std::memcpy(out + length, piece.bytes() + delta, static_cast<size_t>(count));
                 break;
             case skarn::SEGMENT_READ:
-                if (!window.copy(piece.change_offset + delta, count, capacity - length, out + length)) return -1;
+                if (!window.copy(piece.file_position() + delta, count, capacity - length, out + length)) return -1;
                 break;
             default: SKARN_FATAL("Unhandled model segment kind");
         }

@@ -61,12 +61,15 @@ struct level_file {
 };
 
 // What one change did to its level's segment sequence, so that undo can put
-// the sequence back exactly. The pieces it removed are the last `removed`
-// entries of the level's removed-piece stack; the flags say where its cuts
-// fell (see update_model_helper_).
+// the sequence back exactly; the change record keeps it. The whole pieces it removed are the last
+// `removed` entries of the level's removed-piece stack; a front it cut off
+// the segment where its removal ended (flag `trimmed`) is not kept, as it is
+// the stretch of the same change just before what is left of that segment,
+// as long as the change's length minus the whole pieces' lengths. The flags
+// say where its cuts fell (see update_model_helper_).
 struct splice_record {
     static constexpr uint8_t split = 0x01;          // the cut at the offset split a segment in two
-    static constexpr uint8_t trimmed = 0x02;        // the last removed piece was cut off the front of a segment
+    static constexpr uint8_t trimmed = 0x02;        // the removal ended by cutting the front off a segment
     static constexpr uint8_t removal_front = 0x04;  // the removal started at the front of the sequence
     static constexpr uint8_t insert_front = 0x08;   // the inserted segment went to the front of the sequence
     static constexpr uint8_t inserted = 0x10;       // a segment showing the change was inserted
@@ -141,7 +144,10 @@ struct skarn_model_struct {
     std::vector<skarn::change_ptr> changes;  // in force, oldest first
     std::vector<skarn::change_ptr> changes_undone;  // most recently undone last
     skarn::segment_tree model_segments;
-    std::vector<skarn::splice_record> splices;         // one per change in force, in the same order
+    // How many of the changes in force, oldest first, carry the splice record
+    // of their last splicing into this level's segments (all of them, unless
+    // a model update failed; then undo rebuilds the level by replaying).
+    size_t spliced = 0;
     std::vector<skarn::piece> removed_pieces;          // what the changes in force removed, oldest first
     const skarn_change_struct *read_change = nullptr;  // the change of the level's read segments, kept by them
     mutable std::vector<uint8_t> read_buffer;          // read-ahead of the file for fills (see populate_data_segment_)

@@ -53,12 +53,67 @@ private:
     const_change_ptr owner_;
 };
 
-// What the tree stores per segment.
-struct piece {
+// What the tree stores per segment, in 24 bytes: its length, its change, and
+// where its bytes come from. A piece of an edit's bytes keeps their address
+// (inside the change record, or its byte block: neither ever moves), so that
+// filling a segment copies them without loading the record; a piece of the
+// level's file keeps the file position. Which of the two is fixed when the
+// piece is made, from the change's serial (0 for the file), and kept in the
+// low bit of the change's address (records are at least 8-byte aligned).
+// The change offset of an edit's piece is derived: address - start of bytes,
+// in unsigned arithmetic so that any value written by hand comes back as is.
+class piece {
+public:
     int64_t length = 0;
-    int64_t change_offset = 0;
-    const skarn_change_struct *change = nullptr;
+
+    piece() = default;
+    piece(int64_t length_, int64_t change_offset, const skarn_change_struct *change) noexcept
+        : length(length_), change_(reinterpret_cast<uintptr_t>(change)) {
+        if (change != nullptr && change->serial == 0) {
+            change_ |= read_tag;
+            source_ = static_cast<uint64_t>(change_offset);
+        } else {
+            source_ = base_of(change) + static_cast<uint64_t>(change_offset);
+        }
+    }
+
+    const skarn_change_struct *change() const noexcept {
+        return reinterpret_cast<const skarn_change_struct *>(change_ & ~read_tag);
+    }
+    bool reads_file() const noexcept { return (change_ & read_tag) != 0; }
+    // Where the piece's bytes start: in the level's file (reads_file()) ...
+    int64_t file_position() const noexcept { return static_cast<int64_t>(source_); }
+    // ... or in memory, for a piece of an edit's bytes.
+    const uint8_t *bytes() const noexcept { return reinterpret_cast<const uint8_t *>(source_); }
+    // Position of the first byte in the change's bytes or in the file.
+    int64_t change_offset() const noexcept {
+        return reads_file() ? static_cast<int64_t>(source_) : static_cast<int64_t>(source_ - base_of(change()));
+    }
+    // `count` bytes of this piece from `from` on: the same change, no record loaded.
+    piece part(int64_t from, int64_t count) const noexcept {
+        piece result = *this;
+        result.length = count;
+        result.source_ += static_cast<uint64_t>(from);
+        return result;
+    }
+    // True when `next` shows the bytes of the same change that follow this piece's.
+    bool followed_by(const piece &next) const noexcept {
+        return next.change_ == change_ && source_ + static_cast<uint64_t>(length) == next.source_;
+    }
+    // The same stretch of the same change, with its change offset set to `value`.
+    piece with_change_offset(int64_t value) const noexcept { return {length, value, change()}; }
+
+private:
+    static constexpr uintptr_t read_tag = 1;
+    static uint64_t base_of(const skarn_change_struct *change) noexcept {
+        return change == nullptr ? 0 : static_cast<uint64_t>(reinterpret_cast<uintptr_t>(change->bytes()));
+    }
+
+    uint64_t source_ = 0;
+    uintptr_t change_ = 0;
 };
+static_assert(sizeof(piece) == 24, "a piece is three words");
+static_assert(alignof(skarn_change_struct) > 1, "the low bit of a change's address is free");
 
 }  // namespace skarn
 
@@ -203,7 +258,7 @@ public:
         skarn_model_segment_struct operator*() const noexcept {
             const piece &p = *at_;
             const int64_t skew = tree_->skews_.empty() ? 0 : tree_->skew_at(index_);
-            return {at_.start + skew, p.length, p.change_offset, change_ref(p.change)};
+            return {at_.start + skew, p.length, p.change_offset(), change_ref(p.change())};
         }
         iterator &operator++() noexcept {
             tree_->advance(at_);
@@ -231,6 +286,9 @@ private:
     void refresh_from(node *n, int64_t n_sum) noexcept;
     void refresh(leaf *l) noexcept { refresh_from(l, sum_leaf(l)); }
     void refresh(inner *in) noexcept { refresh_from(in, sum_inner(in)); }
+    // Makes room for `count` more pieces in the leaf of `at` by moving some
+    // of its pieces to a neighbouring leaf; false when none can take them.
+    bool spill(cursor &at, size_t count) noexcept;
     void insert_child_after(node *existing, int64_t existing_sum, node *fresh, int64_t fresh_sum);
     void remove_node(node *n) noexcept;
     void collapse_root() noexcept;
@@ -408,8 +466,47 @@ inline void segment_tree::insert_child_after(node *existing, int64_t existing_su
     }
 }
 
+inline bool segment_tree::spill(cursor &at, size_t count) noexcept {
+    leaf *l = at.where;
+    const int need = l->count + static_cast<int>(count) - leaf_capacity;
+    if (need <= 0 || need > leaf_capacity) return need <= 0;
+    // Into the next leaf: the pieces after the insertion point only, so that
+    // the cursor stays where it is.
+    if (leaf *n = l->next; n != nullptr) {
+        const int moved = std::max(need, (l->count + static_cast<int>(count) - n->count) / 2);
+        if (n->count + moved <= leaf_capacity && l->count - moved >= at.index) {
+            std::memmove(n->pieces + moved, n->pieces, sizeof(piece) * static_cast<size_t>(n->count));
+            std::copy(l->pieces + l->count - moved, l->pieces + l->count, n->pieces);
+            n->count += moved;
+            l->count -= moved;
+            refresh(l);
+            refresh(n);
+            return true;
+        }
+    }
+    // Into the previous leaf: pieces before the insertion point only; the
+    // cursor moves with the insertion point, whose content offset is unchanged.
+    if (leaf *p = l->prev; p != nullptr) {
+        const int moved = std::max(need, (l->count + static_cast<int>(count) - p->count) / 2);
+        if (p->count + moved <= leaf_capacity && moved <= at.index) {
+            std::copy(l->pieces, l->pieces + moved, p->pieces + p->count);
+            std::memmove(l->pieces, l->pieces + moved, sizeof(piece) * static_cast<size_t>(l->count - moved));
+            p->count += moved;
+            l->count -= moved;
+            at.index -= moved;
+            refresh(p);
+            refresh(l);
+            return true;
+        }
+    }
+    return false;
+}
+
 inline segment_tree::cursor segment_tree::insert(cursor at, const piece *pieces, size_t count) {
     if (count == 0) return at;
+    // A full leaf first hands pieces to a neighbour with room: leaves stay
+    // fuller than splitting alone leaves them (memory per segment).
+    spill(at, count);
     leaf *l = at.where;
     const int i = at.index;
     if (static_cast<size_t>(l->count) + count <= static_cast<size_t>(leaf_capacity)) {
@@ -557,14 +654,14 @@ inline void segment_tree::push_back(const skarn_model_segment_struct &segment) {
 inline skarn_model_segment_struct segment_tree::operator[](size_t index) const noexcept {
     const cursor at = locate_index(index);
     const piece &p = *at;
-    return {at.start + skew_at(index), p.length, p.change_offset, change_ref(p.change)};
+    return {at.start + skew_at(index), p.length, p.change_offset(), change_ref(p.change())};
 }
 
 inline segment_handle segment_tree::operator[](size_t index) noexcept {
     const cursor at = locate_index(index);
     return {segment_field(this, index, segment_field::offset_field),
             segment_field(this, index, segment_field::length_field),
-            segment_field(this, index, segment_field::change_offset_field), change_ref(at->change)};
+            segment_field(this, index, segment_field::change_offset_field), change_ref(at->change())};
 }
 
 inline int64_t segment_tree::skew_at(size_t index) const noexcept {
@@ -644,7 +741,7 @@ inline segment_field::operator int64_t() const noexcept {
     switch (which_) {
         case offset_field: return at.start + tree_->skew_at(index_);
         case length_field: return at->length;
-        default: return at->change_offset;
+        default: return at->change_offset();
     }
 }
 
@@ -658,7 +755,7 @@ inline segment_field &segment_field::operator=(int64_t value) noexcept {
             }
             return *this;
         case length_field: changed.length = value; break;
-        default: changed.change_offset = value; break;
+        default: changed = changed.with_change_offset(value); break;
     }
     tree_->replace(at, changed);
     return *this;
