@@ -137,6 +137,7 @@ private:
 // show lie all over the heap: asking for the bytes of a piece some steps
 // ahead lets those memory loads overlap instead of stalling one by one. The
 // piece holds their address, so the request waits for nothing.
+//
 // A hint to bring the cache line at `at` in. Built with GCC 12 at -O3, the
 // library held no prefetch instruction for the __builtin_prefetch below, so
 // on x86-64 the instruction is written out.
