@@ -12,6 +12,10 @@
 #include <filesystem>
 #include <system_error>
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #include "impl_/character_counts_def.hpp"
 #include "impl_/internal_fun.hpp"
 #include "impl_/log.hpp"
@@ -63,10 +67,21 @@ uint64_t load_word(const uint8_t *p) noexcept {
 // Text is mostly ASCII: it passes here a word at a time.
 size_t clear_words(const uint8_t *p, size_t i, size_t m, uint64_t mask) noexcept {
     const size_t start = i;
+#if defined(__SSE2__) && defined(__x86_64__)
+    const __m128i lanes = _mm_set1_epi64x(static_cast<long long>(mask));
+    const __m128i zero = _mm_setzero_si128();
+    const auto load = [p](size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + at)); };
+    while (i + 64 <= m) {
+        const __m128i any = _mm_or_si128(_mm_or_si128(load(i), load(i + 16)), _mm_or_si128(load(i + 32), load(i + 48)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(any, lanes), zero)) != 0xFFFF) break;
+        i += 64;
+    }
+#else
     while (i + 32 <= m &&
            ((load_word(p + i) | load_word(p + i + 8) | load_word(p + i + 16) | load_word(p + i + 24)) & mask) == 0) {
         i += 32;
     }
+#endif
     while (i + 8 <= m && (load_word(p + i) & mask) == 0) i += 8;
     return i - start;
 }
