@@ -839,8 +839,7 @@ TEST(CharacterCountsFastPaths, BuffersMatchAByteAtATimeModel) {
             CountsRecord record(skarn_character_counts_create());
             ASSERT_TRUE(record);
             skarn_character_counts_set_BOM(record.get(), kind);
-            skarn_util_count_characters(reinterpret_cast<const uint8_t *>(buffer.data()), buffer.size(),
-                                        record.get());
+            skarn_util_count_characters(reinterpret_cast<const uint8_t *>(buffer.data()), buffer.size(), record.get());
             ASSERT_EQ(read_counts(record.get()), model_counts(buffer, kind))
                 << "offset " << offset << ", length " << length << ", kind " << kind;
         }

@@ -135,8 +135,7 @@ int run_info(std::span<char *const> args) {
     check_interrupted();
     // One reading of the file for both analyses.
     skarn_byte_frequency_profile_t profile = {};
-    const int counted =
-        skarn_session_character_counts_and_profile(session.get(), counts, profile, 0, 0, r.encoding);
+    const int counted = skarn_session_character_counts_and_profile(session.get(), counts, profile, 0, 0, r.encoding);
     r.single = skarn_character_counts_single_byte_chars(counts);
     r.dual = skarn_character_counts_double_byte_chars(counts);
     r.triple = skarn_character_counts_triple_byte_chars(counts);

@@ -324,8 +324,8 @@ namespace {
 // Whether the arguments of a character count are usable; on refusal the
 // record is left reset with the kind, as the count itself would leave it.
 // `length` 0 becomes the length to the end of the content.
-bool character_count_range(const skarn_session_struct *session, skarn_character_counts_struct *counts,
-                           int64_t offset, int64_t &length, skarn_bom_t bom) noexcept {
+bool character_count_range(const skarn_session_struct *session, skarn_character_counts_struct *counts, int64_t offset,
+                           int64_t &length, skarn_bom_t bom) noexcept {
     skarn_character_counts_set_BOM(skarn_character_counts_reset(counts), bom);
     if (bom < BOM_UNKNOWN || bom > BOM_UTF32BE) {
         // Counting nothing once lets the counter report the kind, once.
@@ -506,9 +506,8 @@ int skarn_session_byte_frequency_profile(const skarn_session_struct *session, sk
     if (offset < 0 || offset > size) return 1;
 
     profile_counter counter(profile, length);
-    const int result =
-        for_each_window(session, offset, length, PROGRESS_OP_BYTE_PROFILE, __func__,
-                        [&counter](const uint8_t *bytes, int64_t count) { counter.add(bytes, count); });
+    const int result = for_each_window(session, offset, length, PROGRESS_OP_BYTE_PROFILE, __func__,
+                                       [&counter](const uint8_t *bytes, int64_t count) { counter.add(bytes, count); });
     counter.flush();
     if (result == 0) counter.finish();
     return result;
