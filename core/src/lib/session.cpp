@@ -11,6 +11,7 @@
 #endif
 
 #include "impl_/internal_fun.hpp"
+#include "impl_/cpu_features.hpp"
 #include "impl_/log.hpp"
 #include "impl_/segment_def.hpp"
 #include "impl_/session_def.hpp"
@@ -392,12 +393,6 @@ __attribute__((target("avx2"))) int64_t count_crlf_avx2(const uint8_t *bytes, in
 }
 #undef SKARN_COUNT_CRLF_BODY
 
-// Asked once, at load; the processor's description is made ready first, as
-// this may run before the runtime's own initialisers.
-const bool has_avx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}();
 #endif
 
 // The CR LF pairs within `count` bytes. Without branches: the pairs are few
@@ -407,7 +402,7 @@ int64_t count_crlf(const uint8_t *bytes, int64_t count) noexcept {
     int64_t pairs = 0;
     int64_t j = 1;  // the position of the LF of the pair looked at
 #if defined(__SSE2__) && defined(__x86_64__)
-    pairs = has_avx2 ? count_crlf_avx2(bytes, count, j) : count_crlf_sse2(bytes, count, j);
+    pairs = skarn::cpu_has_avx2() ? count_crlf_avx2(bytes, count, j) : count_crlf_sse2(bytes, count, j);
 #endif
     for (; j < count; ++j) pairs += (bytes[j - 1] == '\r') & (bytes[j] == '\n');
     return pairs;
