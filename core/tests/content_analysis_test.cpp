@@ -742,4 +742,186 @@ TEST(SessionByteFrequencyProfile, EditedSessionMatchesItsModel) {
     }
 }
 
+// ===========================================================================
+// Counting both in one reading, and the counters' fast paths
+
+// The counts of one buffer by the plain rules, a byte or a unit at a time:
+// the model against which the counter's word-at-a-time paths are checked.
+Counts model_counts(const std::string &text, skarn_bom_t bom) {
+    Counts c{};
+    const auto *p = reinterpret_cast<const uint8_t *>(text.data());
+    size_t m = text.size();
+    const std::string marks[] = {"\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF"};
+    if (bom >= BOM_UTF8 && bom <= BOM_UTF16BE) {
+        const std::string &mark = marks[bom - BOM_UTF8];
+        if (text.compare(0, mark.size(), mark) == 0) {
+            c.bom = static_cast<int64_t>(mark.size());
+            p += mark.size();
+            m -= mark.size();
+        }
+    }
+    const auto cont = [&](size_t at) { return at < m && (p[at] & 0xC0) == 0x80; };
+    size_t i = 0;
+    if (bom == BOM_UTF16LE || bom == BOM_UTF16BE) {
+        const auto unit = [&](size_t at) {
+            return bom == BOM_UTF16BE ? (p[at] << 8 | p[at + 1]) : (p[at + 1] << 8 | p[at]);
+        };
+        while (i + 1 < m) {
+            const int u = unit(i);
+            if (u >= 0xD800 && u <= 0xDBFF) {
+                if (i + 3 >= m) break;
+                const int next = unit(i + 2);
+                if (next >= 0xDC00 && next <= 0xDFFF) {
+                    ++c.dbl, i += 4;
+                } else {
+                    ++c.invalid, ++i;
+                }
+            } else if (u >= 0xDC00 && u <= 0xDFFF) {
+                ++c.invalid, ++i;
+            } else {
+                ++(u < 0x80 ? c.single : c.dbl), i += 2;
+            }
+        }
+        c.invalid += static_cast<int64_t>(m - i);
+        return c;
+    }
+    while (i < m) {
+        const uint8_t lead = p[i];
+        if (lead < 0x80) {
+            ++c.single, ++i;
+        } else if ((lead & 0xE0) == 0xC0 && cont(i + 1)) {
+            ++c.dbl, i += 2;
+        } else if ((lead & 0xF0) == 0xE0 && cont(i + 1) && cont(i + 2)) {
+            ++c.triple, i += 3;
+        } else if ((lead & 0xE0) != 0xC0 && (lead & 0xF0) != 0xE0 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
+            ++c.quad, i += 4;
+        } else {
+            ++c.invalid, ++i;
+        }
+    }
+    return c;
+}
+
+// Text as the counters meet it: long runs of ASCII (as single bytes or as
+// UTF-16 units of either order), broken by marks, multi-byte characters, CR
+// LF pairs and stray bytes, at every alignment.
+std::string mostly_ascii_text(std::mt19937_64 &rng, size_t n) {
+    std::string s;
+    while (s.size() < n) {
+        const size_t run = rng() % 300;
+        switch (rng() % 6) {
+            case 0:
+                for (size_t i = 0; i < run; ++i) s += static_cast<char>('a' + rng() % 26), s += '\0';
+                break;
+            case 1:
+                for (size_t i = 0; i < run; ++i) s += '\0', s += static_cast<char>(' ' + rng() % 95);
+                break;
+            default:
+                for (size_t i = 0; i < run; ++i) s += static_cast<char>(' ' + rng() % 95);
+                break;
+        }
+        const char *breaks[] = {"\r\n", "\xC3\xA9", "\xE2\x82\xAC", "\xEF\xBB\xBF", "\xFF\xFE", "\x80", "\x7F\x80\0"};
+        s += breaks[rng() % std::size(breaks)];
+    }
+    s.resize(n);
+    return s;
+}
+
+TEST(CharacterCountsFastPaths, BuffersMatchAByteAtATimeModel) {
+    std::mt19937_64 rng(1313);
+    const std::string text = mostly_ascii_text(rng, 40000);
+    const skarn_bom_t kinds[] = {BOM_NONE, BOM_UTF8, BOM_UTF16LE, BOM_UTF16BE};
+    for (int round = 0; round < 400; ++round) {
+        const size_t offset = rng() % text.size();
+        const size_t length = std::min(text.size() - offset, static_cast<size_t>(rng() % 1200));
+        const std::string buffer = text.substr(offset, length);
+        for (const skarn_bom_t kind : kinds) {
+            CountsRecord record(skarn_character_counts_create());
+            ASSERT_TRUE(record);
+            skarn_character_counts_set_BOM(record.get(), kind);
+            skarn_util_count_characters(reinterpret_cast<const uint8_t *>(buffer.data()), buffer.size(), record.get());
+            ASSERT_EQ(read_counts(record.get()), model_counts(buffer, kind))
+                << "offset " << offset << ", length " << length << ", kind " << kind;
+        }
+    }
+}
+
+// Ranges long enough for the profile to count in pairs and to span several
+// windows, over an edited session: the one-reading function gives what the two
+// analyses give, and both equal the models.
+TEST(SessionCharacterCountsAndProfile, LongEditedRangesMatchBothAnalysesAndTheModels) {
+    std::mt19937_64 rng(8080);
+    const std::string text = mostly_ascii_text(rng, (size_t{5} << 19) + 333);
+    TempDir dir;
+    Session session;
+    ASSERT_NO_FATAL_FAILURE(make_edited_session(dir, text, rng, session));
+    const skarn_bom_t kinds[] = {BOM_NONE, BOM_UTF8, BOM_UTF16LE};
+    for (int round = 0; round < 9; ++round) {
+        const size_t offset = round == 0 ? 0 : rng() % (text.size() / 2);
+        // To the end, past the end, or an odd length from a few bytes to
+        // more than a window.
+        const size_t length = round % 3 == 0 ? 0 : round % 3 == 1 ? text.size() : 1 + rng() % (text.size() - offset);
+        const size_t counted = std::min(text.size() - offset, length == 0 ? text.size() : length);
+        const skarn_bom_t kind = kinds[static_cast<size_t>(round) % std::size(kinds)];
+        const auto at = static_cast<int64_t>(offset);
+        const auto n = static_cast<int64_t>(length);
+
+        CountsRecord record = dirty_record(kind);
+        ASSERT_TRUE(record);
+        skarn_byte_frequency_profile_t both;
+        std::fill(std::begin(both), std::end(both), -7);
+        ASSERT_EQ(skarn_session_character_counts_and_profile(session.get(), record.get(), both, at, n, kind), 0);
+        const Profile expected = direct_profile(text, offset, counted);
+        EXPECT_EQ(Profile(std::begin(both), std::end(both)), expected) << "offset " << offset << ", length " << length;
+        EXPECT_EQ(read_counts(record.get()), counts_of_pieces(text, offset, counted, kind));
+        EXPECT_EQ(skarn_character_counts_get_BOM(record.get()), kind);
+
+        int rc = -1;
+        EXPECT_EQ(session_profile(session.get(), at, n, rc), expected);
+        EXPECT_EQ(rc, 0);
+        const SessionCount separate = count_session(session.get(), at, n, kind);
+        EXPECT_EQ(separate.rc, 0);
+        EXPECT_EQ(separate.counts, read_counts(record.get()));
+    }
+}
+
+TEST(SessionCharacterCountsAndProfile, RefusalsAndReadFailuresLeaveWhatTheTwoAnalysesLeave) {
+    // Long enough to be counted in pairs.
+    std::string content;
+    while (content.size() < 300000) content += "a\r\n";
+    const auto size = static_cast<int64_t>(content.size());
+    TempDir dir;
+    Session session = open_file_session(dir, content);
+    ASSERT_NE(session, nullptr);
+    CountsRecord record = dirty_record(BOM_UTF8);
+    ASSERT_TRUE(record);
+    skarn_byte_frequency_profile_t profile;
+    const auto both = [&](int64_t offset, int64_t length, skarn_bom_t kind) {
+        std::fill(std::begin(profile), std::end(profile), -7);
+        return skarn_session_character_counts_and_profile(session.get(), record.get(), profile, offset, length, kind);
+    };
+    const auto profile_of = [&] { return Profile(std::begin(profile), std::end(profile)); };
+
+    EXPECT_EQ(skarn_session_character_counts_and_profile(session.get(), nullptr, profile, 0, 0, BOM_UTF8), 1);
+    EXPECT_EQ(skarn_session_character_counts_and_profile(session.get(), record.get(), nullptr, 0, 0, BOM_UTF8), 1);
+    for (const auto &[offset, length] : {std::pair<int64_t, int64_t>{-1, 0}, {size + 1, 0}, {0, -5}}) {
+        EXPECT_EQ(both(offset, length, BOM_UTF8), 1) << offset << " " << length;
+        EXPECT_EQ(profile_of(), zeros());
+        EXPECT_EQ(read_counts(record.get()), (Counts{0, 0, 0, 0, 0, 0}));
+    }
+    EXPECT_EQ(both(0, 0, static_cast<skarn_bom_t>(BOM_UTF32BE + 1)), 1);
+    EXPECT_EQ(profile_of(), zeros());
+    EXPECT_EQ(both(size, 0, BOM_UTF8), 0);
+    EXPECT_EQ(profile_of(), zeros());
+
+    // The first piece reads, the second does not: both keep the first
+    // piece's counts, and the profile no line ends.
+    ASSERT_NO_FATAL_FAILURE(truncate_private_copy(session.get(), 700));
+    EXPECT_EQ(both(0, 0, BOM_UTF8), 1);
+    Profile expected = direct_profile(content, 0, piece);
+    expected[static_cast<size_t>(skarn_session_byte_frequency_profile_dos_eol_index())] = 0;
+    EXPECT_EQ(profile_of(), expected);
+    EXPECT_EQ(read_counts(record.get()), counts_of_pieces(content, 0, piece, BOM_UTF8));
+}
+
 }  // namespace

@@ -133,7 +133,9 @@ int run_info(std::span<char *const> args) {
     skarn_character_counts_struct *counts = skarn_character_counts_create();
     if (counts == nullptr) throw std::bad_alloc();
     check_interrupted();
-    const int counted = skarn_session_character_counts(session.get(), counts, 0, 0, r.encoding);
+    // One reading of the file for both analyses.
+    skarn_byte_frequency_profile_t profile = {};
+    const int counted = skarn_session_character_counts_and_profile(session.get(), counts, profile, 0, 0, r.encoding);
     r.single = skarn_character_counts_single_byte_chars(counts);
     r.dual = skarn_character_counts_double_byte_chars(counts);
     r.triple = skarn_character_counts_triple_byte_chars(counts);
@@ -143,11 +145,6 @@ int run_info(std::span<char *const> args) {
     skarn_character_counts_destroy(counts);
     if (counted != 0) throw failure("cannot count the characters of " + in_quotes(r.file));
 
-    check_interrupted();
-    skarn_byte_frequency_profile_t profile = {};
-    if (skarn_session_byte_frequency_profile(session.get(), profile, 0, 0) != 0) {
-        throw failure("cannot read the bytes of " + in_quotes(r.file));
-    }
     r.line_feeds = profile[static_cast<unsigned char>('\n')];
     r.dos_line_ends = profile[skarn_session_byte_frequency_profile_dos_eol_index()];
     std::vector<byte_count> bytes;

@@ -5,6 +5,7 @@
 #ifndef SKARN_EDIT_BYTE_PROFILE_H
 #define SKARN_EDIT_BYTE_PROFILE_H
 
+#include "character_counts.h"
 #include "types.h"
 
 SKARN_EXTERN_C_BEGIN
@@ -21,6 +22,24 @@ typedef int64_t skarn_byte_frequency_profile_t[257];
 SKARN_API int skarn_session_byte_frequency_profile(const skarn_session_struct *session,
                                                    skarn_byte_frequency_profile_t profile, int64_t offset,
                                                    int64_t length) SKARN_NOEXCEPT;
+
+/**
+ * Counts the characters of [offset, offset + length) of the session's content
+ * (length 0: to the end) into `counts` in the encoding `bom`, as
+ * skarn_session_character_counts does, and its byte values into `profile`, as
+ * skarn_session_byte_frequency_profile does, over a single reading of the
+ * range: both results equal those of the two functions over the same range.
+ * Both records are owned by the caller; `counts` is reset and takes the kind.
+ * Progress is reported as PROGRESS_OP_CHARACTER_COUNTS. Returns 0, or 1 when
+ * either record is null, the kind is unknown, the range is refused (offset
+ * negative or past the end, negative length; the profile is then all zeros),
+ * the content cannot be read or the progress callback cancelled (logged; the
+ * counts and byte counts are then partial and the DOS line-end count is 0).
+ */
+SKARN_API int skarn_session_character_counts_and_profile(const skarn_session_struct *session,
+                                                         skarn_character_counts_struct *counts,
+                                                         skarn_byte_frequency_profile_t profile, int64_t offset,
+                                                         int64_t length, skarn_bom_t bom) SKARN_NOEXCEPT;
 
 /** Returns the number of counts in a profile (257). */
 SKARN_API int skarn_session_byte_frequency_profile_size(void) SKARN_NOEXCEPT;
