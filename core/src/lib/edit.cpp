@@ -795,8 +795,9 @@ int write_content(const skarn_session_struct *session, int64_t offset, int64_t l
                   skarn::progress_meter &progress, const char *caller) {
     const skarn_model_struct &model = session->current();
     if (!model.file_intact()) {
-        SKARN_LOG_AS(caller, "'" << model.file_path << "' was changed by another program while the session read it "
-                                                       "in place, nothing written");
+        SKARN_LOG_AS(caller, "'" << model.file_path
+                                 << "' was changed by another program while the session read it "
+                                    "in place, nothing written");
         return -14;
     }
     const level_file_reader reader(model.file);
@@ -850,8 +851,9 @@ int write_content(const skarn_session_struct *session, int64_t offset, int64_t l
     }
     // Bytes read from a file changed meanwhile may mix two contents.
     if (!model.file_intact()) {
-        SKARN_LOG_AS(caller, "'" << model.file_path << "' was changed by another program while it was read, "
-                                                       "nothing written");
+        SKARN_LOG_AS(caller, "'" << model.file_path
+                                 << "' was changed by another program while it was read, "
+                                    "nothing written");
         return -14;
     }
     if (written != length) {
@@ -1083,7 +1085,8 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
         out = fdopen(fd, "wb");
         if (out == nullptr) return fail(-5, errno);
         if (out_buffer) std::setvbuf(out, out_buffer.get(), _IOFBF, save_stream_buffer_size);
-        if (const int written = write_content(session, offset, adjusted_length, out, progress, __func__); written != 0) {
+        if (const int written = write_content(session, offset, adjusted_length, out, progress, __func__);
+            written != 0) {
             return fail(written, 0);
         }
         // The last word of the progress callback comes before anything is

@@ -23,9 +23,7 @@ int64_t skarn_model_struct::file_size() const noexcept {
     return fstat(file.fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
 }
 
-bool skarn_model_struct::file_intact() const noexcept {
-    return !in_place || file_identity_of_(file.fd) == identity;
-}
+bool skarn_model_struct::file_intact() const noexcept { return !in_place || file_identity_of_(file.fd) == identity; }
 
 void reset_model_segments_(skarn_model_struct &model, int64_t size) {
     model.model_segments.clear();
@@ -164,8 +162,8 @@ void prefetch_ahead(const skarn::segment_tree::cursor &at) noexcept {
 
 }  // namespace
 
-int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity,
-                  int64_t &length, const char *caller) noexcept {
+int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity, int64_t &length,
+                  const char *caller) noexcept {
     length = 0;
     if (start < 0) return -1;
     const skarn_model_struct &model = session->current();

@@ -37,8 +37,8 @@ segment_position locate_segment_(const skarn_model_struct &model, int64_t offset
 // failure it tells how many bytes are valid). Returns 0, or -1 when `start` is
 // negative or past the end or the level's file cannot deliver the bytes. A
 // broken model is logged under `caller`'s name and ends the process.
-int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity,
-                  int64_t &length, const char *caller) noexcept;
+int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity, int64_t &length,
+                  const char *caller) noexcept;
 
 // A new change with the small-buffer rule applied to `bytes`. Throws std::bad_alloc.
 skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes, int64_t length);
