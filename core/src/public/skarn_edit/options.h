@@ -24,7 +24,9 @@ SKARN_EXTERN_C_BEGIN
  * file it had made, leaves the session as it was before the call, logs one
  * line saying it was cancelled and returns its documented result (null for
  * session creation, -13 for saving, its failure result elsewhere). The
- * callback must not use the session it reports on.
+ * callback should not use the session it reports on: calls from it that
+ * would change the session are refused, as from the session's other
+ * callbacks.
  */
 typedef int (*skarn_progress_cbk_t)(int32_t operation, int64_t done, int64_t total, void *user_data);
 
