@@ -337,6 +337,46 @@ TEST(Progress, EveryLongOperationReportsInOrderAndCancelsCleanly) {
     }
 }
 
+// A progress callback is one of the session's callbacks: what it tries to
+// change in the middle of a save or a checkpoint is refused, and the
+// operation writes the content as it was when it began.
+TEST(Progress, ChangesFromInsideTheCallbackAreRefused) {
+    TempDir dir;
+    std::mt19937_64 rng(5);
+    const std::string content = random_bytes(rng, static_cast<size_t>(9 * MiB));
+    const std::string path = dir.file("in.bin");
+    write_file(path, content);
+    struct attempt {
+        skarn_session_struct *session = nullptr;
+        int calls = 0;
+        int accepted = 0;
+    } tries;
+    const auto meddle = [](int32_t, int64_t, int64_t, void *user) {
+        auto &t = *static_cast<attempt *>(user);
+        ++t.calls;
+        if (t.session == nullptr) return 0;
+        if (skarn_edit_insert(t.session, 0, "x", 1) != 0) ++t.accepted;
+        if (skarn_edit_undo_last_change(t.session) != 0) ++t.accepted;
+        if (skarn_edit_create_checkpoint(t.session) != -1) ++t.accepted;
+        return 0;
+    };
+    Session session = open_with(path, dir, SESSION_OPT_IN_PLACE, meddle, &tries);
+    ASSERT_NE(session, nullptr);
+    tries.session = session.get();
+    ASSERT_GT(skarn_edit_delete(session.get(), MiB, 10), 0);
+    const std::string expected = content.substr(0, MiB) + content.substr(MiB + 10);
+
+    const std::string target = dir.file("out.bin");
+    ASSERT_EQ(skarn_edit_save(session.get(), target.c_str(), IO_FLG_NONE, nullptr), 0);
+    ASSERT_EQ(skarn_edit_create_checkpoint(session.get()), 0);
+    EXPECT_GT(tries.calls, 2);
+    EXPECT_EQ(tries.accepted, 0);
+    EXPECT_TRUE(slurp(target) == expected);
+    EXPECT_TRUE(content_of(session.get()) == expected);
+    EXPECT_EQ(skarn_session_get_num_changes(session.get()), 1);
+    EXPECT_EQ(skarn_session_get_num_checkpoints(session.get()), 1);
+}
+
 // ---------------------------------------------------------------------------
 // Windowed analysis against a reading by 512-byte pieces
 
