@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -145,14 +146,24 @@ void on_viewport_event(const skarn_viewport_struct *viewport, int32_t, const voi
     active_watcher.intrude_now(skarn_viewport_get_session(viewport));
 }
 
-std::string scratch_directory() {
-    static std::string dir = [] {
+// The directory of one process's files, removed with what it holds when the
+// process ends (the replay of the corpus and a fuzzing run leave nothing).
+struct scratch {
+    std::string path;
+    scratch() {
         char name[] = "/tmp/skarn_fuzz.XXXXXX";
-        const char *made = mkdtemp(name);
-        if (made == nullptr) std::abort();
-        return std::string(made);
-    }();
-    return dir;
+        if (mkdtemp(name) == nullptr) std::abort();
+        path = name;
+    }
+    ~scratch() {
+        std::error_code error;
+        std::filesystem::remove_all(path, error);
+    }
+};
+
+std::string scratch_directory() {
+    static const scratch dir;
+    return dir.path;
 }
 
 std::string read_whole(const std::string &path) {

@@ -353,8 +353,9 @@ TEST(Progress, ChangesFromInsideTheCallbackAreRefused) {
     } tries;
     const auto meddle = [](int32_t, int64_t, int64_t, void *user) {
         auto &t = *static_cast<attempt *>(user);
-        ++t.calls;
-        if (t.session == nullptr) return 0;
+        // Meddles once per operation: a checkpoint let through would call
+        // back again from inside its own copy.
+        if (t.session == nullptr || t.calls++ % 1000 != 0) return 0;
         if (skarn_edit_insert(t.session, 0, "x", 1) != 0) ++t.accepted;
         if (skarn_edit_undo_last_change(t.session) != 0) ++t.accepted;
         if (skarn_edit_create_checkpoint(t.session) != -1) ++t.accepted;
@@ -368,8 +369,11 @@ TEST(Progress, ChangesFromInsideTheCallbackAreRefused) {
 
     const std::string target = dir.file("out.bin");
     ASSERT_EQ(skarn_edit_save(session.get(), target.c_str(), IO_FLG_NONE, nullptr), 0);
+    const int save_calls = tries.calls;
+    tries.calls = 0;
     ASSERT_EQ(skarn_edit_create_checkpoint(session.get()), 0);
-    EXPECT_GT(tries.calls, 2);
+    EXPECT_GT(save_calls, 1);
+    EXPECT_GT(tries.calls, 1);
     EXPECT_EQ(tries.accepted, 0);
     EXPECT_TRUE(slurp(target) == expected);
     EXPECT_TRUE(content_of(session.get()) == expected);
