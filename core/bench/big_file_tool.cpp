@@ -18,10 +18,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "random_edits.hpp"
 #include "skarn_edit.h"
 
 namespace {
@@ -41,26 +41,6 @@ skarn_session_struct *open_session(const char *path, bool in_place) {
     (void)in_place;
     return skarn_edit_create_session(path, nullptr, nullptr, 0, nullptr);
 #endif
-}
-
-// Seeded inserts, deletes and overwrites of 1 to 16 bytes at random offsets.
-bool make_edits(skarn_session_struct *session, long edits) {
-    std::mt19937_64 rng(42);
-    uint8_t bytes[16];
-    for (long i = 0; i < edits; ++i) {
-        const int64_t size = skarn_session_get_computed_file_size(session);
-        const int64_t offset = size > 0 ? static_cast<int64_t>(rng() % static_cast<uint64_t>(size)) : 0;
-        const auto length = static_cast<int64_t>(rng() % 16 + 1);
-        for (auto &byte : bytes) byte = static_cast<uint8_t>(rng());
-        int64_t serial = 0;
-        switch (rng() % 3) {
-            case 0: serial = skarn_edit_insert_bytes(session, offset, bytes, length); break;
-            case 1: serial = size > 0 ? skarn_edit_delete(session, offset, length) : 1; break;
-            default: serial = skarn_edit_overwrite_bytes(session, offset, bytes, length); break;
-        }
-        if (serial <= 0) return false;
-    }
-    return true;
 }
 
 int fail(const char *what) {
@@ -116,7 +96,7 @@ int main(int argc, char **argv) {
         }
     } else if (mode == "profile") {
         const long edits = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 0;
-        if (!make_edits(session, edits)) return fail("an edit failed");
+        if (!make_random_edits(session, edits, 42)) return fail("an edit failed");
         static int64_t profile[257];
         start = clock_type::now();
         if (skarn_session_byte_frequency_profile(session, profile, 0, 0) != 0) result = fail("the profile failed");

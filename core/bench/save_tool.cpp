@@ -10,35 +10,15 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <string>
 
+#include "random_edits.hpp"
 #include "skarn_edit.h"
 
 namespace {
 
 double milliseconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Inserts, deletes and overwrites of 1 to 16 bytes at random offsets.
-bool make_edits(skarn_session_struct *session, long edits, unsigned long seed) {
-    std::mt19937_64 rng(seed);
-    uint8_t bytes[16];
-    for (long i = 0; i < edits; ++i) {
-        const int64_t size = skarn_session_get_computed_file_size(session);
-        const int64_t offset = size > 0 ? static_cast<int64_t>(rng() % static_cast<uint64_t>(size)) : 0;
-        const auto length = static_cast<int64_t>(rng() % 16 + 1);
-        for (auto &byte : bytes) byte = static_cast<uint8_t>(rng());
-        int64_t serial = 0;
-        switch (rng() % 3) {
-            case 0: serial = skarn_edit_insert_bytes(session, offset, bytes, length); break;
-            case 1: serial = size > 0 ? skarn_edit_delete(session, offset, length) : 1; break;
-            default: serial = skarn_edit_overwrite_bytes(session, offset, bytes, length); break;
-        }
-        if (serial <= 0) return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -60,7 +40,7 @@ int main(int argc, char **argv) {
     const double create_ms = milliseconds_since(start);
 
     start = std::chrono::steady_clock::now();
-    if (!make_edits(session, edits, seed)) {
+    if (!make_random_edits(session, edits, seed)) {
         std::fprintf(stderr, "an edit was refused\n");
         skarn_edit_destroy_session(session);
         return 1;

@@ -794,12 +794,6 @@ private:
 int write_content(const skarn_session_struct *session, int64_t offset, int64_t length, FILE *out,
                   skarn::progress_meter &progress, const char *caller) {
     const skarn_model_struct &model = session->current();
-    if (!model.file_intact()) {
-        SKARN_LOG_AS(caller, "'" << model.file_path
-                                 << "' was changed by another program while the session read it "
-                                    "in place, nothing written");
-        return -14;
-    }
     const level_file_reader reader(model.file);
     int64_t expected_offset = 0;
     int64_t written = 0;

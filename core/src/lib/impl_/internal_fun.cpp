@@ -16,12 +16,7 @@
 #include "impl_/segment_def.hpp"
 #include "skarn_edit/segment.h"
 
-int64_t skarn_model_struct::file_size() const noexcept {
-    if (in_place) return identity.size;
-    if (!file.is_open()) return 0;
-    struct stat info {};
-    return fstat(file.fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
-}
+int64_t skarn_model_struct::file_size() const noexcept { return in_place ? identity.size : file.current_size(); }
 
 bool skarn_model_struct::file_intact() const noexcept { return !in_place || file_identity_of_(file.fd) == identity; }
 

@@ -49,19 +49,9 @@ inline std::string system_error_line(int code = errno) {
 
 }  // namespace skarn::log
 
-// Builds the message with stream insertions: SKARN_LOG("expected: " << n).
-#define SKARN_LOG(message)                                                                \
-    do {                                                                                  \
-        try {                                                                             \
-            std::ostringstream skarn_log_stream_;                                         \
-            skarn_log_stream_ << message;                                                 \
-            ::skarn::log::to_clog(__FILE__, __LINE__, __func__, skarn_log_stream_.str()); \
-        } catch (...) {                                                                   \
-        }                                                                                 \
-    } while (0)
-
-// The same, under the name of another function: helpers that work for an
-// exported function log under that function's name.
+// Builds the message with stream insertions: SKARN_LOG_AS(name, "expected: " << n)
+// logs under the function name `name` (helpers that work for an exported
+// function log under that function's name); SKARN_LOG under its own.
 #define SKARN_LOG_AS(function, message)                                                   \
     do {                                                                                  \
         try {                                                                             \
@@ -71,19 +61,9 @@ inline std::string system_error_line(int code = errno) {
         } catch (...) {                                                                   \
         }                                                                                 \
     } while (0)
+#define SKARN_LOG(message) SKARN_LOG_AS(__func__, message)
 
 // The utility source's form, to stderr.
-#define SKARN_LOG_STDERR(message)                                                                   \
-    do {                                                                                            \
-        try {                                                                                       \
-            std::ostringstream skarn_log_stream_;                                                   \
-            skarn_log_stream_ << message;                                                           \
-            ::skarn::log::to_stderr(__FILE__, __LINE__, __func__, skarn_log_stream_.str().c_str()); \
-        } catch (...) {                                                                             \
-        }                                                                                           \
-    } while (0)
-
-// The same under another function's name.
 #define SKARN_LOG_STDERR_AS(function, message)                                                      \
     do {                                                                                            \
         try {                                                                                       \
@@ -93,6 +73,7 @@ inline std::string system_error_line(int code = errno) {
         } catch (...) {                                                                             \
         }                                                                                           \
     } while (0)
+#define SKARN_LOG_STDERR(message) SKARN_LOG_STDERR_AS(__func__, message)
 
 // Internal faults: a broken invariant of the model. Log, then end the process.
 #define SKARN_FATAL(message) \

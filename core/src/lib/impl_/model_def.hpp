@@ -39,7 +39,7 @@ struct file_identity {
 // exact positional reads (no shared file position, no seek per read).
 struct level_file {
     int fd = -1;
-    int64_t size = 0;        // refreshed by open() and refresh_size()
+    int64_t size = 0;        // refreshed by adopt() and refresh_size()
     FILE *stream = nullptr;  // owns fd
 
     level_file() = default;
@@ -48,14 +48,14 @@ struct level_file {
     ~level_file() { close(); }
 
     bool is_open() const noexcept { return fd >= 0; }
-    // Opens `path` for reading and learns its size; false (nothing open) on failure.
-    bool open(const char *path) noexcept;
     // Takes over `file`, a stream opened for reading, and learns its size; on
     // failure the stream is closed and nothing is open.
     bool adopt(FILE *file) noexcept;
     void close() noexcept;
-    // The size of the file now, also cached; 0 with no file, -1 when it cannot be learnt.
-    int64_t refresh_size() noexcept;
+    // The size of the file now; 0 with no file, -1 when it cannot be learnt.
+    int64_t current_size() const noexcept;
+    // The same, also cached in `size`.
+    int64_t refresh_size() noexcept { return size = current_size(); }
     // Copies `count` bytes at `position` into `out`; false unless every byte arrives.
     bool read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept;
 };
@@ -82,19 +82,6 @@ struct splice_record {
 // Inline: tests build levels of their own.
 namespace skarn {
 
-inline bool level_file::open(const char *path) noexcept {
-    close();
-    // Opened as a stream, which owns the descriptor; reads go to the descriptor.
-    stream = std::fopen(path, "rb");
-    if (stream == nullptr) return false;
-    fd = fileno(stream);
-    if (refresh_size() < 0) {
-        close();
-        return false;
-    }
-    return true;
-}
-
 inline bool level_file::adopt(FILE *file) noexcept {
     close();
     if (file == nullptr) return false;
@@ -114,12 +101,11 @@ inline void level_file::close() noexcept {
     size = 0;
 }
 
-inline int64_t level_file::refresh_size() noexcept {
+inline int64_t level_file::current_size() const noexcept {
     if (fd < 0) return 0;
     struct stat info {};
     if (fstat(fd, &info) != 0) return -1;
-    size = static_cast<int64_t>(info.st_size);
-    return size;
+    return static_cast<int64_t>(info.st_size);
 }
 
 inline bool level_file::read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept {
