@@ -177,6 +177,12 @@ TEST(InPlace, MatchesACopySessionOnARandomEditAndSaveScript) {
             EXPECT_TRUE(content_of(copy.get()) == content_of(in_place.get())) << "step " << step;
         }
     }
+    // Reads behind many edits never map the caller's file: another program
+    // may cut it short at any time, and a mapped byte cut away would fault.
+    std::ifstream maps("/proc/self/maps");
+    const std::string mapped{std::istreambuf_iterator<char>(maps), std::istreambuf_iterator<char>()};
+    ASSERT_FALSE(mapped.empty());
+    EXPECT_EQ(mapped.find(fs::canonical(path).string()), std::string::npos);
 
     // A save over the caller's own file: the in-place session reads on what
     // it showed, edits and saves again.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -23,6 +24,7 @@
 
 namespace fs = std::filesystem;
 using skarn_test::ClogCapture;
+using skarn_test::content_of;
 using skarn_test::describe;
 using skarn_test::open_file_session;
 using skarn_test::open_session;
@@ -345,6 +347,42 @@ TEST(SegmentReading, FileThatLostItsBytesFailsAndKeepsWhatWasPlaced) {
     EXPECT_EQ(skarn_segment_get_length(segment.get()), 0);
     // The string overload returns whatever was placed before the failure.
     EXPECT_EQ(skarn_session_get_segment_string(session.get(), 1, 6), "b");
+}
+
+TEST(SegmentReading, FileCutShortAfterItsShortPiecesWereReadFailsInsteadOfFaulting) {
+    TempDir dir;
+    Session session = open_file_session(dir, std::string(256 << 10, 'x'));
+    ASSERT_NE(session, nullptr);
+    for (int64_t at = 1000; at < (256 << 10); at += 1000) ASSERT_GT(skarn_edit_insert(session.get(), at, "#", 0), 0);
+    const std::string before = content_of(session.get());  // every short piece read once
+    fs::resize_file(session->original_checkpoint_path, 100 << 10);
+    EXPECT_EQ(skarn_session_get_segment_string(session.get(), 0, 4000), before.substr(0, 4000));
+    EXPECT_EQ(skarn_session_get_segment_string(session.get(), 200 << 10, 4000), "");
+}
+
+TEST(SegmentReading, ShortPiecesAcrossTheHalfGiBStepsOfASparseFileReadInAnyOrder) {
+    TempDir dir;
+    const std::string path = dir.file("sparse.bin");
+    constexpr int64_t step = int64_t{512} << 20;
+    const auto marks = [](int64_t k) {  // 80 bytes around step k
+        std::string bytes(80, '\0');
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('A' + (k * 7 + i) % 26);
+        return bytes;
+    };
+    std::ofstream out(path, std::ios::binary);
+    for (int64_t k = 1; k <= 4; ++k) out.seekp(k * step - 40).write(marks(k).data(), 80);
+    out.close();
+    Session session = open_session(path, dir);
+    ASSERT_NE(session, nullptr);
+    for (int64_t k = 4; k >= 1; --k) {  // a piece [k * step - 30, k * step + 30) between two inserts
+        for (const int64_t at : {k * step + 30, k * step - 30}) ASSERT_GT(skarn_edit_insert(session.get(), at, "<>", 0), 0);
+    }
+    for (const int64_t k : {3, 1, 4, 2, 1, 4}) {
+        const std::string m = marks(k);
+        EXPECT_EQ(skarn_session_get_segment_string(session.get(), k * step + 4 * (k - 1) - 40, 84),
+                  m.substr(0, 10) + "<>" + m.substr(10, 60) + "<>" + m.substr(70))
+            << "step " << k;
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -71,18 +71,31 @@ namespace {
 
 // Reads of a level's file during one fill. Behind many edits a fill meets
 // many short file-backed pieces that mostly follow one another in the file,
-// with small gaps where bytes were deleted or overwritten: one positional
-// read covering the rest of the fill serves a run of them from the level's
+// with small gaps where bytes were deleted or overwritten. Where the level's
+// file is the session's own (its private copy or a checkpoint file), they are
+// copied straight from a mapping of the file: one copy of each byte, no system
+// call. Otherwise (the caller's file, read in place, which another program may
+// cut short at any time; or a file that cannot be mapped) one positional read
+// covering the rest of the fill serves a run of them from the level's
 // read-ahead buffer. Long pieces are read straight into the segment.
 class read_window {
 public:
-    explicit read_window(const skarn_model_struct &model) noexcept : model_(model) {}
+    explicit read_window(const skarn_model_struct &model) noexcept : model_(model), may_map_(!model.in_place) {}
 
     // Copies `count` bytes at `position` of the file into `out`; `still_wanted`
     // is how much of the fill remains, a hint for the read-ahead.
     bool copy(int64_t position, int64_t count, int64_t still_wanted, uint8_t *out) noexcept {
         if (count >= direct_limit) return model_.file.read_exact(position, count, out);
         if (count == 0) return true;
+        if (may_map_) {
+            // Once per fill: what may be mapped follows the file's size now, so
+            // that a file cut short behind the level's back fails the read.
+            if (file_end_ < 0) file_end_ = std::max<int64_t>(model_.file.current_size(), 0);
+            if (const uint8_t *bytes = model_.file.mapped(position, count, file_end_)) {
+                std::memcpy(out, bytes, static_cast<size_t>(count));
+                return true;
+            }
+        }
         if (position < start_ || position + count > start_ + length_) {
             if (!fill(position, std::max(count, std::min(still_wanted + slack, ahead_limit)))) return false;
             if (position + count > start_ + length_) return false;  // the file is shorter than its model
@@ -124,6 +137,8 @@ private:
     const skarn_model_struct &model_;
     int64_t start_ = 0;
     int64_t length_ = 0;
+    const bool may_map_;
+    int64_t file_end_ = -1;  // the file's size when the fill met its first short piece
 };
 
 // Behind many edits most pieces are short and the bytes of the edits they

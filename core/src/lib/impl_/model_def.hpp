@@ -3,6 +3,7 @@
 #ifndef SKARN_IMPL_MODEL_DEF_HPP
 #define SKARN_IMPL_MODEL_DEF_HPP
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,8 +37,9 @@ struct file_identity {
     }
 };
 
-// A level's backing file: a read-only descriptor, its size as last learnt, and
-// exact positional reads (no shared file position, no seek per read).
+// A level's backing file: a read-only descriptor, its size as last learnt,
+// exact positional reads (no shared file position, no seek per read), and on
+// request a read-only mapped window of the file for many short reads.
 struct level_file {
     int fd = -1;
     int64_t size = 0;        // refreshed by adopt() and refresh_size()
@@ -58,6 +61,25 @@ struct level_file {
     int64_t refresh_size() noexcept { return size = current_size(); }
     // Copies `count` bytes at `position` into `out`; false unless every byte arrives.
     bool read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept;
+
+    // The `count` bytes at `position` as mapped memory, or null when they
+    // must be read with read_exact instead: they lie past `file_end` (the
+    // file's size now, as the caller learnt it), or the file cannot be mapped.
+    // The level keeps one read-only window of the file mapped (at most
+    // map_window bytes, so memory stays bounded on files of any size) and
+    // moves it as reads go on; closing the file unmaps it.
+    // Only for a file no other program has reason to change: a mapped byte
+    // that another program truncates away raises SIGBUS when touched.
+    const uint8_t *mapped(int64_t position, int64_t count, int64_t file_end) const noexcept;
+
+private:
+    static constexpr int64_t map_window = int64_t{1} << 30;
+    static constexpr int64_t map_step = map_window / 2;  // windows start at multiples of this
+
+    mutable const uint8_t *map_ = nullptr;
+    mutable int64_t map_start_ = 0;
+    mutable int64_t mapped_ = 0;
+    mutable bool map_failed_ = false;
 };
 
 // What one change did to its level's segment sequence, so that undo can put
@@ -95,6 +117,11 @@ inline bool level_file::adopt(FILE *file) noexcept {
 }
 
 inline void level_file::close() noexcept {
+    if (map_ != nullptr) munmap(const_cast<uint8_t *>(map_), static_cast<size_t>(mapped_));
+    map_ = nullptr;
+    map_start_ = 0;
+    mapped_ = 0;
+    map_failed_ = false;
     if (stream != nullptr) std::fclose(stream);
     stream = nullptr;
     fd = -1;
@@ -120,6 +147,27 @@ inline bool level_file::read_exact(int64_t position, int64_t count, uint8_t *out
         count -= got;
     }
     return true;
+}
+
+inline const uint8_t *level_file::mapped(int64_t position, int64_t count, int64_t file_end) const noexcept {
+    if (position < 0 || count < 0 || count > file_end - position) return nullptr;
+    if (map_ == nullptr || position < map_start_ || position + count > map_start_ + mapped_) {
+        if (fd < 0 || map_failed_) return nullptr;
+        const int64_t start = position - position % map_step;
+        const int64_t length = std::min(map_window, file_end - start);
+        if (position + count > start + length) return nullptr;  // a long piece past the window: read it
+        if (map_ != nullptr) munmap(const_cast<uint8_t *>(map_), static_cast<size_t>(mapped_));
+        map_ = nullptr;
+        void *bytes = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
+        if (bytes == MAP_FAILED) {
+            map_failed_ = true;  // address space exhausted, or a file that cannot be mapped
+            return nullptr;
+        }
+        map_ = static_cast<const uint8_t *>(bytes);
+        map_start_ = start;
+        mapped_ = length;
+    }
+    return map_ + (position - map_start_);
 }
 
 }  // namespace skarn
