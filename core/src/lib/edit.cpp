@@ -1218,6 +1218,7 @@ int skarn_edit_create_checkpoint(skarn_session_struct *session) noexcept {
         reset_model_segments_(*level, size);
         // The content is saved: announced as a save to no path, as before.
         skarn_session_notify(session, SESSION_EVT_SAVE, nullptr);
+        session->current().file.unmap();  // the level below is not read while the new one is current
         session->models.push_back(std::move(level));
         session->num_changes_adjustment = num_changes;
     } catch (...) {

@@ -71,6 +71,8 @@ struct level_file {
     // Only for a file no other program has reason to change: a mapped byte
     // that another program truncates away raises SIGBUS when touched.
     const uint8_t *mapped(int64_t position, int64_t count, int64_t file_end) const noexcept;
+    // Gives the mapped window back (the next mapped() makes a new one).
+    void unmap() const noexcept;
 
 private:
     static constexpr int64_t map_window = int64_t{1} << 30;
@@ -116,11 +118,15 @@ inline bool level_file::adopt(FILE *file) noexcept {
     return true;
 }
 
-inline void level_file::close() noexcept {
+inline void level_file::unmap() const noexcept {
     if (map_ != nullptr) munmap(const_cast<uint8_t *>(map_), static_cast<size_t>(mapped_));
     map_ = nullptr;
     map_start_ = 0;
     mapped_ = 0;
+}
+
+inline void level_file::close() noexcept {
+    unmap();
     map_failed_ = false;
     if (stream != nullptr) std::fclose(stream);
     stream = nullptr;
@@ -156,8 +162,7 @@ inline const uint8_t *level_file::mapped(int64_t position, int64_t count, int64_
         const int64_t start = position - position % map_step;
         const int64_t length = std::min(map_window, file_end - start);
         if (position + count > start + length) return nullptr;  // a long piece past the window: read it
-        if (map_ != nullptr) munmap(const_cast<uint8_t *>(map_), static_cast<size_t>(mapped_));
-        map_ = nullptr;
+        unmap();
         void *bytes = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
         if (bytes == MAP_FAILED) {
             map_failed_ = true;  // address space exhausted, or a file that cannot be mapped
