@@ -375,7 +375,8 @@ TEST(SegmentReading, ShortPiecesAcrossTheHalfGiBStepsOfASparseFileReadInAnyOrder
     Session session = open_session(path, dir);
     ASSERT_NE(session, nullptr);
     for (int64_t k = 4; k >= 1; --k) {  // a piece [k * step - 30, k * step + 30) between two inserts
-        for (const int64_t at : {k * step + 30, k * step - 30}) ASSERT_GT(skarn_edit_insert(session.get(), at, "<>", 0), 0);
+        for (const int64_t at : {k * step + 30, k * step - 30})
+            ASSERT_GT(skarn_edit_insert(session.get(), at, "<>", 0), 0);
     }
     for (const int64_t k : {3, 1, 4, 2, 1, 4}) {
         const std::string m = marks(k);
