@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "random_edits.hpp"
+#include "bench_support.hpp"
 #include "skarn_edit.h"
 
 namespace {

@@ -6,12 +6,12 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <string>
 #include <utility>
 
+#include "bench_support.hpp"
 #include "skarn_edit.hpp"
 
 namespace fs = std::filesystem;
@@ -78,13 +78,7 @@ private:
         fs::create_directories(directory);
         directory_ = directory.string();
         input_ = (directory / "input.bin").string();
-        std::ofstream out(input_, std::ios::binary);
-        std::mt19937_64 rng(42);
-        std::string block(1 << 16, '\0');
-        for (int64_t written = 0; written < file_size; written += static_cast<int64_t>(block.size())) {
-            for (auto &c : block) c = static_cast<char>('a' + rng() % 26);
-            out.write(block.data(), static_cast<std::streamsize>(block.size()));
-        }
+        write_letters_file(input_, file_size);
     }
 
     ~Workspace() {

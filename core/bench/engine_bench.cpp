@@ -21,6 +21,7 @@
 #include <random>
 #include <string>
 
+#include "bench_support.hpp"
 #include "skarn_edit.hpp"
 
 namespace fs = std::filesystem;
@@ -50,34 +51,12 @@ public:
         return skarn_edit_create_session(input_.c_str(), nullptr, nullptr, 0, directory_.c_str());
     }
 
-    // One random edit of the mix; false when it failed.
-    static bool random_edit(skarn_session_struct *session, std::mt19937_64 &rng) {
-        static const std::string bytes = "0123456789abcdefghijklmnopqrstuvwxyz";
-        const int64_t size = skarn_session_get_computed_file_size(session);
-        const auto offset = static_cast<int64_t>(rng() % static_cast<uint64_t>(size + 1));
-        const auto length = static_cast<int64_t>(1 + rng() % 16);
-        const std::string_view data(bytes.data() + rng() % 16, static_cast<size_t>(length));
-        switch (rng() % 3) {
-            case 0: return offset == size || skarn_edit_delete(session, offset, length) > 0;
-            case 1: return skarn_edit_overwrite_string(session, offset, data) > 0;
-            default: return skarn_edit_insert_string(session, offset, data) > 0;
-        }
-    }
-
-    static bool add_edits(skarn_session_struct *session, int64_t count, uint64_t seed) {
-        std::mt19937_64 rng(seed);
-        for (int64_t i = 0; i < count; ++i) {
-            if (!random_edit(session, rng)) return false;
-        }
-        return true;
-    }
-
     // A session with `changes` edits, built once per run and kept.
     skarn_session_struct *shared(const std::string &name, int64_t changes) {
         auto &slot = sessions_[{name, changes}];
         if (slot == nullptr) {
             slot = open();
-            if (slot != nullptr && !add_edits(slot, changes, static_cast<uint64_t>(changes))) {
+            if (slot != nullptr && !make_random_edits(slot, changes, static_cast<uint64_t>(changes))) {
                 skarn_edit_destroy_session(slot);
                 slot = nullptr;
             }
@@ -121,13 +100,7 @@ private:
         fs::create_directories(directory);
         directory_ = directory.string();
         input_ = (directory / "input.bin").string();
-        std::ofstream out(input_, std::ios::binary);
-        std::mt19937_64 rng(42);
-        std::string block(1 << 16, '\0');
-        for (int64_t written = 0; written < file_size; written += static_cast<int64_t>(block.size())) {
-            for (auto &c : block) c = static_cast<char>('a' + rng() % 26);
-            out.write(block.data(), static_cast<std::streamsize>(block.size()));
-        }
+        write_letters_file(input_, file_size);
     }
     ~Workspace() {
         for (auto &entry : sessions_) skarn_edit_destroy_session(entry.second);
@@ -148,7 +121,7 @@ void BM_Edit(benchmark::State &state) {
     if (session == nullptr) return state.SkipWithError("cannot build the session");
     std::mt19937_64 rng(7);
     for (auto _ : state) {
-        if (!Workspace::random_edit(session, rng)) return state.SkipWithError("edit failed");
+        if (!random_edit(session, rng)) return state.SkipWithError("edit failed");
     }
 }
 BENCHMARK(BM_Edit)->Arg(1000)->Arg(10000)->Arg(100000)->Iterations(1000)->Unit(benchmark::kMicrosecond);
@@ -159,7 +132,7 @@ void BM_Build(benchmark::State &state) {
     for (auto _ : state) {
         skarn_session_struct *session = Workspace::get().open();
         const int64_t before = heap_in_use();
-        if (session == nullptr || !Workspace::add_edits(session, changes, 1)) {
+        if (session == nullptr || !make_random_edits(session, changes, 1)) {
             skarn_edit_destroy_session(session);
             return state.SkipWithError("cannot build the session");
         }
@@ -188,7 +161,7 @@ void BM_UndoAll(benchmark::State &state) {
     for (auto _ : state) {
         state.PauseTiming();
         skarn_session_struct *session = Workspace::get().open();
-        if (session == nullptr || !Workspace::add_edits(session, changes, 3)) {
+        if (session == nullptr || !make_random_edits(session, changes, 3)) {
             skarn_edit_destroy_session(session);
             return state.SkipWithError("cannot build the session");
         }

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "random_edits.hpp"
+#include "bench_support.hpp"
 #include "skarn_edit.h"
 
 namespace {

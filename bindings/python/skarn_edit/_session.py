@@ -482,21 +482,20 @@ class Session:
 
     def insert(self, offset: int, data: BytesLike) -> int:
         """Inserts `data` (bytes-like, or str taken as UTF-8) at `offset`; returns the change's serial."""
-        handle = self._live()
-        data = _as_bytes(data)
-        offset = self._check_offset(offset, len(self))
-        if not data:
-            raise ValueError("nothing to insert")
-        return self._edit(lib.skarn_edit_insert_bytes(handle, offset, data, len(data)), "insert")
+        return self._put(lib.skarn_edit_insert_bytes, "insert", offset, data, "nothing to insert")
 
     def overwrite(self, offset: int, data: BytesLike) -> int:
         """Overwrites bytes at `offset` with `data` (extending the content past its end); returns the serial."""
+        return self._put(lib.skarn_edit_overwrite_bytes, "overwrite", offset, data, "nothing to overwrite with")
+
+    def _put(self, function: Callable[..., int], name: str, offset: int, data: BytesLike, empty: str) -> int:
+        # An edit that writes `data` at `offset`: insert and overwrite.
         handle = self._live()
         data = _as_bytes(data)
         offset = self._check_offset(offset, len(self))
         if not data:
-            raise ValueError("nothing to overwrite with")
-        return self._edit(lib.skarn_edit_overwrite_bytes(handle, offset, data, len(data)), "overwrite")
+            raise ValueError(empty)
+        return self._edit(function(handle, offset, data, len(data)), name)
 
     def delete(self, offset: int, length: int) -> int:
         """Deletes up to `length` bytes at `offset` (cut at the end of the content); returns the serial."""

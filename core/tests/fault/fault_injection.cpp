@@ -58,6 +58,11 @@ bool writable_descriptor(int fd) noexcept {
     return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
 }
 
+// The mode argument of an open call, there only when the call may create a file.
+mode_t creation_mode(int flags, va_list args) {
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
 template <typename Fn>
 Fn next(const char *name) noexcept {
     void *found = dlsym(RTLD_NEXT, name);
@@ -93,6 +98,7 @@ tally disarm() noexcept {
 }  // namespace skarn_fault
 
 using skarn_fault::call_kind;
+using skarn_fault::creation_mode;
 using skarn_fault::observe;
 using skarn_fault::should_fail;
 
@@ -198,13 +204,10 @@ ssize_t sendfile(int out, int in, off_t *offset, size_t count) {
 
 int open(const char *path, int flags, ...) {
     static const auto real = skarn_fault::next<int (*)(const char *, int, ...)>("open");
-    mode_t mode = 0;
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = creation_mode(flags, args);
+    va_end(args);
     if (should_fail(call_kind::open)) return -1;
     observe(path);
     return real(path, flags, mode);
@@ -212,13 +215,10 @@ int open(const char *path, int flags, ...) {
 
 int open64(const char *path, int flags, ...) {
     static const auto real = skarn_fault::next<int (*)(const char *, int, ...)>("open64");
-    mode_t mode = 0;
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = creation_mode(flags, args);
+    va_end(args);
     if (should_fail(call_kind::open)) return -1;
     observe(path);
     return real(path, flags, mode);
@@ -226,13 +226,10 @@ int open64(const char *path, int flags, ...) {
 
 int openat(int dir, const char *path, int flags, ...) {
     static const auto real = skarn_fault::next<int (*)(int, const char *, int, ...)>("openat");
-    mode_t mode = 0;
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = creation_mode(flags, args);
+    va_end(args);
     if (should_fail(call_kind::open)) return -1;
     observe(path);
     return real(dir, path, flags, mode);
