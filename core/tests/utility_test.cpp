@@ -927,7 +927,8 @@ uint8_t truncate_input_once(uint8_t byte, void *user_data) {
 }
 
 TEST_F(ByteTransformFile, InputCutShortInTheRangeRemovesTheOutput) {
-    write_file(in_, std::string(64 * 1024, 'a'));
+    // Longer than one read of the transform, so that the cut lands before the next.
+    write_file(in_, std::string(256 * 1024, 'a'));
     Truncator truncator{in_, 100};
     EXPECT_EQ(run(0, 0, truncate_input_once, &truncator), -1);
     expect_log_lines(log_, "skarn_util_apply_byte_transform_to_file",

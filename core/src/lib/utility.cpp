@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <new>
 #include <system_error>
 
 #if defined(__SSE2__) && defined(__x86_64__)
@@ -29,6 +31,8 @@ namespace {
 
 // Size of the local buffer through which files are copied and transformed.
 constexpr int64_t chunk_size = 512;
+// Transforms read and write this much at a time, by position.
+constexpr int64_t transform_chunk = int64_t{64} << 10;
 
 constexpr uint8_t utf8_mark[] = {0xEF, 0xBB, 0xBF};
 constexpr uint8_t utf16le_mark[] = {0xFF, 0xFE};
@@ -367,7 +371,13 @@ skarn_character_counts_struct *skarn_character_counts_create(void) noexcept {
     return static_cast<skarn_character_counts_struct *>(std::calloc(1, sizeof(skarn_character_counts_struct)));
 }
 
-void skarn_character_counts_destroy(skarn_character_counts_struct *counts) noexcept { std::free(counts); }
+void skarn_character_counts_destroy(skarn_character_counts_struct *counts) noexcept {
+    if (counts != nullptr && counts->filling > 0) {
+        SKARN_LOG_STDERR("refused: the record is being filled by a counting that is still running");
+        return;
+    }
+    std::free(counts);
+}
 
 skarn_character_counts_struct *skarn_character_counts_reset(skarn_character_counts_struct *counts) noexcept {
     counts->bom_bytes = 0;
@@ -476,50 +486,41 @@ int64_t skarn_util_write_segment_to_file(FILE *source, int64_t offset, int64_t c
 // The transform helpers log under the name of the function that called them.
 #define TRANSFORM_LOG(message) ::skarn::log::to_stderr(__FILE__, __LINE__, caller, message)
 
-int transform_stream_(FILE *input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
+int transform_stream_(int input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
                       int64_t offset, int64_t length, const char *caller, skarn::progress_meter *progress) noexcept {
     skarn::progress_meter silent;
     skarn::progress_meter &meter = progress != nullptr ? *progress : silent;
-    // Copies [from, from + count) unchanged, in progress steps; false when it
-    // fails (logged with `what`) or is cancelled.
-    const auto copy_unchanged = [&](int64_t from, int64_t count, const char *what) {
+    std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[transform_chunk]);
+    if (chunk == nullptr) {
+        TRANSFORM_LOG("failed to allocate buffer");
+        return -1;
+    }
+    // Copies [from, from + count), transformed or not, chunk by chunk in
+    // ascending order of position; false when it fails (logged with `what`,
+    // or the read and write messages) or is cancelled.
+    const auto copy = [&](int64_t from, int64_t count, bool transformed, const char *what) {
         for (int64_t done = 0; done < count;) {
-            const int64_t step = std::min(count - done, skarn::progress_step);
-            if (skarn_util_write_segment_to_file(input, from + done, step, output) != step) {
-                TRANSFORM_LOG(what);
+            const auto n = static_cast<size_t>(std::min(count - done, transform_chunk));
+            if (!skarn::read_exact_at(input, from + done, static_cast<int64_t>(n), chunk.get())) {
+                TRANSFORM_LOG(what != nullptr ? what : "failed to read buffer");
+                if (what == nullptr) TRANSFORM_LOG("there are remaining bytes");
                 return false;
             }
-            done += step;
-            if (!meter.advance(step)) return false;
+            if (transformed) skarn_util_apply_byte_transform(chunk.get(), static_cast<int64_t>(n), transform, user_data);
+            if (std::fwrite(chunk.get(), 1, n, output) != n) {
+                TRANSFORM_LOG(what != nullptr ? what : "failed to write buffer");
+                if (what == nullptr) TRANSFORM_LOG("there are remaining bytes");
+                return false;
+            }
+            done += static_cast<int64_t>(n);
+            if (!meter.advance(static_cast<int64_t>(n))) return false;
         }
         return true;
     };
-    if (!copy_unchanged(0, offset, "failed to write first segment bytes to file")) return -1;
-    if (fseeko(input, static_cast<off_t>(offset), SEEK_SET) != 0 || ftello(input) != offset) {
-        TRANSFORM_LOG("failed to write first segment bytes to file");
-        return -1;
-    }
-    // The range, one chunk at a time, in ascending order of position.
-    uint8_t chunk[chunk_size];
-    int64_t remaining = length;
-    while (remaining > 0) {
-        const auto n = static_cast<size_t>(std::min(remaining, chunk_size));
-        if (std::fread(chunk, 1, n, input) != n) {
-            TRANSFORM_LOG("failed to read buffer");
-            TRANSFORM_LOG("there are remaining bytes");
-            return -1;
-        }
-        skarn_util_apply_byte_transform(chunk, static_cast<int64_t>(n), transform, user_data);
-        if (std::fwrite(chunk, 1, n, output) != n) {
-            TRANSFORM_LOG("failed to write buffer");
-            TRANSFORM_LOG("there are remaining bytes");
-            return -1;
-        }
-        remaining -= static_cast<int64_t>(n);
-        if (!meter.advance(static_cast<int64_t>(n))) return -1;
-    }
+    if (!copy(0, offset, false, "failed to write first segment bytes to file")) return -1;
+    if (!copy(offset, length, true, nullptr)) return -1;
     const int64_t tail = size - offset - length;
-    if (tail > 0 && !copy_unchanged(offset + length, tail, "failed to write last segment")) return -1;
+    if (tail > 0 && !copy(offset + length, tail, false, "failed to write last segment")) return -1;
     return 0;
 }
 
@@ -549,7 +550,7 @@ int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out
 
     if (output != nullptr) {
         const bool copied =
-            transform_stream_(input, size, output, transform, user_data, offset, length, __func__, nullptr) == 0;
+            transform_stream_(fileno(input), size, output, transform, user_data, offset, length, __func__, nullptr) == 0;
         // Closing flushes the stream's buffer: a failure there loses bytes too.
         if (std::fclose(output) == 0 && copied) {
             std::fclose(input);

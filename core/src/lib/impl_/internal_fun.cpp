@@ -67,79 +67,49 @@ segment_position locate_segment_(const skarn_model_struct &model, int64_t offset
     return found;
 }
 
+file_reader::file_reader(const skarn::level_file &file, std::vector<uint8_t> &buffer) noexcept
+    : file_(file), buffer_(buffer) {}
+
+const uint8_t *file_reader::view(int64_t position, int64_t count, int64_t wanted) noexcept {
+    if (count < 0 || count > ahead_limit) return nullptr;
+    if (position < start_ || position + count > start_ + length_) {
+        if (!fill(position, std::max(count, std::min(wanted + slack, ahead_limit)))) return nullptr;
+        if (position + count > start_ + length_) return nullptr;  // the file is shorter than its model
+    }
+    return buffer_.data() + (position - start_);
+}
+
+bool file_reader::copy(int64_t position, int64_t count, int64_t still_wanted, uint8_t *out) noexcept {
+    if (count >= direct_limit) return file_.read_exact(position, count, out);
+    if (count == 0) return true;
+    const uint8_t *bytes = view(position, count, still_wanted);
+    if (bytes == nullptr) return false;
+    std::memcpy(out, bytes, static_cast<size_t>(count));
+    return true;
+}
+
+bool file_reader::fill(int64_t position, int64_t wanted) noexcept {
+    if (position < 0) return false;
+    try {
+        if (static_cast<int64_t>(buffer_.size()) < wanted) buffer_.resize(static_cast<size_t>(wanted));
+    } catch (...) {
+        return false;
+    }
+    start_ = position;
+    length_ = 0;
+    // A file shorter than asked for (cut short meanwhile, or at its end)
+    // yields a short read, which the caller sees as missing bytes.
+    while (length_ < wanted) {
+        const ssize_t got = pread(file_.fd, buffer_.data() + length_, static_cast<size_t>(wanted - length_),
+                                  static_cast<off_t>(position + length_));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        length_ += got;
+    }
+    return true;
+}
+
 namespace {
-
-// Reads of a level's file during one fill. Behind many edits a fill meets
-// many short file-backed pieces that mostly follow one another in the file,
-// with small gaps where bytes were deleted or overwritten. Where the level's
-// file is the session's own (its private copy or a checkpoint file), they are
-// copied straight from a mapping of the file: one copy of each byte, no system
-// call. Otherwise (the caller's file, read in place, which another program may
-// cut short at any time; or a file that cannot be mapped) one positional read
-// covering the rest of the fill serves a run of them from the level's
-// read-ahead buffer. Long pieces are read straight into the segment.
-class read_window {
-public:
-    explicit read_window(const skarn_model_struct &model) noexcept : model_(model), may_map_(!model.in_place) {}
-
-    // Copies `count` bytes at `position` of the file into `out`; `still_wanted`
-    // is how much of the fill remains, a hint for the read-ahead.
-    bool copy(int64_t position, int64_t count, int64_t still_wanted, uint8_t *out) noexcept {
-        if (count >= direct_limit) return model_.file.read_exact(position, count, out);
-        if (count == 0) return true;
-        if (may_map_) {
-            // Once per fill: what may be mapped follows the file's size now, so
-            // that a file cut short behind the level's back fails the read.
-            if (file_end_ < 0) file_end_ = std::max<int64_t>(model_.file.current_size(), 0);
-            if (const uint8_t *bytes = model_.file.mapped(position, count, file_end_)) {
-                std::memcpy(out, bytes, static_cast<size_t>(count));
-                return true;
-            }
-        }
-        if (position < start_ || position + count > start_ + length_) {
-            if (!fill(position, std::max(count, std::min(still_wanted + slack, ahead_limit)))) return false;
-            if (position + count > start_ + length_) return false;  // the file is shorter than its model
-        }
-        std::memcpy(out, model_.read_buffer.data() + (position - start_), static_cast<size_t>(count));
-        return true;
-    }
-
-private:
-    static constexpr int64_t direct_limit = int64_t{16} << 10;
-    static constexpr int64_t slack = int64_t{4} << 10;
-    static constexpr int64_t ahead_limit = int64_t{256} << 10;
-
-    bool fill(int64_t position, int64_t wanted) noexcept {
-        const int64_t available = model_.file.size - position;
-        wanted = std::max<int64_t>(std::min(wanted, available), 0);
-        try {
-            if (static_cast<int64_t>(model_.read_buffer.size()) < wanted) {
-                model_.read_buffer.resize(static_cast<size_t>(wanted));
-            }
-        } catch (...) {
-            return false;
-        }
-        start_ = position;
-        length_ = 0;
-        uint8_t *bytes = model_.read_buffer.data();
-        // A file that shrank below its cached size yields a short read, which
-        // the caller sees as missing bytes.
-        while (length_ < wanted) {
-            const ssize_t got = pread(model_.file.fd, bytes + length_, static_cast<size_t>(wanted - length_),
-                                      static_cast<off_t>(position + length_));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            length_ += got;
-        }
-        return true;
-    }
-
-    const skarn_model_struct &model_;
-    int64_t start_ = 0;
-    int64_t length_ = 0;
-    const bool may_map_;
-    int64_t file_end_ = -1;  // the file's size when the fill met its first short piece
-};
 
 // Behind many edits most pieces are short and the bytes of the edits they
 // show lie all over the heap: asking for the bytes of a piece some steps
@@ -196,7 +166,7 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
     }
     skarn::segment_tree::cursor at = found.at;
     if (segments.at_end(at)) return -1;
-    read_window window(model);
+    file_reader window(model.file, model.read_buffer);
 
     int64_t delta = start - at.start;
     for (; !segments.at_end(at) && length < capacity; segments.advance(at), delta = 0) {
@@ -213,6 +183,13 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
             default: SKARN_FATAL("Unhandled model segment kind");
         }
         length += count;
+    }
+    // A change that landed while the bytes were read may have mixed old and
+    // new ones: such a read fails too.
+    if (!model.file_intact()) {
+        SKARN_LOG_AS(caller,
+                     "'" << model.file_path << "' was changed by another program while the session read it in place");
+        return -1;
     }
     return 0;
 }

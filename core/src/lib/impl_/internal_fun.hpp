@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <vector>
 
 #include "impl_/change_def.hpp"
 #include "impl_/model_def.hpp"
@@ -31,6 +32,42 @@ struct segment_position {
     int64_t got = 0;
 };
 segment_position locate_segment_(const skarn_model_struct &model, int64_t offset) noexcept;
+
+// Positional reads of a level's file through a read-ahead buffer. Behind
+// many edits reads meet many short file-backed pieces that mostly follow one
+// another in the file, with small gaps where bytes were deleted or
+// overwritten: one read covering what is still wanted serves a run of them.
+// Long pieces are read straight into their place. A file cut short meanwhile,
+// by anyone, only makes a read come up short. `buffer` is the reader's
+// storage (grown as needed) and must not be shared with a reader in use.
+class file_reader {
+public:
+    static constexpr int64_t ahead_limit = int64_t{256} << 10;  // most bytes read ahead at a time
+
+    file_reader(const skarn::level_file &file, std::vector<uint8_t> &buffer) noexcept;
+    file_reader(const file_reader &) = delete;
+    file_reader &operator=(const file_reader &) = delete;
+
+    // The `count` bytes at `position` (at most ahead_limit), reading ahead up
+    // to `wanted` bytes from there when they are not held; null when the file
+    // does not hold them all or no memory can be had. Valid until the next call.
+    const uint8_t *view(int64_t position, int64_t count, int64_t wanted) noexcept;
+    // Copies `count` bytes at `position` into `out`; `still_wanted` (how much
+    // the caller will read from there on) is a hint for the read-ahead. False
+    // unless every byte arrives.
+    bool copy(int64_t position, int64_t count, int64_t still_wanted, uint8_t *out) noexcept;
+
+private:
+    static constexpr int64_t direct_limit = int64_t{16} << 10;
+    static constexpr int64_t slack = int64_t{4} << 10;
+
+    bool fill(int64_t position, int64_t wanted) noexcept;
+
+    const skarn::level_file &file_;
+    std::vector<uint8_t> &buffer_;
+    int64_t start_ = 0;
+    int64_t length_ = 0;
+};
 
 // Copies up to `capacity` bytes of the session's current content from `start`
 // into `out`, counting them in `length` as they arrive (so that after a
@@ -64,13 +101,13 @@ bool refuse_reentry_(const skarn_session_struct *session, const char *operation)
 skarn::file_identity file_identity_of_(const char *path) noexcept;
 skarn::file_identity file_identity_of_(int fd) noexcept;
 
-// The byte transform of a whole stream (utility source): copies `size` bytes
-// of `input` to `output` with [offset, offset + length) transformed, logging
+// The byte transform of a whole file (utility source): copies `size` bytes
+// of the file open as `input`, read by position, to `output` with [offset, offset + length) transformed, logging
 // each failure to stderr under the name `caller`, and telling `progress` (may
 // be null) of every step. transform_range_valid_ logs "transform out of range"
 // for a range that does not lie inside `size` bytes. Both 0/true on success;
 // transform_stream_ returns -1 on failure and when `progress` cancelled it.
-int transform_stream_(FILE *input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
+int transform_stream_(int input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
                       int64_t offset, int64_t length, const char *caller, skarn::progress_meter *progress) noexcept;
 bool transform_range_valid_(int64_t size, int64_t offset, int64_t length, const char *caller) noexcept;
 

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,8 +37,11 @@ struct file_identity {
 };
 
 // A level's backing file: a read-only descriptor, its size as last learnt,
-// exact positional reads (no shared file position, no seek per read), and on
-// request a read-only mapped window of the file for many short reads.
+// and exact positional reads. Every reader of the file reads by position, so
+// no reader (nor a call made from a callback in the middle of one) moves a
+// file offset another relies on. The file is never mapped: another program
+// may cut it short at any time, and touching a mapped byte it removed would
+// end the host process with SIGBUS; a positional read merely comes up short.
 struct level_file {
     int fd = -1;
     int64_t size = 0;        // refreshed by adopt() and refresh_size()
@@ -62,27 +64,11 @@ struct level_file {
     // Copies `count` bytes at `position` into `out`; false unless every byte arrives.
     bool read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept;
 
-    // The `count` bytes at `position` as mapped memory, or null when they
-    // must be read with read_exact instead: they lie past `file_end` (the
-    // file's size now, as the caller learnt it), or the file cannot be mapped.
-    // The level keeps one read-only window of the file mapped (at most
-    // map_window bytes, so memory stays bounded on files of any size) and
-    // moves it as reads go on; closing the file unmaps it.
-    // Only for a file no other program has reason to change: a mapped byte
-    // that another program truncates away raises SIGBUS when touched.
-    const uint8_t *mapped(int64_t position, int64_t count, int64_t file_end) const noexcept;
-    // Gives the mapped window back (the next mapped() makes a new one).
-    void unmap() const noexcept;
-
-private:
-    static constexpr int64_t map_window = int64_t{1} << 30;
-    static constexpr int64_t map_step = map_window / 2;  // windows start at multiples of this
-
-    mutable const uint8_t *map_ = nullptr;
-    mutable int64_t map_start_ = 0;
-    mutable int64_t mapped_ = 0;
-    mutable bool map_failed_ = false;
 };
+
+// Copies `count` bytes at `position` of the file open as `fd` into `out`
+// with positional reads; false unless every byte arrives.
+bool read_exact_at(int fd, int64_t position, int64_t count, uint8_t *out) noexcept;
 
 // What one change did to its level's segment sequence, so that undo can put
 // the sequence back exactly; the change record keeps it. The whole pieces it removed are the last
@@ -118,16 +104,7 @@ inline bool level_file::adopt(FILE *file) noexcept {
     return true;
 }
 
-inline void level_file::unmap() const noexcept {
-    if (map_ != nullptr) munmap(const_cast<uint8_t *>(map_), static_cast<size_t>(mapped_));
-    map_ = nullptr;
-    map_start_ = 0;
-    mapped_ = 0;
-}
-
 inline void level_file::close() noexcept {
-    unmap();
-    map_failed_ = false;
     if (stream != nullptr) std::fclose(stream);
     stream = nullptr;
     fd = -1;
@@ -141,7 +118,7 @@ inline int64_t level_file::current_size() const noexcept {
     return static_cast<int64_t>(info.st_size);
 }
 
-inline bool level_file::read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept {
+inline bool read_exact_at(int fd, int64_t position, int64_t count, uint8_t *out) noexcept {
     if (count == 0) return true;
     if (fd < 0 || position < 0) return false;
     while (count > 0) {
@@ -155,24 +132,8 @@ inline bool level_file::read_exact(int64_t position, int64_t count, uint8_t *out
     return true;
 }
 
-inline const uint8_t *level_file::mapped(int64_t position, int64_t count, int64_t file_end) const noexcept {
-    if (position < 0 || count < 0 || count > file_end - position) return nullptr;
-    if (map_ == nullptr || position < map_start_ || position + count > map_start_ + mapped_) {
-        if (fd < 0 || map_failed_) return nullptr;
-        const int64_t start = position - position % map_step;
-        const int64_t length = std::min(map_window, file_end - start);
-        if (position + count > start + length) return nullptr;  // a long piece past the window: read it
-        unmap();
-        void *bytes = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
-        if (bytes == MAP_FAILED) {
-            map_failed_ = true;  // address space exhausted, or a file that cannot be mapped
-            return nullptr;
-        }
-        map_ = static_cast<const uint8_t *>(bytes);
-        map_start_ = start;
-        mapped_ = length;
-    }
-    return map_ + (position - map_start_);
+inline bool level_file::read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept {
+    return read_exact_at(fd, position, count, out);
 }
 
 }  // namespace skarn
