@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "impl_/internal_fun.hpp"
 #include "impl_/log.hpp"
 #include "impl_/search_context_def.hpp"
 #include "impl_/segment_def.hpp"
@@ -220,6 +221,9 @@ int skarn_search_next_match(skarn_search_context_struct *context, int64_t advanc
 
 void skarn_search_destroy_context(skarn_search_context_struct *context) noexcept {
     if (context == nullptr) return;
+    // A callback may run inside this very context's search, which goes on
+    // using it when the callback returns.
+    if (refuse_reentry_(context->session, "skarn_search_destroy_context")) return;
     auto &list = context->session->search_contexts;
     const auto found =
         std::find_if(list.rbegin(), list.rend(), [context](const auto &c) { return c.get() == context; });

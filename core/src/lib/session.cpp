@@ -10,6 +10,7 @@
 #include <immintrin.h>
 #endif
 
+#include "impl_/character_counts_def.hpp"
 #include "impl_/internal_fun.hpp"
 #include "impl_/cpu_features.hpp"
 #include "impl_/log.hpp"
@@ -517,11 +518,29 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Marks a counts record as being filled for as long as it lives, so that a
+// progress callback cannot release it under the counting.
+class filling_scope {
+public:
+    explicit filling_scope(skarn_character_counts_struct *counts) noexcept : counts_(counts) { ++counts_->filling; }
+    ~filling_scope() { --counts_->filling; }
+    filling_scope(const filling_scope &) = delete;
+    filling_scope &operator=(const filling_scope &) = delete;
+
+private:
+    skarn_character_counts_struct *counts_;
+};
+
+}  // namespace
+
 int skarn_session_character_counts(const skarn_session_struct *session, skarn_character_counts_struct *counts,
                                    int64_t offset, int64_t length, skarn_bom_t bom) noexcept {
     if (counts == nullptr) return 1;
     if (!character_count_range(session, counts, offset, length, bom)) return 1;
     if (length == 0) return 0;
+    const filling_scope filling(counts);
     return for_each_window(session, offset, length, PROGRESS_OP_CHARACTER_COUNTS, __func__,
                            [counts](const uint8_t *bytes, int64_t count) { count_pieces(bytes, count, counts); });
 }
@@ -556,6 +575,7 @@ int skarn_session_character_counts_and_profile(const skarn_session_struct *sessi
     if (length == 0) return 0;
 
     // Both counters see each window while it is still in the cache.
+    const filling_scope filling(counts);
     profile_counter counter(profile, length);
     const int result = for_each_window(session, offset, length, PROGRESS_OP_CHARACTER_COUNTS, __func__,
                                        [counts, &counter](const uint8_t *bytes, int64_t count) {

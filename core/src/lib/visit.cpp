@@ -31,6 +31,8 @@ int skarn_visit_changes_reverse(const skarn_session_struct *session, skarn_visit
     if (session == nullptr || cbk == nullptr) return 0;
     const change_list &changes = changes_of(session);
     for (size_t i = changes.size(); i > 0; --i) {
+        // The callback may have shortened the list (undo, clear): go on from its end.
+        if (i > changes.size() && (i = changes.size()) == 0) break;
         if (const int result = cbk(changes[i - 1].get(), user_data); result != 0) return result;
     }
     return 0;

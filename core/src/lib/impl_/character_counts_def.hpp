@@ -16,6 +16,9 @@ struct skarn_character_counts_struct {
     int64_t triple_byte_chars;  // UTF-8 only
     int64_t quad_byte_chars;    // UTF-32: every non-ASCII character
     int64_t invalid_bytes;
+    // Counting calls of the library that fill this record right now: while
+    // one runs (its progress callback may be running), it is not destroyed.
+    int32_t filling;
 };
 
 #endif  // SKARN_IMPL_CHARACTER_COUNTS_DEF_HPP

@@ -15,7 +15,11 @@ typedef struct skarn_character_counts_struct skarn_character_counts_struct;
 /** Returns a new zeroed record (kind BOM_UNKNOWN), owned by the caller; null when memory runs out. */
 SKARN_API skarn_character_counts_struct *skarn_character_counts_create(void) SKARN_NOEXCEPT;
 
-/** Releases a record. A null record is ignored. */
+/**
+ * Releases a record. A null record is ignored. Refused (with a log line, the
+ * record kept) while a counting of the library fills it, that is from the
+ * progress callback of that counting: release it after the call returns.
+ */
 SKARN_API void skarn_character_counts_destroy(skarn_character_counts_struct *counts) SKARN_NOEXCEPT;
 
 /** Sets every count (bom bytes included) to 0, keeps the kind; returns the record. */

@@ -42,7 +42,12 @@ SKARN_API skarn_search_context_struct *skarn_search_create_context(skarn_session
  */
 SKARN_API int skarn_search_next_match(skarn_search_context_struct *context, int64_t advance) SKARN_NOEXCEPT;
 
-/** Destroys a context of its session. A null context is ignored. */
+/**
+ * Destroys a context of its session. A null context is ignored. Refused
+ * (with a log line, the context kept) while a callback of its session runs,
+ * progress callbacks included: the search that called it may be using the
+ * context; destroy it after that call returns.
+ */
 SKARN_API void skarn_search_destroy_context(skarn_search_context_struct *context) SKARN_NOEXCEPT;
 
 /** Returns the last match's offset, or session offset + session length when there is none. */
