@@ -5,12 +5,14 @@
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -145,6 +147,23 @@ Session open_session(const std::string &path, const std::string &checkpoint_dir,
 }
 
 std::vector<std::string> temp_files(const fs::path &dir) { return names_with_prefix(dir, ".Skarnpad_"); }
+
+// The size of the largest regular file that process `pid` holds open in
+// `dir` (named or not: an unnamed file shows there as "#<inode> (deleted)"),
+// or -1.
+int64_t size_of_file_written_in(pid_t pid, const fs::path &dir) {
+    int64_t largest = -1;
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        const fs::path opened = fs::read_symlink(entry.path(), ec);
+        if (ec || opened.parent_path() != dir) continue;
+        struct stat info {};
+        if (::stat(entry.path().c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            largest = std::max<int64_t>(largest, info.st_size);
+        }
+    }
+    return largest;
+}
 
 // The fixture: a scratch directory with a checkpoint directory of its own, so
 // that the only ".Skarnpad_" files in the scratch directory are the saves'.
@@ -765,7 +784,6 @@ TEST_F(SaveTest, SaveKilledHalfWayLeavesTheTargetUntouched) {
     for (const double fraction : {0.0, 0.25, 0.5, 0.9}) {
         SCOPED_TRACE("kill after " + std::to_string(fraction) + " of the save");
         write_file(target, old_target);
-        for (const auto &entry : fs::directory_iterator(chk_dir())) fs::remove(entry.path());
 
         const pid_t child = fork();
         ASSERT_GE(child, 0);
@@ -786,14 +804,10 @@ TEST_F(SaveTest, SaveKilledHalfWayLeavesTheTargetUntouched) {
         const auto deadline = std::chrono::steady_clock::now() + 120s;
         int64_t seen_size = -1;
         while (std::chrono::steady_clock::now() < deadline) {
-            const auto temps = temp_files(target_dir);
-            if (!temps.empty()) {
-                std::error_code ec;
-                const auto size = fs::file_size(target_dir / temps.front(), ec);
-                if (!ec && static_cast<int64_t>(size) >= threshold) {
-                    seen_size = static_cast<int64_t>(size);
-                    break;
-                }
+            const int64_t size = size_of_file_written_in(child, target_dir);
+            if (size >= threshold) {
+                seen_size = size;
+                break;
             }
             if (waitpid(child, nullptr, WNOHANG) == child) break;  // finished (or failed) already
             std::this_thread::sleep_for(100us);
@@ -808,6 +822,11 @@ TEST_F(SaveTest, SaveKilledHalfWayLeavesTheTargetUntouched) {
             EXPECT_LT(seen_size, final_size);
             ++killed_half_way;
             EXPECT_TRUE(read_file(target) == old_target) << "the target changed";
+            // Nothing partial is left: the temporary file had no name yet (or,
+            // killed in the instant between its naming and its rename, it is complete).
+            for (const auto &name : temp_files(target_dir)) {
+                EXPECT_EQ(static_cast<int64_t>(fs::file_size(target_dir / name)), final_size) << name;
+            }
         } else {
             // The save won the race: then the target is complete, never partial.
             ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
@@ -815,6 +834,16 @@ TEST_F(SaveTest, SaveKilledHalfWayLeavesTheTargetUntouched) {
             EXPECT_EQ(static_cast<int64_t>(fs::file_size(target)), final_size);
         }
         for (const auto &name : temp_files(target_dir)) fs::remove(target_dir / name);
+
+        // The killed session's private copy is removed by the next session
+        // made in its directory, which keeps its own.
+        ASSERT_EQ(names_with_prefix(chk_dir(), ".Skarnpad-orig.").size(), 1u);
+        {
+            const Session next = open_session(path("source.bin"), chk_dir());
+            ASSERT_TRUE(next);
+            EXPECT_EQ(names_with_prefix(chk_dir(), ".Skarnpad-orig.").size(), 1u);
+        }
+        EXPECT_TRUE(names_with_prefix(chk_dir(), ".Skarnpad-orig.").empty());
     }
     EXPECT_GE(killed_half_way, 1) << "no save was interrupted";
 }

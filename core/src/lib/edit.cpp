@@ -19,6 +19,8 @@
 #include "impl_/file_copy.hpp"
 #include "impl_/internal_fun.hpp"
 #include "impl_/log.hpp"
+#include "impl_/private_files.hpp"
+#include "impl_/save_target.hpp"
 #include "impl_/search_context_def.hpp"
 #include "impl_/session_def.hpp"
 #include "impl_/viewport_def.hpp"
@@ -108,7 +110,7 @@ int make_private_copy(const char *file_path, const char *directory, char (&name)
         return -1;
     }
     identity = file_identity_of_(source);
-    const int copy = skarn_util_mkstemp(name, 0600);
+    const int copy = skarn::create_private_file(name);
     bool filled = false;
     int error = errno;
     int copied = -1;
@@ -174,6 +176,9 @@ skarn_session_struct *create_session(const char *file_path, const skarn_session_
             SKARN_LOG_AS(caller, "failed to resolve checkpoint_directory path '" << directory << "' to absolute path");
             return nullptr;
         }
+        // Files that sessions killed on the way left here go before this
+        // session adds its own.
+        skarn::remove_abandoned_files(normalized);
 
         int64_t size = 0;
         auto base = std::make_unique<skarn_model_struct>();
@@ -755,36 +760,6 @@ std::unique_ptr<char[]> make_stream_buffer() noexcept {
     return std::unique_ptr<char[]>(new (std::nothrow) char[save_stream_buffer_size]);
 }
 
-// The stream a save reads a level's file through: a stream over a duplicate
-// of the level's descriptor, with a save buffer of its own. The level itself
-// reads with positional reads, so the shared file offset is free for it.
-class level_file_reader {
-public:
-    explicit level_file_reader(const skarn::level_file &file) noexcept {
-        if (!file.is_open()) return;
-        buffer_ = make_stream_buffer();
-        const int copy = fcntl(file.fd, F_DUPFD_CLOEXEC, 0);
-        if (copy < 0) return;
-        stream_ = fdopen(copy, "rb");
-        if (stream_ == nullptr) {
-            close(copy);
-            return;
-        }
-        if (buffer_) std::setvbuf(stream_, buffer_.get(), _IOFBF, save_stream_buffer_size);
-    }
-    ~level_file_reader() {
-        if (stream_ != nullptr) std::fclose(stream_);
-    }
-    level_file_reader(const level_file_reader &) = delete;
-    level_file_reader &operator=(const level_file_reader &) = delete;
-
-    FILE *get() const noexcept { return stream_; }
-
-private:
-    FILE *stream_ = nullptr;
-    std::unique_ptr<char[]> buffer_;
-};
-
 // Writes [offset, offset + length) of the current level's content to `out`,
 // segment by segment in content order, telling `progress` as it goes, and
 // returns 0, or the save result of the failure: -6 a read segment could not
@@ -794,7 +769,10 @@ private:
 int write_content(const skarn_session_struct *session, int64_t offset, int64_t length, FILE *out,
                   skarn::progress_meter &progress, const char *caller) {
     const skarn_model_struct &model = session->current();
-    const level_file_reader reader(model.file);
+    // The save's own read-ahead: a call from a progress callback (a read of
+    // the content, another save) reads through one of its own.
+    std::vector<uint8_t> read_ahead;
+    file_reader reader(model.file, read_ahead);
     int64_t expected_offset = 0;
     int64_t written = 0;
     for (const auto &piece : model.model_segments) {
@@ -824,9 +802,10 @@ int write_content(const skarn_session_struct *session, int64_t offset, int64_t l
                 if (!model.file.is_open()) SKARN_FATAL("attempt to read segment from null file pointer");
                 // In steps, so that progress is told and cancelling is heard.
                 for (int64_t done = 0; done < count && !progress.cancelled();) {
-                    const int64_t step = std::min(count - done, skarn::progress_step);
-                    if (skarn_util_write_segment_to_file(reader.get(), piece.change_offset + skip + done, step, out) !=
-                        step) {
+                    const int64_t step = std::min(count - done, file_reader::ahead_limit);
+                    const uint8_t *bytes = reader.view(piece.change_offset + skip + done, step, count - done);
+                    if (bytes == nullptr ||
+                        std::fwrite(bytes, 1, static_cast<size_t>(step), out) != static_cast<size_t>(step)) {
                         SKARN_LOG_AS(caller, "skarn_util_write_segment_to_file failed");
                         return -6;
                     }
@@ -855,27 +834,6 @@ int write_content(const skarn_session_struct *session, int64_t offset, int64_t l
         return -8;
     }
     return 0;
-}
-
-// Where a save really writes: a target that is a symbolic link is followed,
-// link by link, to the file it names (which may not exist yet), so that the
-// file is replaced and the link stays. False for a loop of links.
-bool resolve_save_target(const std::string &requested, std::string &resolved) {
-    namespace fs = std::filesystem;
-    fs::path current(requested);
-    for (int hops = 0; hops < 40; ++hops) {
-        std::error_code ec;
-        const fs::file_status status = fs::symlink_status(current, ec);
-        if (ec || !fs::is_symlink(status)) {
-            resolved = current.string();
-            return true;
-        }
-        const fs::path next = fs::read_symlink(current, ec);
-        if (ec) return false;
-        current = next.is_absolute() ? next : current.parent_path() / next;
-    }
-    errno = ELOOP;
-    return false;
 }
 
 // Gives the temporary file `fd` the permission bits, and where the process
@@ -914,16 +872,12 @@ bool sync_directory(const char *directory) noexcept {
     return synced;
 }
 
-// Creates a private file under `name`, a path ending in XXXXXX, exclusively
-// and never through a link, mode 0600. Returns its descriptor or -1.
-int create_private_file(char *name) noexcept { return skarn_util_mkstemp(name, 0600); }
-
 // A checkpoint's file, written through the descriptor that created it, then
 // read back through a stream over that same descriptor. Returns the stream
 // (positioned at 0) or null; on failure the file is removed.
 FILE *write_checkpoint_file(const skarn_session_struct *session, char *path, int64_t size,
                             skarn::progress_meter &progress) {
-    const int fd = create_private_file(path);
+    const int fd = skarn::create_private_file(path);
     if (fd < 0) {
         SKARN_LOG(skarn::log::system_error_line());
         return nullptr;
@@ -987,7 +941,8 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
 
         // 1. The file really written: a link is followed to its file.
         std::string target;
-        if (!resolve_save_target(file_path, target)) {
+        bool through_link = false;
+        if (!resolve_save_target(file_path, target, through_link)) {
             SKARN_LOG(skarn::log::system_error_line());
             return -12;
         }
@@ -1036,6 +991,12 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
             return -3;
         }
         if (directory[0] == '\0') skarn_util_get_current_dir(directory);  // stays empty when unknown
+        if (through_link && skarn_util_directory_exists(directory) == 0) {
+            // A link may name a place anywhere: nothing is made on the way to it.
+            SKARN_LOG("the directory '" << directory << "' of the file that '" << file_path
+                                        << "' links to does not exist; not created");
+            return -2;
+        }
         if (skarn_util_directory_exists(directory) == 0 && skarn_util_create_directory(directory) != 0) {
             char normalized[path_buffer_size];
             const char *shown = skarn_util_normalize_path(directory, normalized);
@@ -1050,10 +1011,12 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
             SKARN_LOG(skarn::log::system_error_line(formatted < 0 ? errno : ENAMETOOLONG));
             return -3;
         }
-        const int fd = skarn_util_mkstemp(temp_name, skarn_util_compute_mode(0666));
+        // Removed when the save returns, unless it was renamed into place.
+        skarn::save_file temp;
+        const int fd = temp.create(temp_name, static_cast<mode_t>(skarn_util_compute_mode(0666)));
         if (fd < 0) {
             const int error = errno;
-            SKARN_LOG("mkstemp failed, temp filename: " << temp_name);
+            SKARN_LOG("mkstemp failed, temp filename: " << temp.name());
             SKARN_LOG(skarn::log::system_error_line(error));
             return -4;
         }
@@ -1066,7 +1029,6 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
                 std::fclose(out);
             else
                 ::close(fd);
-            ::unlink(temp_name);
             if (error != 0) SKARN_LOG_AS("skarn_edit_save_segment", skarn::log::system_error_line(error));
             return code;
         };
@@ -1091,29 +1053,42 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
         }
 
         // 5. Flush, give the file what the replaced one had, make the data
-        // durable, check the size and close. An error reported by any of
-        // these is a write failure.
+        // durable, check the size. An error reported by any of these is a
+        // write failure.
         if (std::fflush(out) != 0) return fail(-7, errno);
         if (overwrite && target_exists && !carry_over_metadata(fd, existing)) return fail(-7, errno);
         if (::fsync(fd) != 0) return fail(-7, errno);
         const int64_t temp_size = file_identity_of_(fd).size;
         if (temp_size != adjusted_length) {
-            SKARN_LOG("failed to write all requested bytes to '" << temp_name << "', expected: " << adjusted_length
+            SKARN_LOG("failed to write all requested bytes to '" << temp.name() << "', expected: " << adjusted_length
                                                                  << ", got: " << temp_size);
             return fail(-9, 0);
+        }
+        // 6. The last look at the caller's file before it is replaced:
+        // another program's write that landed while this save ran (up to
+        // its fsync) is not lost.
+        if (own_file && (io_flags & IO_FLG_FORCE_OVERWRITE) == 0 &&
+            !(file_identity_of_(caller_path) == session->caller_file)) {
+            SKARN_LOG("original file '" << caller_path
+                                        << "' was modified by another program while the save ran, save failed "
+                                           "(use IO_FLG_FORCE_OVERWRITE to override)");
+            return fail(-100, 0);
+        }
+        // 7. The complete file gets its temporary name, then is closed.
+        if (temp.name_now() != 0) {
+            SKARN_LOG("failed to name the temporary file '" << temp.name() << "'");
+            return fail(-12, errno);
         }
         const int closed = std::fclose(out);
         out = nullptr;
         if (closed != 0) {
-            const int error = errno;
-            ::unlink(temp_name);
-            SKARN_LOG(skarn::log::system_error_line(error));
+            SKARN_LOG(skarn::log::system_error_line());
             return -7;
         }
 
-        // 6. The name: without overwrite an existing target keeps its file
+        // 8. The name: without overwrite an existing target keeps its file
         // and the content takes a free numbered variant of the name.
-        // 7. Rename: with overwrite the target is replaced at once, or not at
+        // 9. Rename: with overwrite the target is replaced at once, or not at
         // all. Without, a name another program takes meanwhile is not
         // replaced either: the rename refuses it and the next free name is
         // tried.
@@ -1125,31 +1100,29 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
             if (!overwrite && skarn_util_file_exists(final_name) != 0) {
                 final_name = skarn_util_available_filename(target.c_str(), available);
                 if (final_name == nullptr) {
-                    ::unlink(temp_name);
                     SKARN_LOG("cannot find an available filename");
                     return -11;
                 }
             }
             int renamed =
-                overwrite ? std::rename(temp_name, final_name) : rename_without_replacing(temp_name, final_name);
+                overwrite ? std::rename(temp.name(), final_name) : rename_without_replacing(temp.name(), final_name);
             if (renamed != 0 && !overwrite && errno == EEXIST) {
                 // A file that appeared meanwhile: take the next free name. Any
                 // other kind of entry is left to the plain rename to judge.
                 if (skarn_util_file_exists(final_name) != 0 && attempt < 8) continue;
-                renamed = std::rename(temp_name, final_name);
+                renamed = std::rename(temp.name(), final_name);
             }
             if (renamed == 0) break;
-            const int error = errno;
-            ::unlink(temp_name);
-            SKARN_LOG(skarn::log::system_error_line(error));
+            SKARN_LOG(skarn::log::system_error_line());
             return -12;
         }
+        temp.renamed();
 
         // The in-place base level reads the replaced file, unchanged but for
         // its link count: the identity it keeps is the one it has now.
         if (base_intact) base.identity = file_identity_of_(base.file.fd);
 
-        // 8. The new directory entry reaches the disk too.
+        // 10. The new directory entry reaches the disk too.
         if (!sync_directory(directory)) {
             SKARN_LOG("'" << final_name << "' is in place but its directory could not be flushed");
             SKARN_LOG(skarn::log::system_error_line());
@@ -1218,7 +1191,6 @@ int skarn_edit_create_checkpoint(skarn_session_struct *session) noexcept {
         reset_model_segments_(*level, size);
         // The content is saved: announced as a save to no path, as before.
         skarn_session_notify(session, SESSION_EVT_SAVE, nullptr);
-        session->current().file.unmap();  // the level below is not read while the new one is current
         session->models.push_back(std::move(level));
         session->num_changes_adjustment = num_changes;
     } catch (...) {
@@ -1286,7 +1258,7 @@ int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_tr
             output[0] = '\0';
             return failed();
         }
-        const int fd = create_private_file(output);
+        const int fd = skarn::create_private_file(output);
         if (fd < 0) {
             output[0] = '\0';
             return failed();
@@ -1296,8 +1268,8 @@ int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_tr
             ::close(fd);
             return failed();
         }
-        if (transform_stream_(level.file.stream, size, out, transform, user_data, offset, length, __func__,
-                              &progress) != 0 ||
+        if (transform_stream_(level.file.fd, size, out, transform, user_data, offset, length, __func__, &progress) !=
+                0 ||
             std::fflush(out) != 0 || file_identity_of_(fd).size != size || fseeko(out, 0, SEEK_SET) != 0 ||
             !progress.finish()) {
             return failed();

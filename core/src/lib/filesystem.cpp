@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <random>
 #include <string>
@@ -238,7 +239,7 @@ char *skarn_util_file_extension(const char *path, char *buffer) noexcept {
     }
 }
 
-int skarn_util_mkstemp(char *tmpl, int mode) noexcept {
+int skarn_unique_name_(char *tmpl, const std::function<int(const char *)> &attempt) noexcept {
     static constexpr std::string_view alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     static constexpr std::string_view placeholder = "XXXXXX";
 
@@ -251,13 +252,12 @@ int skarn_util_mkstemp(char *tmpl, int mode) noexcept {
         std::random_device device;
         std::mt19937 engine(device());
         std::uniform_int_distribution<int> pick(0, static_cast<int>(alphabet.size()) - 1);
-        const auto file_mode = static_cast<mode_t>(skarn_util_compute_mode(mode != 0 ? mode : 0600));
         char *const name = tmpl + length - placeholder.size();
 
-        for (int32_t attempt = 0; attempt < INT32_MAX; ++attempt) {
+        for (int32_t attempt_number = 0; attempt_number < INT32_MAX; ++attempt_number) {
             for (size_t i = 0; i < placeholder.size(); ++i) name[i] = alphabet[static_cast<size_t>(pick(engine))];
-            const int fd = ::open(tmpl, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode);
-            if (fd >= 0) return fd;
+            const int result = attempt(tmpl);
+            if (result >= 0) return result;
             if (errno != EEXIST) return -1;
         }
         errno = EEXIST;
@@ -270,6 +270,13 @@ int skarn_util_mkstemp(char *tmpl, int mode) noexcept {
         errno = ENOMEM;
         return -1;
     }
+}
+
+int skarn_util_mkstemp(char *tmpl, int mode) noexcept {
+    const auto file_mode = static_cast<mode_t>(skarn_util_compute_mode(mode != 0 ? mode : 0600));
+    return skarn_unique_name_(tmpl, [file_mode](const char *name) {
+        return ::open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode);
+    });
 }
 
 int skarn_util_file_copy(const char *src, const char *dst, int mode) noexcept {

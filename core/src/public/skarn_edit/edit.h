@@ -28,7 +28,10 @@ enum {
                                     save runs is not replaced either (the next free name is used) */
     IO_FLG_OVERWRITE = 1,      /**< replace an existing target; refuses (-100) to replace the caller's
                                     file when anything changed it since the session read it or last
-                                    saved over it, at every checkpoint level */
+                                    saved over it, at every checkpoint level. The check is made before
+                                    writing and again once the new content is synced, right before the
+                                    rename: only a write of another program that lands between that
+                                    last check and the rename itself can still be missed */
     IO_FLG_FORCE_OVERWRITE = 2 /**< replace an existing target without that check */
 };
 
@@ -36,6 +39,10 @@ enum {
  * Opens a session over `file_path` (null or empty: over nothing). The file is
  * copied into `checkpoint_directory` (null: the file's directory, else the
  * temporary directory, else the current directory) and only the copy is read.
+ * The session's private files there (the copy, checkpoint files) are marked
+ * as in use with a lock for as long as it lives; creating a session first
+ * removes the files of these names in its directory that no live session
+ * marks, left by sessions whose process was killed or crashed.
  * With a null `checkpoint_directory`, a file's directory too long for the
  * private file names (more than 223 bytes) is replaced by the temporary
  * directory; a directory given by the caller is used as given. The copy is
@@ -124,12 +131,17 @@ SKARN_API int skarn_edit_save(skarn_session_struct *session, const char *file_pa
  * Saves `length` bytes of content from `offset` (a length below 1: to the
  * end; a negative offset is refused).
  *
- * The content is written to a temporary file created exclusively (mode 0600)
- * in the target's directory, flushed and closed with every error checked,
- * made durable with fsync, then renamed onto the target in one step; the
- * directory is then flushed as well. The target is never removed first: until
- * the rename it is exactly as it was, and every failure removes the temporary
- * file. A directory the save had to create stays.
+ * The content is written to a temporary file in the target's directory,
+ * flushed with every error checked, made durable with fsync, then named
+ * (".Skarnpad_XXXXXX", mode 0600 for a new target), closed and renamed onto
+ * the target in one step; the directory is then flushed as well. Where the
+ * file system can make unnamed files, the temporary file has no name until
+ * its data are synced, so a process killed while it writes leaves nothing
+ * beside the target; elsewhere it is created exclusively under that name
+ * from the start, and a later session whose checkpoint directory it lies in
+ * removes it. The target is never removed first: until the rename it is
+ * exactly as it was, and every failure removes the temporary file. A
+ * directory the save had to create stays.
  *
  * Replacing an existing file keeps its permission bits and, where the process
  * may set them, its owner and group. A target that is a symbolic link is
@@ -138,12 +150,16 @@ SKARN_API int skarn_edit_save(skarn_session_struct *session, const char *file_pa
  * content. A new file is created with mode 0600.
  *
  * Returns 0 on success, or: -1 bad offset; -2 target directory cannot be
- * created; -3 temporary name too long; -4 temporary file cannot be created;
+ * created (a directory on the way to the file a link names is never created:
+ * -2 when it is missing); -3 temporary name too long; -4 temporary file cannot be created;
  * -5 cannot be opened; -6 a stretch of the level's file could not be copied;
  * -7 writing, flushing, fsync, setting the permission bits or closing the
  * temporary file failed; -8/-9 size mismatch; -10 no longer returned (the
  * target is never removed); -11 no free numbered name; -12 the rename failed,
- * or the target is a loop of symbolic links (the target is untouched); -13
+ * or the target is a loop of symbolic links, or a link the kernel's
+ * protected-symlinks rule would not follow (a link in a sticky,
+ * world-writable directory owned neither by this process's user nor by the
+ * directory's owner), the target untouched; -13
  * cancelled by the session's progress callback (no file left, nothing
  * changed); -14 the file an in-place session reads was changed by another
  * program (nothing written); -15 the file is in place but its directory could

@@ -53,7 +53,9 @@ enum {
      * the session reading the old content. If another program changes the
      * file in place (its size, modification time or change time differ from
      * those seen at opening), every later read of the session's content fails
-     * (-1, 0 or 1 by function, with one log line each time) and saves refuse
+     * (-1, 0 or 1 by function, with one log line each time), and so does a
+     * read during which the change landed (the identity is checked again
+     * after reading), so no read returns old and new bytes mixed; saves refuse
      * with -14, writing nothing; only checkpoints taken before the change go
      * on reading. Removing or renaming the file also changes its change time,
      * and so counts as a change.

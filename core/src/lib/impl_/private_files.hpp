@@ -1,0 +1,69 @@
+// The library's own files: the private files of a session (the private copy
+// of its file, its checkpoint files, a transform's output) and the temporary
+// file of a save. Their rules are stated at the top of private_files.cpp.
+#ifndef SKARN_IMPL_PRIVATE_FILES_HPP
+#define SKARN_IMPL_PRIVATE_FILES_HPP
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+#include "skarn_edit/filesystem.h"
+
+// Fills the trailing XXXXXX of `tmpl` with random characters and calls
+// `attempt` with it until it returns a value >= 0 (returned) or fails with an
+// errno other than EEXIST (-1). -1 with EINVAL for a template without the
+// placeholder (filesystem source).
+int skarn_unique_name_(char *tmpl, const std::function<int(const char *)> &attempt) noexcept;
+
+namespace skarn {
+
+// Creates a private file under `name`, a path ending in XXXXXX, exclusively
+// and never through a link, mode 0600, and marks it as in use for as long as
+// a descriptor of it is open. Returns the descriptor (read and write), or -1
+// with errno set.
+int create_private_file(char *name) noexcept;
+
+// Removes the private files and save temporary files in `directory` left by
+// sessions whose process ended without removing them (killed, or crashed):
+// the files of this library's names, owned by this user, that no open
+// descriptor marks as in use. Never follows a link; never fails.
+void remove_abandoned_files(const std::string &directory) noexcept;
+
+// The temporary file a save writes, beside its target. Where the file system
+// allows, it has no name while it is written, so that a process killed on
+// the way leaves nothing; it gets one (name_now) only once it is complete,
+// right before it is renamed over its target. Where it must have a name from
+// the start it is a private file, marked as in use like the others. Unless it
+// was renamed (renamed()), the file is removed when the object goes.
+class save_file {
+public:
+    save_file() = default;
+    ~save_file();
+    save_file(const save_file &) = delete;
+    save_file &operator=(const save_file &) = delete;
+
+    // Creates the file, with permission bits `mode` less the umask, for a
+    // name of the form `name_template` (a path ending in XXXXXX). Returns its
+    // descriptor (read and write; the caller closes it, once name_now has
+    // been called) or -1 with errno set, when name() tells the name tried.
+    int create(const char *name_template, mode_t mode) noexcept;
+    // Gives the complete file a name of the template's form, while the
+    // descriptor is still open. 0, or -1 with errno set.
+    int name_now() noexcept;
+    // The file's name (once it has one), else the template.
+    const char *name() const noexcept { return name_; }
+    // The file now lives under another name: nothing is removed.
+    void renamed() noexcept { named_ = false; }
+
+private:
+    char name_[SKARN_PATH_BUFFER_SIZE] = "";
+    char template_[SKARN_PATH_BUFFER_SIZE] = "";
+    int fd_ = -1;
+    bool named_ = false;  // a name of the file exists and is the object's to remove
+};
+
+}  // namespace skarn
+
+#endif  // SKARN_IMPL_PRIVATE_FILES_HPP
