@@ -9,13 +9,17 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <functional>
+
+#include <gmock/gmock.h>
 
 #include "support/test_support.hpp"
 
 namespace {
 
 using namespace skarn_test;
+using ::testing::HasSubstr;
 
 constexpr int64_t MiB = int64_t{1} << 20;
 
@@ -385,6 +389,70 @@ TEST(Progress, ChangesFromInsideTheCallbackAreRefused) {
     EXPECT_TRUE(content_of(session.get()) == expected);
     EXPECT_EQ(skarn_session_get_num_changes(session.get()), 1);
     EXPECT_EQ(skarn_session_get_num_checkpoints(session.get()), 1);
+}
+
+// What a progress callback may still do (save, read) never changes the
+// result of the operation it reports on, and what would free a record that
+// operation uses (its search context, its counts record) is refused.
+TEST(Progress, CallsFromInsideTheCallbackNeverChangeTheRunningOperation) {
+    TempDir dir;
+    std::mt19937_64 rng(8);
+    std::string content = random_bytes(rng, static_cast<size_t>(13 * MiB));
+    for (auto &c : content) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
+    const std::string path = dir.file("in.txt");
+    write_file(path, content);
+    struct meddling {
+        std::function<void()> act;
+        bool inside = false;  // the act's own operations report progress too
+    } meddle;
+    const auto callback = [](int32_t, int64_t done, int64_t total, void *user) {
+        auto &m = *static_cast<meddling *>(user);
+        if (m.act && !m.inside && done > 0 && done < total) {
+            m.inside = true;
+            m.act();
+            m.inside = false;
+        }
+        return 0;
+    };
+    for (const int32_t flags : {0, static_cast<int32_t>(SESSION_OPT_IN_PLACE)}) {
+        SCOPED_TRACE(flags);
+        Session session = open_with(path, dir, flags, callback, &meddle);
+        ASSERT_NE(session, nullptr);
+        skarn_session_struct *s = session.get();
+
+        // A save in the middle of a transform writes the content before it
+        // and leaves the transform's reading where it was.
+        const std::string saved = dir.file("saved.txt");
+        int saves = 0;
+        meddle.act = [&] { saves += skarn_edit_save(s, saved.c_str(), IO_FLG_OVERWRITE, nullptr) == 0; };
+        ASSERT_EQ(skarn_edit_apply_transform(s, upper_byte, nullptr, MiB, 10 * MiB), 0);
+        EXPECT_GT(saves, 0);
+        std::string expected = content;
+        for (int64_t i = MiB; i < 11 * MiB; ++i)
+            expected[static_cast<size_t>(i)] = static_cast<char>(std::toupper(expected[static_cast<size_t>(i)]));
+        EXPECT_TRUE(content_of(s) == expected);
+        EXPECT_TRUE(slurp(saved) == content);
+
+        // Destroying the running search's context, or the counts record
+        // being filled, is refused; both go on and are released afterwards.
+        skarn_search_context_struct *search = skarn_search_create_context(s, "0123", 4, 0, 0, 0, 0);
+        ASSERT_NE(search, nullptr);
+        meddle.act = [&] { skarn_search_destroy_context(search); };
+        ClogCapture log;
+        EXPECT_EQ(skarn_search_next_match(search, 1), 0);
+        EXPECT_THAT(log.str(), HasSubstr("skarn_search_destroy_context: refused"));
+        EXPECT_EQ(skarn_search_context_get_pattern_length(search), 4);
+        skarn_character_counts_struct *counts = skarn_character_counts_create();
+        meddle.act = [&] { skarn_character_counts_destroy(counts); };
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(skarn_session_character_counts(s, counts, 0, 0, BOM_NONE), 0);
+        EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("refused"));
+        EXPECT_EQ(skarn_character_counts_single_byte_chars(counts), 13 * MiB);
+        meddle.act = nullptr;
+        skarn_character_counts_destroy(counts);
+        skarn_search_destroy_context(search);
+        ASSERT_EQ(skarn_edit_destroy_last_checkpoint(s), 0);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -506,7 +506,8 @@ int transform_stream_(int input, int64_t size, FILE *output, skarn_util_byte_tra
                 if (what == nullptr) TRANSFORM_LOG("there are remaining bytes");
                 return false;
             }
-            if (transformed) skarn_util_apply_byte_transform(chunk.get(), static_cast<int64_t>(n), transform, user_data);
+            if (transformed)
+                skarn_util_apply_byte_transform(chunk.get(), static_cast<int64_t>(n), transform, user_data);
             if (std::fwrite(chunk.get(), 1, n, output) != n) {
                 TRANSFORM_LOG(what != nullptr ? what : "failed to write buffer");
                 if (what == nullptr) TRANSFORM_LOG("there are remaining bytes");
@@ -549,8 +550,8 @@ int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out
     }
 
     if (output != nullptr) {
-        const bool copied =
-            transform_stream_(fileno(input), size, output, transform, user_data, offset, length, __func__, nullptr) == 0;
+        const bool copied = transform_stream_(fileno(input), size, output, transform, user_data, offset, length,
+                                              __func__, nullptr) == 0;
         // Closing flushes the stream's buffer: a failure there loses bytes too.
         if (std::fclose(output) == 0 && copied) {
             std::fclose(input);

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdio_ext.h>
 #include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -29,6 +30,26 @@ struct state {
 };
 state current;
 open_observer observer = nullptr;
+
+struct watch {
+    unsigned kinds = 0;  // bit (1 << kind) for each watched kind
+    int at = 0;
+    int calls = 0;
+    program_action action = nullptr;
+};
+watch watching;
+
+unsigned bit(call_kind kind) noexcept { return 1u << static_cast<unsigned>(kind); }
+
+// Runs the watched action when this call of `kind` is the chosen one.
+void after(call_kind kind) noexcept {
+    if (watching.action == nullptr || (watching.kinds & bit(kind)) == 0 || ++watching.calls != watching.at) return;
+    const program_action action = watching.action;
+    watching = watch{};  // once; the action's own calls are not watched
+    const int error = errno;
+    action();
+    errno = error;
+}
 
 void observe(const char *path) noexcept {
     if (observer == nullptr || path == nullptr) return;
@@ -81,6 +102,8 @@ const char *name_of(call_kind kind) noexcept {
         case call_kind::rename: return "rename";
         case call_kind::copy: return "copy";
         case call_kind::open: return "open";
+        case call_kind::read: return "read";
+        case call_kind::stat: return "stat";
     }
     return "?";
 }
@@ -88,6 +111,13 @@ const char *name_of(call_kind kind) noexcept {
 void arm(call_kind kind, int fail_at, int error) noexcept { current = state{true, kind, fail_at, error, 0, false}; }
 
 void observe_opens(open_observer callback) noexcept { observer = callback; }
+
+void act_after(std::initializer_list<call_kind> kinds, int at, program_action action) noexcept {
+    watching = watch{};
+    for (const call_kind kind : kinds) watching.kinds |= bit(kind);
+    watching.at = at;
+    watching.action = action;
+}
 
 tally disarm() noexcept {
     const tally result{current.calls, current.failed};
@@ -97,6 +127,7 @@ tally disarm() noexcept {
 
 }  // namespace skarn_fault
 
+using skarn_fault::after;
 using skarn_fault::call_kind;
 using skarn_fault::creation_mode;
 using skarn_fault::observe;
@@ -155,7 +186,9 @@ int fclose(FILE *stream) {
 int fsync(int fd) {
     static const auto real = skarn_fault::next<int (*)(int)>("fsync");
     if (should_fail(call_kind::fsync)) return -1;
-    return real(fd);
+    const int result = real(fd);
+    after(call_kind::fsync);
+    return result;
 }
 
 int fdatasync(int fd) {
@@ -247,6 +280,29 @@ FILE *fopen64(const char *path, const char *mode) {
     if (should_fail(call_kind::open)) return nullptr;
     observe(path);
     return real(path, mode);
+}
+
+ssize_t pread64(int fd, void *buffer, size_t count, off64_t offset) {
+    static const auto real = skarn_fault::next<ssize_t (*)(int, void *, size_t, off64_t)>("pread64");
+    const ssize_t result = real(fd, buffer, count, offset);
+    after(call_kind::read);
+    return result;
+}
+
+ssize_t pread(int fd, void *buffer, size_t count, off_t offset) { return pread64(fd, buffer, count, offset); }
+
+int fstat64(int fd, struct stat64 *info) {
+    static const auto real = skarn_fault::next<int (*)(int, struct stat64 *)>("fstat64");
+    const int result = real(fd, info);
+    after(call_kind::stat);
+    return result;
+}
+
+int fstat(int fd, struct stat *info) {
+    static const auto real = skarn_fault::next<int (*)(int, struct stat *)>("fstat");
+    const int result = real(fd, info);
+    after(call_kind::stat);
+    return result;
 }
 
 }  // extern "C"

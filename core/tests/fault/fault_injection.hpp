@@ -6,6 +6,8 @@
 #ifndef SKARN_TESTS_FAULT_INJECTION_HPP
 #define SKARN_TESTS_FAULT_INJECTION_HPP
 
+#include <initializer_list>
+
 namespace skarn_fault {
 
 enum class call_kind {
@@ -16,6 +18,9 @@ enum class call_kind {
     rename,  // rename, renameat, renameat2
     copy,    // copy_file_range, sendfile
     open,    // open, openat, fopen (creating or reading)
+    // Only watched (see act_after), never failed by the walk over all_kinds:
+    read,  // pread
+    stat,  // fstat
 };
 
 inline constexpr call_kind all_kinds[] = {call_kind::write,  call_kind::flush, call_kind::close, call_kind::fsync,
@@ -41,6 +46,13 @@ tally disarm() noexcept;
 // chosen and being opened, as another program could.
 using open_observer = void (*)(const char *path);
 void observe_opens(open_observer observer) noexcept;
+
+// Calls `action` once, right after the `at`-th call (1 for the first) of any
+// of `kinds` from now on returns, as another program acting at that very
+// moment would: right after a size was learnt, a read began, data were
+// synced. A null action stops watching.
+using program_action = void (*)();
+void act_after(std::initializer_list<call_kind> kinds, int at, program_action action) noexcept;
 
 }  // namespace skarn_fault
 

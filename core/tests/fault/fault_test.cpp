@@ -3,6 +3,7 @@
 // applying a transform: each call of each kind the operation makes is failed
 // in turn, and each time the operation must report it, leave every file as it
 // was, leave nothing behind, and leave the session working.
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -10,11 +11,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "fault_injection.hpp"
@@ -296,6 +299,103 @@ TEST(PlantedLinks, SavingThroughALinkReplacesTheFileItNames) {
     EXPECT_EQ(fs::status(real).permissions() & fs::perms::mask,
               fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
     EXPECT_TRUE(entries_of(scene.dir.file("links")) == std::vector<std::string>{"link.sh"});
+}
+
+// ---------------------------------------------------------------------------
+// Another program acting on the files at the worst moment: right after a
+// size was learnt or a read began, right after the save's data were synced.
+
+std::string acted_on;  // the file the other program changes
+void cut_to_nothing() { ::truncate(acted_on.c_str(), 0); }
+void cut_to_half() { ::truncate(acted_on.c_str(), static_cast<off_t>(fs::file_size(acted_on) / 2)); }
+void append_a_line() {
+    std::ofstream out(acted_on, std::ios::binary | std::ios::app);
+    out << "written meanwhile\n";
+}
+void overwrite_the_start() {
+    std::fstream out(acted_on, std::ios::binary | std::ios::in | std::ios::out);
+    out << "OTHER";
+}
+
+// A session over 1 MiB, several reads ahead of the library long, whose
+// content holds many short pieces of its file.
+constexpr int64_t edited_size = int64_t{1} << 20;
+Session edited_session(Scene &scene, int32_t flags) {
+    std::mt19937_64 rng(11);
+    scene.doc_bytes = random_bytes(rng, static_cast<size_t>(edited_size));
+    write_file(scene.doc, scene.doc_bytes);
+    // Times no later write can share, so that its identity surely tells a change.
+    const timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+    ::utimensat(AT_FDCWD, scene.doc.c_str(), long_ago, 0);
+    skarn_session_options_struct options = SKARN_SESSION_OPTIONS_INIT;
+    options.flags = flags;
+    options.checkpoint_directory = scene.chk.c_str();
+    Session session(skarn_edit_create_session_with_options(scene.doc.c_str(), &options));
+    for (int64_t at = 10; session && at < edited_size; at += 1000) skarn_edit_insert(session.get(), at, "#", 0);
+    return session;
+}
+
+// Truncation of the session's own files (its private copy, a checkpoint
+// file) in the middle of a read fails the read; it never ends the process.
+TEST(AnotherProgram, CuttingTheSessionsOwnFileShortMidReadFailsTheRead) {
+    for (const bool checkpoint : {false, true}) {
+        for (const auto cut : {&cut_to_nothing, &cut_to_half}) {
+            SCOPED_TRACE(checkpoint ? "checkpoint file" : "private copy");
+            Scene scene(false);
+            Session session = edited_session(scene, 0);
+            ASSERT_TRUE(session);
+            if (checkpoint) {
+                ASSERT_EQ(skarn_edit_create_checkpoint(session.get()), 0);
+                for (int64_t at = 5; at < edited_size; at += 700) skarn_edit_overwrite(session.get(), at, "*", 0);
+            }
+            const auto files = names_with_prefix(scene.chk, checkpoint ? ".Skarnpad-chk." : ".Skarnpad-orig.");
+            ASSERT_EQ(files.size(), 1u);
+            acted_on = scene.chk + "/" + files[0];
+            std::vector<uint8_t> bytes(static_cast<size_t>(2 * edited_size));
+            ClogCapture log;
+            skarn_fault::act_after({call_kind::stat, call_kind::read}, 1, cut);
+            const int64_t read = skarn_session_read(session.get(), 0, bytes.data(), 2 * edited_size);
+            skarn_fault::act_after({}, 0, nullptr);
+            EXPECT_EQ(read, -1);
+            EXPECT_THAT(log.str(), testing::HasSubstr("skarn_session_read: cannot read"));
+        }
+    }
+}
+
+// A change to a file read in place while a read runs fails that read instead
+// of mixing old and new bytes.
+TEST(AnotherProgram, AChangeDuringAnInPlaceReadFailsTheRead) {
+    Scene scene(false);
+    Session session = edited_session(scene, SESSION_OPT_IN_PLACE);
+    ASSERT_TRUE(session);
+    acted_on = scene.doc;
+    std::vector<uint8_t> bytes(static_cast<size_t>(2 * edited_size));
+    ClogCapture log;
+    skarn_fault::act_after({call_kind::read}, 1, &overwrite_the_start);
+    EXPECT_EQ(skarn_session_read(session.get(), 0, bytes.data(), 2 * edited_size), -1);
+    skarn_fault::act_after({}, 0, nullptr);
+    EXPECT_THAT(log.str(), testing::HasSubstr("was changed by another program while the session read it in place"));
+}
+
+// Another program's write to the caller's file that lands while a save over
+// it runs (here: right after the new content was synced) is never lost: the
+// save refuses with -100, replaces nothing and leaves no file.
+TEST(AnotherProgram, AWriteToTheCallersFileDuringTheSaveOverItIsNotLost) {
+    for (const int32_t flags : {0, static_cast<int32_t>(SESSION_OPT_IN_PLACE)}) {
+        SCOPED_TRACE(flags == 0 ? "copy session" : "in-place session");
+        Scene scene(false);
+        Session session = edited_session(scene, flags);
+        ASSERT_TRUE(session);
+        acted_on = scene.doc;
+        const std::vector<std::string> before = entries_of(scene.dir.str());
+        ClogCapture log;
+        skarn_fault::act_after({call_kind::fsync}, 1, &append_a_line);
+        EXPECT_EQ(skarn_edit_save(session.get(), scene.doc.c_str(), IO_FLG_OVERWRITE, nullptr), -100);
+        skarn_fault::act_after({}, 0, nullptr);
+        EXPECT_EQ(read_file(scene.doc), scene.doc_bytes + "written meanwhile\n");
+        EXPECT_EQ(entries_of(scene.dir.str()), before);
+        EXPECT_THAT(log.str(), testing::HasSubstr("was modified by another program while the save ran"));
+    }
 }
 
 }  // namespace
