@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -386,19 +387,68 @@ skarn_session_struct *create_session(const std::string &source, const std::strin
     return skarn_edit_create_session_with_options(source.c_str(), &options);
 }
 
+namespace {
+
+struct fd_guard {
+    int fd;
+    ~fd_guard() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+failure neither_file_nor_pipe(const std::string &path, mode_t mode) {
+    const char *kind = S_ISDIR(mode)    ? "a directory"
+                       : S_ISCHR(mode)  ? "a character device"
+                       : S_ISBLK(mode)  ? "a block device"
+                       : S_ISSOCK(mode) ? "a socket"
+                                        : "a special file";
+    return failure(in_quotes(path) + " is " + kind + ", not a regular file or a pipe");
+}
+
+// Opens a pipe for reading, waiting for a writer as cat would; a stop signal
+// ends the wait.
+int open_pipe(const std::string &path) {
+    for (;;) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            struct stat info {};
+            if (::fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISREG(info.st_mode))) return fd;
+            // Replaced by something else since it was looked at.
+            ::close(fd);
+            throw neither_file_nor_pipe(path, info.st_mode);
+        }
+        if (errno != EINTR) throw failure("cannot open " + in_quotes(path) + ": " + std::strerror(errno));
+        check_interrupted();
+    }
+}
+
+}  // namespace
+
+input_kind input_kind_of(const std::string &path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) throw failure("cannot open " + in_quotes(path) + ": " + std::strerror(errno));
+    if (S_ISREG(info.st_mode)) return input_kind::regular;
+    if (S_ISFIFO(info.st_mode)) return input_kind::pipe;
+    throw neither_file_nor_pipe(path, info.st_mode);
+}
+
 session_handle::session_handle(const std::string &path) {
     std::string source = path;
     if (path == standard_stream) {
-        from_stdin_ = true;
+        from_stream_ = true;
         make_directory();
-        source = copy_standard_input();
+        source = copy_stream(STDIN_FILENO, "standard input");
+    } else if (input_kind_of(path) == input_kind::pipe) {
+        // Read once, here: the library would open it again after looking.
+        from_stream_ = true;
+        const fd_guard pipe{open_pipe(path)};
+        make_directory();
+        source = copy_stream(pipe.fd, in_quotes(path));
     } else {
-        // Checked here so that a missing or unreadable file gives one clear line.
+        // Checked here so that an unreadable file gives one clear line.
         std::FILE *probe = std::fopen(path.c_str(), "rb");
         if (probe == nullptr) throw failure("cannot open " + in_quotes(path) + ": " + std::strerror(errno));
         std::fclose(probe);
-        std::error_code error;
-        if (!std::filesystem::is_regular_file(path, error)) throw failure(in_quotes(path) + " is not a regular file");
         make_directory();
     }
     check_interrupted();
@@ -431,50 +481,43 @@ void session_handle::make_directory() {
     directory_.path = pattern;
 }
 
-std::string session_handle::copy_standard_input() {
-    const std::string copy = directory_.path + "/standard-input";
-    const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw failure("cannot store standard input in " + in_quotes(directory_.path) + ": " + std::strerror(errno));
-    struct fd_guard {
-        int fd;
-        ~fd_guard() {
-            if (fd >= 0) ::close(fd);
-        }
-    } guard{fd};
-    progress_begin("reading standard input");
+std::string session_handle::copy_stream(int fd, const std::string &name) {
+    const std::string copy = directory_.path + "/input";
+    const auto store_failure = [&] {
+        return failure("cannot store " + name + " in " + in_quotes(directory_.path) + ": " + std::strerror(errno));
+    };
+    fd_guard guard{::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+    if (guard.fd < 0) throw store_failure();
+    progress_begin("reading " + name);
     std::vector<char> buffer(1 << 20);
     int64_t total = 0;
     for (;;) {
-        const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) {
                 check_interrupted();
                 continue;
             }
-            throw failure(std::string("cannot read standard input: ") + std::strerror(errno));
+            throw failure("cannot read " + name + ": " + std::strerror(errno));
         }
         for (ssize_t put = 0; put < n;) {
-            const ssize_t w = ::write(fd, buffer.data() + put, static_cast<size_t>(n - put));
+            const ssize_t w = ::write(guard.fd, buffer.data() + put, static_cast<size_t>(n - put));
             if (w < 0) {
                 if (errno == EINTR) {
                     check_interrupted();
                     continue;
                 }
-                throw failure("cannot store standard input in " + in_quotes(directory_.path) + ": " +
-                              std::strerror(errno));
+                throw store_failure();
             }
             put += w;
         }
         total += n;
         if (!progress_update(total, -1)) check_interrupted();
     }
-    const int closed = ::close(fd);
+    const int closed = ::close(guard.fd);
     guard.fd = -1;
-    if (closed != 0) {
-        throw failure("cannot store standard input in " + in_quotes(directory_.path) + ": " + std::strerror(errno));
-    }
+    if (closed != 0) throw store_failure();
     progress_finish();
     return copy;
 }

@@ -140,9 +140,19 @@ skarn_session_struct *create_session(const std::string &source, const std::strin
 // The name given for standard input and output.
 inline constexpr std::string_view standard_stream = "-";
 
-// A session over one file ("-": standard input) whose private copy lives in
-// a private temporary directory; destroying the handle destroys the session
-// and the directory with everything in it.
+// What a FILE operand names, told without opening it: opening a pipe waits
+// for a writer, and a pipe's data, once read, is gone.
+enum class input_kind { regular, pipe };
+
+// The kind of `path` (not "-"). Throws a failure for a missing file and for
+// anything that is neither a regular file nor a pipe (a directory, a device).
+input_kind input_kind_of(const std::string &path);
+
+// A session over one file whose private copy lives in a private temporary
+// directory; destroying the handle destroys the session and the directory
+// with everything in it. A regular file is read in place; standard input
+// ("-") and a pipe (a FIFO, /dev/fd/N of bash's <(command)) are read to
+// their end into the directory first.
 class session_handle {
 public:
     explicit session_handle(const std::string &path);
@@ -151,7 +161,8 @@ public:
 
     skarn_session_struct *get() const { return session_.get(); }
     int64_t size() const { return skarn_session_get_computed_file_size(session_.get()); }
-    bool from_standard_input() const { return from_stdin_; }
+    // The content came from standard input or a pipe, not from a file of its own.
+    bool from_stream() const { return from_stream_; }
 
 private:
     // Removed with everything in it, also when the constructor throws.
@@ -167,11 +178,13 @@ private:
     };
 
     void make_directory();
-    std::string copy_standard_input();
+    // Reads `fd` to its end into the private directory; `name` is what
+    // messages call it. Returns the copy's path.
+    std::string copy_stream(int fd, const std::string &name);
 
     // Declared in this order so that the session (and its files) goes first.
     private_directory directory_;
-    bool from_stdin_ = false;
+    bool from_stream_ = false;
     std::unique_ptr<skarn_session_struct, session_deleter> session_;
 };
 

@@ -18,7 +18,7 @@ constexpr const char *dump_help =
     "\n"
     "Prints a hex and text dump in the layout of xxd: 16 bytes a line, the offset,\n"
     "the bytes in groups of two, and the text with '.' for bytes that are not\n"
-    "printable ASCII. FILE - reads standard input.\n"
+    "printable ASCII. FILE - reads standard input, and so does a pipe as FILE.\n"
     "\n"
     "options:\n"
     "  -s, --offset N   start at offset N (as xxd -s N; the addresses stay file offsets)\n"

@@ -44,7 +44,9 @@ constexpr const char *edit_help =
     "  --force           replace an existing OUT; with --in-place, skip the check\n"
     "  -q, --quiet       no progress line, no log lines of the library\n"
     "  --progress        a progress line even when stderr is not a terminal\n"
-    "The saved file gets FILE's permissions. FILE - reads standard input.\n"
+    "The saved file gets FILE's permissions. FILE - reads standard input; a pipe\n"
+    "as FILE (a FIFO, bash's <(command)) is read the same way, and so is saved with\n"
+    "the permissions of a new file; --in-place refuses it.\n"
     "Numbers are decimal or 0x hex; a leading 0 (octal to xxd) is refused.\n"
     "On an error or a signal nothing is saved and nothing is left behind.\n"
     "\n"
@@ -320,6 +322,10 @@ int run_edit(std::span<char *const> args) {
     const std::string path(cl.operands[0]);
     const bool to_stdout = output != nullptr && *output == standard_stream;
     if (in_place && path == standard_stream) throw usage_error("--in-place needs a FILE, not standard input");
+    // Told without opening the pipe, which would wait for a writer and take its data.
+    if (in_place && input_kind_of(path) == input_kind::pipe) {
+        throw failure("cannot edit " + in_quotes(path) + " in place: it is a pipe, not a regular file");
+    }
     if (to_stdout && force) throw usage_error("--force has no use with -o -");
     const int flags =
         in_place ? (force ? IO_FLG_FORCE_OVERWRITE : IO_FLG_OVERWRITE) : (force ? IO_FLG_OVERWRITE : IO_FLG_NONE);
@@ -329,11 +335,12 @@ int run_edit(std::span<char *const> args) {
                                            : resolve_output(std::string(*output), path, path == standard_stream);
     const session_handle session(path);
     std::error_code error;
-    // Content from standard input gets what a shell's "> OUT" would give it.
+    // Content from standard input or a pipe (whose mode only says who may
+    // open it) gets what a shell's "> OUT" would give it.
     const mode_t mask = ::umask(0);
     ::umask(mask);
     auto permissions = static_cast<std::filesystem::perms>(0666 & ~mask);
-    if (!session.from_standard_input()) {
+    if (!session.from_stream()) {
         permissions = std::filesystem::status(path, error).permissions();
         if (error) throw failure("cannot read the permissions of " + in_quotes(path) + ": " + error.message());
     }

@@ -24,7 +24,7 @@ constexpr const char *info_help =
     "                   UTF-32LE or UTF-32BE (letter case is ignored)\n"
     "  -q, --quiet      no progress line, no log lines of the library\n"
     "  --progress       a progress line even when stderr is not a terminal\n"
-    "FILE - reads standard input.\n"
+    "FILE - reads standard input, and so does a pipe (bash's <(command)) as FILE.\n"
     "\n"
     "example: skarn info --json notes.txt\n";
 

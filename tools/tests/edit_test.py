@@ -3,6 +3,7 @@
 import os
 import stat
 import time
+import unittest
 
 from skarn_test_support import SkarnTestCase, main
 
@@ -170,6 +171,43 @@ class EditTest(SkarnTestCase):
         self.assertEqual(sorted(os.listdir(directory)), ["in-1.txt", "in.txt"])
         self.assertEqual((directory / "in.txt").read_bytes(), b"ello")
         self.assertEqual((directory / "in-1.txt").read_bytes(), b">hello")
+
+    def test_output_through_a_link(self):
+        source = self.write("in.txt", b"hello")
+        real = self.path("real")
+        real.mkdir()
+        # A dangling link is followed: its file is made and the link stays.
+        os.symlink("real/new.txt", self.path("to-new"))
+        self.edit(source, "-o", self.path("to-new"), "--insert", "0:>", expected_path=real / "new.txt")
+        self.assertEqual((real / "new.txt").read_bytes(), b">hello")
+        self.assertEqual(os.readlink(self.path("to-new")), "real/new.txt")
+        # OUT's directory must exist, also where a link leads: none is made.
+        os.symlink(self.path("gone") / "deeper" / "out.txt", self.path("to-gone"))
+        _, err = self.edit(source, "-o", self.path("to-gone"), "--insert", "0:>", status=2)
+        self.assertIn(str(self.path("to-gone")), err)
+        self.assertFalse(os.path.lexists(self.path("gone")))
+        self.assertEqual(self.listing(), ["in.txt", "real", "to-gone", "to-new"])
+
+    @unittest.skipUnless(os.geteuid() == 0, "links of another owner need root")
+    def test_links_in_a_shared_directory_follow_the_protected_symlinks_rule(self):
+        source = self.write("in.txt", b"new")
+        victim = self.write("victim.txt", b"old")
+        shared = self.path("shared")
+        shared.mkdir()
+        os.chmod(shared, 0o1777)
+        os.symlink(victim, shared / "out")
+        os.lchown(shared / "out", 54321, 54321)
+        # Neither this process's link nor the directory owner's: the kernel
+        # would not follow it, and the save does not either.
+        for flags in ([], ["--force"]):
+            with self.subTest(flags=flags):
+                _, err = self.edit(source, "-o", shared / "out", *flags, "--insert", "0:x", status=2)
+                self.assertIn("Permission denied", err)
+                self.assertEqual(victim.read_bytes(), b"old")
+                self.assertEqual(self.listing(), ["in.txt", "shared", "victim.txt"])
+        os.chown(shared, 54321, 54321)
+        self.edit(source, "-o", shared / "out", "--force", "--insert", "0:x", expected_path=victim)
+        self.assertEqual(victim.read_bytes(), b"xnew")
 
     def test_in_place(self):
         source = self.write("doc.txt", b"one two three\n")

@@ -5,7 +5,9 @@ import os
 import pty
 import select
 import signal
+import stat
 import subprocess
+import threading
 import time
 
 from skarn_test_support import SAMPLE, skarn_env, SkarnTestCase, main, require_program
@@ -133,6 +135,89 @@ class ProcessTest(SkarnTestCase):
         refused = run("edit", "-", "--in-place", "--delete", "0:1")
         self.assertEqual(refused.returncode, 2)
         self.assertIn(b"standard input", refused.stderr)
+
+    def feed_fifo(self, fifo, data):
+        """A writer that opens `fifo` (blocking until a reader does) and writes `data`."""
+        source = self.write(fifo.name + ".data", data)
+        writer = subprocess.Popen(["sh", "-c", 'exec cat "$1" > "$2"', "sh", source, fifo])
+        self.addCleanup(lambda: writer.poll() is None and writer.kill())
+        return writer
+
+    def test_pipes_given_as_file_are_read_as_standard_input_is(self):
+        # More than a pipe holds, so that the writer waits for the reader.
+        data = self.random_bytes(300000)
+        path = self.write("data.bin", data)
+        fifo = self.path("fifo")
+        os.mkfifo(fifo, 0o640)
+        for args in (["dump", "-s", "-1000"], ["info", "--json"]):
+            with self.subTest(args=args):
+                writer = self.feed_fifo(fifo, data)
+                from_fifo, _ = self.skarn(*args, fifo)
+                self.assertEqual(writer.wait(timeout=60), 0)
+                from_file, _ = self.skarn(*args, path)
+                self.assertEqual(from_fifo.replace(bytes(fifo), bytes(path)), from_file)
+        writer = self.feed_fifo(fifo, data)
+        self.skarn("edit", fifo, "-o", self.path("from-fifo.bin"), "--delete", "0:2")
+        self.assertEqual(writer.wait(timeout=60), 0)
+        self.assertEqual(self.path("from-fifo.bin").read_bytes(), data[2:])
+        # A pipe's mode says who may open it: the saved content gets what a
+        # shell's "> OUT" gives, as content from standard input does.
+        umask = os.umask(0)
+        os.umask(umask)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("from-fifo.bin")).st_mode), 0o666 & ~umask)
+
+        # /dev/fd/N of an inherited pipe, as bash's <(command) passes it.
+        read_end, write_end = os.pipe()
+
+        def write_all():
+            with open(write_end, "wb") as out:
+                try:
+                    out.write(data)
+                except BrokenPipeError:
+                    pass
+
+        feeder = threading.Thread(target=write_all)
+        feeder.start()
+        try:
+            done = subprocess.run([support.SKARN, "find", "--hex", data[200000:200008].hex(), "/dev/fd/%d" % read_end],
+                                  pass_fds=(read_end,), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  env=skarn_env(self.tmp), timeout=60)
+        finally:
+            os.close(read_end)
+            feeder.join(timeout=60)
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assertIn(b"200000\n", done.stdout)
+        out, status, err, _ = self.pipeline('%s edit <(cat data.bin) -o substituted.bin --overwrite 0:hex:00'
+                                            % support.SKARN)
+        self.assertEqual((status, err), (["0"], ""))
+        self.assertEqual(self.path("substituted.bin").read_bytes(), b"\x00" + data[1:])
+        self.assertEqual(os.listdir(self.tmp), [])
+
+    def test_pipes_are_refused_before_they_are_read(self):
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        # No writer: opening the pipe would wait for one.
+        done = subprocess.run([support.SKARN, "edit", fifo, "--in-place", "--insert", "0:x"], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=skarn_env(self.tmp), timeout=30)
+        self.assertEqual((done.returncode, done.stdout, done.stderr.decode()),
+                         (2, b"", "skarn edit: cannot edit '%s' in place: it is a pipe, not a regular file\n" % fifo))
+        # Buffered data is still there for the next reader after each refusal.
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
+        writer = os.open(fifo, os.O_WRONLY)
+        self.addCleanup(os.close, writer)
+        os.write(writer, b"kept")
+        for args in (["--in-place"], ["-o", self.path("missing") / "out"]):
+            with self.subTest(args=args):
+                self.skarn("edit", fifo, *args, "--insert", "0:x", status=2)
+                os.write(writer, b"kept")
+                self.assertEqual(os.read(reader, 100), b"keptkept")
+                os.write(writer, b"kept")
+        # Other special files are refused, never read to an end that may not come.
+        for special, kind in ((self.dir, "a directory"), ("/dev/zero", "a character device")):
+            with self.subTest(special=special):
+                _, err = self.skarn("info", special, status=2)
+                self.assertEqual(err, "skarn info: '%s' is %s, not a regular file or a pipe\n" % (special, kind))
 
     def stderr_of(self, args, terminal, feed_pause):
         """Runs skarn with its input fed in two parts `feed_pause` seconds
