@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import ctypes
+import functools
 import itertools
 import operator
 import os
+import threading
 import weakref
 from dataclasses import dataclass
 from typing import Callable, Iterator, List, Optional, Sequence, Tuple, Union
@@ -33,6 +35,7 @@ _READ_CHUNK = 1048576
 _PATH_BUFFER = 4096
 _KINDS = {b"I": "insert", b"D": "delete", b"O": "overwrite"}
 _BOM_UNKNOWN, _BOM_NONE = 0, 1
+_INT64_MIN, _INT64_MAX = -(1 << 63), (1 << 63) - 1
 _viewport_serials = itertools.count()
 
 _SAVE_MESSAGES = {
@@ -113,96 +116,174 @@ def _as_bytes(data: BytesLike, what: str = "data") -> bytes:
         raise TypeError(f"{what} must be a bytes-like object or str, not {type(data).__name__}") from None
 
 
-def _as_int(value, what: str) -> int:
+def _as_int(value, what: str, *, saturate: bool = False) -> int:
+    """`value` as an int of the library's 64-bit range. Beyond that range it
+    raises OverflowError, or with `saturate` is held at the range's bound (for
+    a length the library cuts at the end of the content anyway)."""
     try:
-        return operator.index(value)
+        value = operator.index(value)
     except TypeError:
         raise TypeError(f"{what} must be an integer, not {type(value).__name__}") from None
+    if _INT64_MIN <= value <= _INT64_MAX:
+        return value
+    if saturate:
+        return _INT64_MAX if value > 0 else _INT64_MIN
+    raise OverflowError(f"{what} {value} is outside the 64-bit range of the library")
 
 
 def _fspath_bytes(path: PathLike) -> bytes:
     return os.fsencode(os.fspath(path))
 
 
+class _Guard:
+    """The lock of one session, which its viewports, searches and transactions share.
+
+    Re-entrant, because the library calls back on the calling thread and a
+    callback may call into the session again. `callbacks` counts the
+    session's callbacks running now: the library refuses to destroy the
+    session, one of its viewports or one of its searches meanwhile, so such a
+    destruction is queued in `deferred` and done as the outermost call holding
+    the lock returns, once the library is out of the session.
+    """
+
+    __slots__ = ("_lock", "_depth", "callbacks", "deferred")
+
+    def __init__(self) -> None:
+        self._lock = threading.RLock()
+        self._depth = 0
+        self.callbacks = 0
+        self.deferred: List[Callable[[], None]] = []
+
+    def __enter__(self) -> None:
+        self._lock.acquire()
+        self._depth += 1
+
+    def __exit__(self, *exc) -> None:
+        try:
+            if self._depth == 1 and self.deferred:
+                self._run_deferred()
+        finally:
+            self._depth -= 1
+            self._lock.release()
+
+    def _run_deferred(self) -> None:
+        # Every queued destruction is done, also those queued by the
+        # destructions themselves; the first exception is raised after the last.
+        error = None
+        while self.deferred:
+            try:
+                self.deferred.pop(0)()
+            except BaseException as raised:
+                error = error or raised
+        if error is not None:
+            raise error
+
+
+def _serialised(method):
+    """Runs the method under the lock of its session (`self._guard`)."""
+    @functools.wraps(method)
+    def locked(self, *args, **kwargs):
+        with self._guard:
+            return method(self, *args, **kwargs)
+    return locked
+
+
 class Viewport:
     """A window of up to 1 MiB onto a session's content that follows every edit.
 
     Made by Session.viewport(); its bytes are read when `data` is asked for.
+    It shares its session's lock: see Session for what is safe across threads.
     """
 
     def __init__(self, session: "Session", offset: int, capacity: int, floating: bool,
                  on_change: Optional[Callable[["Viewport"], None]]) -> None:
         self._session = session
+        self._guard = session._guard
+        self._closed = False
         self.on_change = on_change
         self._serial = next(_viewport_serials)  # creation order, the order the library calls them in
         self_ref = weakref.ref(self)
+        guard = self._guard
 
         def trampoline(_viewport: int, event: int, _event_ptr: int) -> None:
             viewport = self_ref()
-            if viewport is None or viewport.on_change is None:
+            if viewport is None or viewport.closed or viewport.on_change is None:
                 return
+            guard.callbacks += 1
             try:
                 viewport.on_change(viewport)
             except BaseException as error:  # raised again by the call that caused the event
                 viewport._session._keep_exception(error)
+            finally:
+                guard.callbacks -= 1
 
+        # The library calls this until it has destroyed the viewport: it lives as long.
         self._callback = _native.VIEWPORT_EVENT_CBK(trampoline)
-        self._handle = lib.skarn_edit_create_viewport(session._live(), offset, capacity, int(floating),
+        self._handle = lib.skarn_edit_create_viewport(session._live(), offset, capacity, 1 if floating else 0,
                                                       self._callback, None, _VIEWPORT_CONTENT_EVENTS)
         if not self._handle:
             session._raise_kept()
             raise Error("the viewport cannot be created")
 
     def _live(self) -> int:
-        if not self._handle:
+        if self._closed:
             raise ValueError("operation on a closed viewport")
         self._session._live()
         return self._handle
 
     @property
     def closed(self) -> bool:
-        return not self._handle
+        return self._closed or self._session._closed
 
     @property
+    @_serialised
     def data(self) -> bytes:
         """The viewport's current bytes (read again after an edit touched it)."""
         handle = self._live()
         address = lib.skarn_viewport_get_data(handle)
         if not address:
             # A viewport at or past the end of the content shows nothing.
-            if lib.skarn_viewport_get_offset(handle) >= len(self._session):
+            if lib.skarn_viewport_get_offset(handle) >= self._session._size():
                 return b""
             raise Error("the viewport's bytes cannot be read")
         return ctypes.string_at(address, max(0, lib.skarn_viewport_get_length(handle)))
 
     @property
+    @_serialised
     def offset(self) -> int:
         """Offset of the first byte (a floating viewport moves with edits before it)."""
         return lib.skarn_viewport_get_offset(self._live())
 
     @property
+    @_serialised
     def length(self) -> int:
         """Number of bytes the viewport holds: its capacity, cut at the end of the content."""
         return max(0, lib.skarn_viewport_get_length(self._live()))
 
     @property
+    @_serialised
     def capacity(self) -> int:
         return lib.skarn_viewport_get_capacity(self._live())
 
     @property
+    @_serialised
     def floating(self) -> bool:
         return bool(lib.skarn_viewport_is_floating(self._live()))
 
     @property
+    @_serialised
     def stale(self) -> bool:
         """True when an edit touched the viewport since its bytes were last read."""
         return bool(lib.skarn_viewport_has_changes(self._live()))
 
+    @_serialised
     def move(self, offset: int, capacity: Optional[int] = None) -> None:
         """Re-anchors the viewport at `offset`, optionally with a new capacity."""
-        handle = self._live()
         offset = _as_int(offset, "offset")
-        capacity = self.capacity if capacity is None else _as_int(capacity, "capacity")
+        capacity = None if capacity is None else _as_int(capacity, "capacity")
+        handle = self._live()
+        if capacity is None:
+            capacity = lib.skarn_viewport_get_capacity(handle)
         if offset < 0:
             raise ValueError(f"viewport offset {offset} is negative")
         if not 1 <= capacity <= _VIEWPORT_MAX_CAPACITY:
@@ -212,16 +293,35 @@ class Viewport:
         if result != 0:
             raise Error("the viewport cannot be moved")
 
+    @_serialised
     def close(self) -> None:
-        """Destroys the viewport; closing again does nothing."""
-        if self._handle:
-            handle, self._handle = self._handle, None
-            self._session._viewports.discard(self)
-            if self._session._handle:
-                lib.skarn_edit_destroy_viewport(handle)
-                self._session._raise_kept()
+        """Destroys the viewport; closing again does nothing.
+
+        From inside a callback of its session (its own `on_change` included)
+        the viewport is closed at once (`closed` is true, it gets no more
+        calls) and the library destroys it as soon as the session call that
+        ran the callback returns, or the transaction around that call ends.
+        """
+        session = self._session
+        if self._closed or session._closed:
+            return  # a closing session destroys its viewports itself
+        self._closed = True
+        session._viewports.discard(self)
+        if self._guard.callbacks:
+            self._guard.deferred.append(self._destroy)  # keeps the viewport and its callback until then
+            return
+        self._destroy()
+
+    def _destroy(self) -> None:
+        # Raises what the session's callback raised about the destruction.
+        handle, self._handle = self._handle, None
+        if handle and self._session._handle:
+            lib.skarn_edit_destroy_viewport(handle)
+        self._session._raise_kept()
 
     def _forget(self) -> None:
+        # The session destroys the library's viewport.
+        self._closed = True
         self._handle = None
 
     def __enter__(self) -> "Viewport":
@@ -230,29 +330,41 @@ class Viewport:
     def __exit__(self, *exc) -> None:
         self.close()
 
+    @_serialised
     def __repr__(self) -> str:
-        if not self._handle or not self._session._handle:
+        if self.closed:
             return "<skarn_edit.Viewport closed>"
         return f"<skarn_edit.Viewport offset={self.offset} length={self.length} capacity={self.capacity}>"
 
 
 class _Transaction:
+    # Holds the session's lock from enter to exit: the changes of other
+    # threads wait instead of joining this undo step.
     def __init__(self, session: "Session") -> None:
         self._session = session
 
     def __enter__(self) -> "Session":
         session = self._session
-        handle = session._live()
-        if session._transaction_depth == 0 and lib.skarn_session_begin_transaction(handle) != 0:
-            raise Error("a transaction is already open")
+        guard = session._guard
+        guard.__enter__()
+        try:
+            handle = session._live()
+            if session._transaction_depth == 0 and lib.skarn_session_begin_transaction(handle) != 0:
+                raise Error("a transaction is already open")
+        except BaseException:
+            guard.__exit__(None, None, None)
+            raise
         session._transaction_depth += 1
         return session
 
     def __exit__(self, *exc) -> None:
         session = self._session
-        session._transaction_depth -= 1
-        if session._transaction_depth == 0 and session._handle:
-            lib.skarn_session_end_transaction(session._handle)
+        try:
+            session._transaction_depth -= 1
+            if session._transaction_depth == 0 and session._handle:
+                lib.skarn_session_end_transaction(session._handle)
+        finally:
+            session._guard.__exit__(None, None, None)
 
 
 class Session:
@@ -262,11 +374,27 @@ class Session:
     the file itself when the library supports it); nothing is written to a
     file until `save()`. Offsets are byte offsets into the edited content.
     Use it as a context manager, or call `close()`.
+
+    Integers beyond the library's 64-bit range raise OverflowError, except a
+    length the library cuts at the end of the content anyway (read, delete,
+    save, character_counts, byte_profile), which reaches to that end;
+    slices and find's start and end are cut to the content as in slicing.
+
+    Threads: a session, its viewports and its searches share one re-entrant
+    lock, so any thread may use them and each call runs whole before another
+    thread's call to the same session starts; a transaction holds the lock
+    until it ends. Once a thread closes the session, calls in every thread
+    raise ValueError. A search iterator advanced by several threads yields
+    each match to one of them. Callbacks run on the thread whose call caused
+    them, with the lock held: a callback must not wait for another thread
+    that uses the same session. Different sessions have different locks.
     """
 
     def __init__(self, path: Optional[PathLike] = None, checkpoint_dir: Optional[PathLike] = None, *,
                  in_place: bool = False) -> None:
+        self._guard = _Guard()
         self._handle: Optional[int] = None
+        self._closed = True  # until the library made the session
         self._segment: Optional[int] = None
         self._segment_capacity = 0
         # The session keeps its viewports (and so their callbacks) alive until
@@ -284,16 +412,20 @@ class Session:
             raise Error(2, "no such file", self.path)
 
         self_ref = weakref.ref(self)
+        guard = self._guard
 
         def trampoline(_session: int, event: int, event_ptr: int) -> None:
             session = self_ref()
-            if session is None or session._on_event is None:
+            if session is None or session._closed or session._on_event is None:
                 return
+            guard.callbacks += 1
             try:
                 change = _change_from_pointer(event_ptr) if event in _CHANGE_EVENTS and event_ptr else None
                 session._on_event(_SESSION_EVENTS.get(event, str(event)), change)
             except BaseException as error:  # raised again by the call that caused the event
                 session._keep_exception(error)
+            finally:
+                guard.callbacks -= 1
 
         self._callback = _native.SESSION_EVENT_CBK(trampoline)
         if in_place:
@@ -315,29 +447,48 @@ class Session:
             raise Error(f"cannot open a session over {self.path!r}" if path is not None
                         else "cannot open a session")
         self._handle = handle
+        self._closed = False
         self.in_place = bool(in_place)
 
     # -- lifecycle -------------------------------------------------------
 
+    @_serialised
     def close(self) -> None:
-        """Destroys the session and its private files; closing again does nothing."""
-        handle = self._handle
-        if not handle:
+        """Destroys the session and its private files; closing again does nothing.
+
+        No callback of the session or of its viewports is called once
+        close() is. From inside such a callback the session is closed at once
+        (`closed` is true and further calls raise ValueError) and the library
+        destroys it as soon as the session call that ran the callback returns
+        (that call still returns its result), or the transaction around that
+        call ends. Closing from another thread waits for the running call.
+        """
+        if self._closed:
             return
-        for viewport in list(self._viewports):
+        self._closed = True
+        if self._guard.callbacks:
+            self._guard.deferred.append(self._destroy)
+            return
+        self._destroy()
+
+    def _destroy(self) -> None:
+        handle, self._handle = self._handle, None
+        # The viewport objects (and their callbacks) outlive the library's viewports.
+        viewports, self._viewports = self._viewports, set()
+        for viewport in viewports:
             viewport._forget()
-        self._viewports = set()
-        self._handle = None
         self._generation += 1
         if self._segment:
             lib.skarn_segment_destroy(self._segment)
             self._segment = None
-        lib.skarn_edit_destroy_session(handle)
+        if handle:
+            lib.skarn_edit_destroy_session(handle)
+        del viewports
         self._raise_kept()
 
     @property
     def closed(self) -> bool:
-        return not self._handle
+        return self._closed
 
     def __enter__(self) -> "Session":
         self._live()
@@ -347,6 +498,8 @@ class Session:
         self.close()
 
     def __del__(self) -> None:
+        if getattr(self, "_handle", None) is None:
+            return  # never opened, or closed
         try:
             self._kept_exception = None
             self._on_event = None
@@ -354,15 +507,20 @@ class Session:
         except Exception:
             pass
 
+    @_serialised
     def __repr__(self) -> str:
-        if not self._handle:
+        if self._closed:
             return "<skarn_edit.Session closed>"
-        return f"<skarn_edit.Session path={self.path!r} length={len(self)}>"
+        return f"<skarn_edit.Session path={self.path!r} length={self._size()}>"
 
     def _live(self) -> int:
-        if not self._handle:
+        if self._closed:
             raise ValueError("operation on a closed session")
         return self._handle
+
+    def _size(self) -> int:
+        # The content's size; the caller holds the lock and checked the session.
+        return lib.skarn_session_get_computed_file_size(self._handle)
 
     def _keep_exception(self, error: BaseException) -> None:
         if self._kept_exception is None:
@@ -376,6 +534,7 @@ class Session:
 
     # -- reading -----------------------------------------------------------
 
+    @_serialised
     def __len__(self) -> int:
         return lib.skarn_session_get_computed_file_size(self._live())
 
@@ -389,10 +548,11 @@ class Session:
             self._segment, self._segment_capacity = segment, capacity
         return self._segment
 
+    @_serialised
     def read(self, offset: int, length: int) -> bytes:
         """Returns up to `length` bytes from `offset` (fewer at the end of the content)."""
+        offset, length = _as_int(offset, "offset"), _as_int(length, "length", saturate=True)
         handle = self._live()
-        offset, length = _as_int(offset, "offset"), _as_int(length, "length")
         size = lib.skarn_session_get_computed_file_size(handle)
         if offset < 0 or offset > size:
             raise ValueError(f"offset {offset} is outside the content (0..{size})")
@@ -410,15 +570,16 @@ class Session:
         self._read_to(handle, offset, ctypes.addressof((ctypes.c_char * length).from_buffer(buffer)), length)
         return bytes(buffer)
 
+    @_serialised
     def readinto(self, offset: int, buffer) -> int:
         """Fills the writable bytes-like `buffer` from `offset`; returns the number of bytes
         stored (fewer than its size at the end of the content). Nothing is allocated per call."""
-        handle = self._live()
         offset = _as_int(offset, "offset")
         view = memoryview(buffer)
         if view.readonly or not view.c_contiguous:
             raise TypeError("readinto needs a writable contiguous buffer")
         view = view.cast("B")
+        handle = self._live()
         size = lib.skarn_session_get_computed_file_size(handle)
         if offset < 0 or offset > size:
             raise ValueError(f"offset {offset} is outside the content (0..{size})")
@@ -446,14 +607,15 @@ class Session:
             ctypes.memmove(address + done, lib.skarn_segment_get_data(segment), count)
             done += count
 
+    @_serialised
     def __getitem__(self, index: Union[int, slice]) -> Union[int, bytes]:
-        size = len(self)
         if isinstance(index, slice):
-            start, stop, step = index.indices(size)
+            start, stop, step = index.indices(len(self))
             if step != 1:
                 raise ValueError("only slices with a step of 1 are supported")
             return self.read(start, stop - start) if stop > start else b""
-        position = _as_int(index, "index")
+        position = _as_int(index, "index", saturate=True)
+        size = len(self)
         if position < 0:
             position += size
         if not 0 <= position < size:
@@ -465,20 +627,14 @@ class Session:
 
     # -- edits ---------------------------------------------------------------
 
-    def _edit(self, result: int, what: str) -> int:
+    def _edit(self, handle: int, result: int, what: str) -> int:
         self._generation += 1
         self._raise_kept()
         if result > 0:
             return result
-        if lib.skarn_session_changes_paused(self._handle):
+        if lib.skarn_session_changes_paused(handle):
             raise Error(f"{what} refused: changes are paused")
         raise Error(f"{what} refused by the library" if result == 0 else f"{what} failed")
-
-    def _check_offset(self, offset: int, limit: int) -> int:
-        offset = _as_int(offset, "offset")
-        if not 0 <= offset <= limit:
-            raise ValueError(f"offset {offset} is outside the content (0..{limit})")
-        return offset
 
     def insert(self, offset: int, data: BytesLike) -> int:
         """Inserts `data` (bytes-like, or str taken as UTF-8) at `offset`; returns the change's serial."""
@@ -488,27 +644,33 @@ class Session:
         """Overwrites bytes at `offset` with `data` (extending the content past its end); returns the serial."""
         return self._put(lib.skarn_edit_overwrite_bytes, "overwrite", offset, data, "nothing to overwrite with")
 
+    @_serialised
     def _put(self, function: Callable[..., int], name: str, offset: int, data: BytesLike, empty: str) -> int:
         # An edit that writes `data` at `offset`: insert and overwrite.
-        handle = self._live()
         data = _as_bytes(data)
-        offset = self._check_offset(offset, len(self))
+        offset = _as_int(offset, "offset")
+        handle = self._live()
+        size = lib.skarn_session_get_computed_file_size(handle)
+        if not 0 <= offset <= size:
+            raise ValueError(f"offset {offset} is outside the content (0..{size})")
         if not data:
             raise ValueError(empty)
-        return self._edit(function(handle, offset, data, len(data)), name)
+        return self._edit(handle, function(handle, offset, data, len(data)), name)
 
+    @_serialised
     def delete(self, offset: int, length: int) -> int:
         """Deletes up to `length` bytes at `offset` (cut at the end of the content); returns the serial."""
-        handle = self._live()
-        size = len(self)
         offset = _as_int(offset, "offset")
-        length = _as_int(length, "length")
+        length = _as_int(length, "length", saturate=True)
+        handle = self._live()
+        size = lib.skarn_session_get_computed_file_size(handle)
         if not 0 <= offset < size:
             raise ValueError(f"offset {offset} is outside the content (0..{size - 1})")
         if length < 1:
             raise ValueError(f"length {length} is below 1")
-        return self._edit(lib.skarn_edit_delete(handle, offset, length), "delete")
+        return self._edit(handle, lib.skarn_edit_delete(handle, offset, length), "delete")
 
+    @_serialised
     def undo(self) -> int:
         """Undoes the last change or transaction; returns the serial of its oldest change, 0 when none is left."""
         handle = self._live()
@@ -523,6 +685,7 @@ class Session:
             raise Error("undo failed")
         return -result
 
+    @_serialised
     def redo(self) -> int:
         """Redoes the last undone change or transaction; returns its newest change's serial, 0 when none."""
         handle = self._live()
@@ -536,9 +699,13 @@ class Session:
         return result
 
     def transaction(self) -> _Transaction:
-        """A context manager grouping the changes made inside it into one undo step (nests)."""
+        """A context manager grouping the changes made inside it into one undo step (nests).
+
+        While it is open other threads wait to use the session.
+        """
         return _Transaction(self)
 
+    @_serialised
     def clear_changes(self) -> None:
         """Forgets the whole history and returns to the original content, dropping every checkpoint."""
         result = lib.skarn_edit_clear_changes(self._live())
@@ -547,30 +714,36 @@ class Session:
         if result != 0:
             raise Error("the changes cannot be cleared")
 
+    @_serialised
     def pause_changes(self) -> None:
         """Makes edits, undo and redo raise Error until resume_changes()."""
         lib.skarn_session_pause_changes(self._live())
         self._raise_kept()
 
+    @_serialised
     def resume_changes(self) -> None:
         lib.skarn_session_resume_changes(self._live())
         self._raise_kept()
 
     @property
+    @_serialised
     def changes_paused(self) -> bool:
         return bool(lib.skarn_session_changes_paused(self._live()))
 
     @property
+    @_serialised
     def num_changes(self) -> int:
         """Number of changes in force, over every checkpoint level."""
         return lib.skarn_session_get_num_changes(self._live())
 
     @property
+    @_serialised
     def num_undone_changes(self) -> int:
         """Number of undone changes that redo() can bring back."""
         return lib.skarn_session_get_num_undone_changes(self._live())
 
     @property
+    @_serialised
     def changes(self) -> Sequence[Change]:
         """The changes in force at the current checkpoint level, oldest first."""
         context = lib.skarn_visit_change_create_context(self._live(), 0)
@@ -590,10 +763,15 @@ class Session:
 
     @property
     def on_event(self) -> Optional[Callable[[str, Optional[Change]], None]]:
-        """Called with (event name, Change or None) for each session event; None for no calls."""
+        """Called with (event name, Change or None) for each session event; None for no calls.
+
+        It runs inside the call that caused the event, on that call's thread;
+        an exception it raises is raised again by that call.
+        """
         return self._on_event
 
     @on_event.setter
+    @_serialised
     def on_event(self, callback: Optional[Callable[[str, Optional[Change]], None]]) -> None:
         handle = self._live()
         if callback is not None and not callable(callback):
@@ -604,32 +782,34 @@ class Session:
 
     # -- search ----------------------------------------------------------------
 
+    @_serialised
     def find(self, pattern: BytesLike, start: int = 0, end: Optional[int] = None, *, ignore_case: bool = False,
              reverse: bool = False, overlap: bool = False) -> Iterator[int]:
         """Iterates over the offsets of `pattern` in [start, end), in search order.
 
         Matches do not overlap unless `overlap` is true; `ignore_case` folds
         ASCII letters. Editing the session while iterating raises RuntimeError.
+        Each step of the iterator takes the session's lock.
         """
-        handle = self._live()
         pattern = _as_bytes(pattern, "pattern")
         if not pattern:
             raise ValueError("empty pattern")
         if len(pattern) >= _PATTERN_LIMIT:
             raise ValueError(f"patterns are limited to {_PATTERN_LIMIT - 1} bytes")
-        size = lib.skarn_session_get_computed_file_size(handle)
-        start, stop, _ = slice(start, end).indices(size)
-        return self._matches(pattern, start, stop, ignore_case, reverse, overlap)
+        start, stop, _ = slice(start, end).indices(len(self))
+        return self._matches(pattern, start, stop, bool(ignore_case), bool(reverse), bool(overlap))
 
     def _matches(self, pattern: bytes, start: int, stop: int, ignore_case: bool, reverse: bool,
                  overlap: bool) -> Iterator[int]:
         if stop - start < len(pattern):
             return
-        context = lib.skarn_search_create_context_bytes(self._live(), pattern, len(pattern), start, stop - start,
-                                                        int(ignore_case), int(reverse))
-        if not context:
-            raise Error("the search cannot be started")
-        generation = self._generation
+        guard = self._guard
+        with guard:
+            context = lib.skarn_search_create_context_bytes(self._live(), pattern, len(pattern), start,
+                                                            stop - start, int(ignore_case), int(reverse))
+            if not context:
+                raise Error("the search cannot be started")
+            generation = self._generation
         # Forwards the next search starts `advance` bytes past the match;
         # backwards it ends just after the byte `advance` before it.
         if reverse:
@@ -638,16 +818,25 @@ class Session:
             advance = 1 if overlap else len(pattern)
         try:
             while True:
-                if not self._handle:
-                    raise ValueError("operation on a closed session")
-                if self._generation != generation:
-                    raise RuntimeError("the session changed during the search")
-                if not lib.skarn_search_next_match(context, advance):
-                    return
-                yield lib.skarn_search_context_get_match_offset(context)
+                # The lock is held for each step, never while the caller has the match.
+                with guard:
+                    self._live()
+                    if self._generation != generation:
+                        raise RuntimeError("the session changed during the search")
+                    if not lib.skarn_search_next_match(context, advance):
+                        return
+                    match = lib.skarn_search_context_get_match_offset(context)
+                yield match
         finally:
-            if self._handle:
-                lib.skarn_search_destroy_context(context)
+            with guard:
+                if guard.callbacks:  # the library keeps the context until the call that ran the callback returns
+                    guard.deferred.append(lambda: self._destroy_search(context))
+                else:
+                    self._destroy_search(context)
+
+    def _destroy_search(self, context: int) -> None:
+        if self._handle:  # else the session destroyed its searches
+            lib.skarn_search_destroy_context(context)
 
     def count(self, pattern: BytesLike, start: int = 0, end: Optional[int] = None, *, ignore_case: bool = False,
               overlap: bool = False) -> int:
@@ -656,31 +845,35 @@ class Session:
 
     # -- saving, checkpoints, transforms -------------------------------------
 
+    @_serialised
     def save(self, path: PathLike, *, overwrite: bool = False, force: bool = False, offset: int = 0,
              length: Optional[int] = None) -> str:
         """Saves the content (or `length` bytes from `offset`) to `path`; returns the path written.
 
         An existing `path` is kept and a free numbered name is used unless
         `overwrite` is true; `force` also replaces the session's own file
-        when it changed on disk. Raises SaveError on failure.
+        when it changed on disk. A `length` past the end saves to the end.
+        Raises SaveError on failure.
         """
-        handle = self._live()
         target = _fspath_bytes(path)
         offset = _as_int(offset, "offset")
+        length = None if length is None else _as_int(length, "length", saturate=True)
+        handle = self._live()
         size = lib.skarn_session_get_computed_file_size(handle)
         if length is None:
             length = size - offset
-        length = _as_int(length, "length")
         if not 0 <= offset <= size or length < 0 or (length == 0 and offset < size):
             raise ValueError(f"range {offset}+{length} is not a non-empty range of the content (0..{size})")
+        length = min(length, size - offset)
         flags = _IO_FLG_FORCE_OVERWRITE if force else (_IO_FLG_OVERWRITE if overwrite else _IO_FLG_NONE)
         saved = ctypes.create_string_buffer(_PATH_BUFFER)
-        result = lib.skarn_edit_save_segment(handle, target, flags, saved, offset, max(length, 0))
+        result = lib.skarn_edit_save_segment(handle, target, flags, saved, offset, length)
         self._raise_kept()
         if result != 0:
             raise SaveError(result, _SAVE_MESSAGES.get(result, f"save failed ({result})"), os.fsdecode(target))
         return os.fsdecode(saved.value)
 
+    @_serialised
     def checkpoint(self) -> None:
         """Freezes the content into a checkpoint file and starts a new level of history on it."""
         result = lib.skarn_edit_create_checkpoint(self._live())
@@ -689,6 +882,7 @@ class Session:
         if result != 0:
             raise Error("the checkpoint cannot be created")
 
+    @_serialised
     def drop_checkpoint(self) -> None:
         """Returns to the content and history before the last checkpoint (or transform)."""
         handle = self._live()
@@ -700,7 +894,7 @@ class Session:
             # The library marks the viewports stale without telling them; the
             # content they show may have changed, so their callbacks are told.
             for viewport in sorted(self._viewports, key=lambda v: v._serial):
-                if viewport.on_change is not None and self._handle:
+                if viewport.on_change is not None and not viewport.closed:
                     try:
                         viewport.on_change(viewport)
                     except BaseException as error:
@@ -710,9 +904,11 @@ class Session:
             raise Error("the checkpoint cannot be dropped")
 
     @property
+    @_serialised
     def num_checkpoints(self) -> int:
         return lib.skarn_session_get_num_checkpoints(self._live())
 
+    @_serialised
     def transform(self, func: Union[Callable[[int], int], bytes, bytearray, memoryview], offset: int = 0,
                   length: int = 0) -> None:
         """Replaces each byte of [offset, offset + length) (length 0: to the end) by its image.
@@ -722,15 +918,12 @@ class Session:
         in the library without a Python call per byte, through a new
         checkpoint: drop_checkpoint() takes the transform back.
         """
-        handle = self._live()
+        self._live()
         offset, length = _as_int(offset, "offset"), _as_int(length, "length")
-        size = lib.skarn_session_get_computed_file_size(handle)
-        if not 0 <= offset <= size or length < 0:
-            raise ValueError(f"range {offset}+{length} is outside the content (0..{size})")
         if callable(func):
             images = []
             for value in range(256):
-                image = _as_int(func(value), "the transform's result")
+                image = _as_int(func(value), "the transform's result", saturate=True)
                 if not 0 <= image <= 255:
                     raise ValueError(f"the transform maps {value} to {image}, not a byte value")
                 images.append(image)
@@ -739,6 +932,11 @@ class Session:
             table = _as_bytes(func, "the transform table")
             if isinstance(func, str) or len(table) != 256:
                 raise ValueError("a transform table has exactly 256 bytes")
+        # `func` may have changed or closed the session: the range is checked now.
+        handle = self._live()
+        size = lib.skarn_session_get_computed_file_size(handle)
+        if not 0 <= offset <= size or length < 0:
+            raise ValueError(f"range {offset}+{length} is outside the content (0..{size})")
         buffer = ctypes.create_string_buffer(table, 256)
         if _native.has("skarn_util_byte_table_transform"):
             function = ctypes.cast(lib.skarn_util_byte_table_transform, ctypes.c_void_p)
@@ -758,21 +956,27 @@ class Session:
     # -- content analysis ----------------------------------------------------
 
     @property
+    @_serialised
     def bom(self) -> str:
         """Name of the byte-order mark at the start of the content ("none" without one)."""
         kind = lib.skarn_session_detect_BOM(self._live(), 0)
         return lib.skarn_util_BOM_to_cstring(kind).decode("ascii")
 
-    def _range(self, offset: int, length: Optional[int]) -> Tuple[int, int]:
-        size = len(self)
+    def _range(self, offset: int, length: Optional[int]) -> Tuple[int, int, int]:
+        # The live handle and the range cut at the end of the content.
         offset = _as_int(offset, "offset")
+        length = None if length is None else _as_int(length, "length", saturate=True)
+        handle = self._live()
+        size = lib.skarn_session_get_computed_file_size(handle)
         if not 0 <= offset <= size:
             raise ValueError(f"offset {offset} is outside the content (0..{size})")
-        length = size - offset if length is None else _as_int(length, "length")
+        if length is None:
+            length = size - offset
         if length < 0:
             raise ValueError(f"length {length} is negative")
-        return offset, min(length, size - offset)
+        return handle, offset, min(length, size - offset)
 
+    @_serialised
     def character_counts(self, offset: int = 0, length: Optional[int] = None,
                          bom: Optional[str] = None) -> CharacterCounts:
         """Counts the characters of each width in [offset, offset + length).
@@ -780,8 +984,7 @@ class Session:
         `bom` names the encoding ("UTF-8", "UTF-16LE", ...); by default the
         byte-order mark found at `offset` (UTF-8 without one).
         """
-        handle = self._live()
-        offset, length = self._range(offset, length)
+        handle, offset, length = self._range(offset, length)
         if bom is None:
             kind = lib.skarn_session_detect_BOM(handle, offset) if length else _BOM_NONE
         else:
@@ -806,10 +1009,10 @@ class Session:
         finally:
             lib.skarn_character_counts_destroy(counts)
 
+    @_serialised
     def byte_profile(self, offset: int = 0, length: Optional[int] = None) -> List[int]:
         """Counts of each byte value in [offset, offset + length), then the number of CR LF pairs (257 numbers)."""
-        handle = self._live()
-        offset, length = self._range(offset, length)
+        handle, offset, length = self._range(offset, length)
         profile = (ctypes.c_int64 * 257)()
         if length and lib.skarn_session_byte_frequency_profile(handle, profile, offset, length) != 0:
             raise Error("the content cannot be read")
@@ -817,16 +1020,18 @@ class Session:
 
     # -- viewports -------------------------------------------------------------
 
+    @_serialised
     def viewport(self, offset: int, capacity: int, *, floating: bool = False,
                  on_change: Optional[Callable[[Viewport], None]] = None) -> Viewport:
         """A live window of `capacity` bytes (1 to 1 MiB) at `offset`.
 
         A floating viewport moves with inserts and deletes before it.
         `on_change(viewport)` is called when an edit, undo, clear or
-        transform affects it.
+        transform affects it, inside that call and on its thread; an
+        exception it raises is raised again by that call.
         """
-        self._live()
         offset, capacity = _as_int(offset, "offset"), _as_int(capacity, "capacity")
+        self._live()
         if offset < 0:
             raise ValueError(f"viewport offset {offset} is negative")
         if not 1 <= capacity <= _VIEWPORT_MAX_CAPACITY:
@@ -839,6 +1044,7 @@ class Session:
         return viewport
 
     @property
+    @_serialised
     def viewports(self) -> Sequence[Viewport]:
         """The open viewports."""
         return tuple(self._viewports)

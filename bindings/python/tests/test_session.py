@@ -8,6 +8,7 @@ import random
 import subprocess
 import sys
 import tempfile
+import textwrap
 import unittest
 
 import skarn_edit
@@ -25,6 +26,13 @@ class TempDir(unittest.TestCase):
         with open(path, "wb") as file:
             file.write(data)
         return path
+
+    def run_child(self, code):
+        """Runs `code` in a child interpreter in the test's directory, so that a crash fails the test only."""
+        result = subprocess.run([sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)], cwd=self.dir,
+                                capture_output=True, text=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result.stdout
 
 
 def model_find(content, pattern, start, end, reverse, overlap, ignore_case):
@@ -227,6 +235,27 @@ class LifecycleAndErrorsTest(TempDir):
         with self.assertRaises(skarn_edit.Error):
             skarn_edit.Session(os.path.join(self.dir, "missing"))
 
+    def test_integers_beyond_64_bits(self):
+        big = (1 << 64) + 1  # 1 once wrapped to 64 bits
+        with skarn_edit.Session(self.write("a.txt", b"hello world")) as s:
+            for call in (lambda: s.insert(big, b"x"), lambda: s.delete(big, 1), lambda: s.read(big, 1),
+                         lambda: s.readinto(-big, bytearray(1)), lambda: s.viewport(big, 4), lambda: s.viewport(0, big),
+                         lambda: s.save("b", offset=big), lambda: s.transform(bytes(256), 0, big)):
+                with self.assertRaises(OverflowError):
+                    call()
+            self.assertEqual((s.num_changes, s.num_checkpoints), (0, 0))
+            viewport = s.viewport(0, 4, floating=1 << 32)
+            self.assertTrue(viewport.floating)
+            with self.assertRaises(OverflowError):
+                viewport.move(big)
+            self.assertEqual(list(s.find(b"WORLD", ignore_case=1 << 32)), [6])
+            # A length the library cuts at the end of the content reaches to that end.
+            self.assertEqual((s.read(6, big), s.character_counts(6, big).single_byte), (b"world", 5))
+            with open(s.save(os.path.join(self.dir, "tail.txt"), offset=6, length=big), "rb") as file:
+                self.assertEqual(file.read(), b"world")
+            s.delete(5, big)
+            self.assertEqual(s[:], b"hello")
+
     def test_paused_changes_and_transactions(self):
         with skarn_edit.Session(self.write("a.txt", b"0123456789")) as s:
             s.pause_changes()
@@ -343,6 +372,43 @@ class CallbackTest(TempDir):
                 s.transform(lambda b: calls.append(b) or 1 // 0)
             self.assertEqual((calls, s.num_checkpoints), ([0], 0))  # nothing touched
 
+    def test_close_from_inside_callbacks(self):
+        # The library refuses to destroy while its callback runs: the close (or
+        # a search's end) takes effect once the call returns, and no callback follows a close.
+        self.assertEqual(self.run_child("""
+            import ctypes, gc, os, skarn_edit
+            searches = skarn_edit._native.lib.skarn_session_get_num_search_contexts
+            searches.restype, searches.argtypes = ctypes.c_int64, [ctypes.c_void_p]
+            with open("a.txt", "wb") as file:
+                file.write(b"0123456789")
+            os.mkdir("chk")
+            s = skarn_edit.Session("a.txt", "chk")
+            events, calls = [], []
+            s.on_event = lambda name, change: events.append(name) or s.count(b"0")
+            # Only the session refers to the viewport.
+            s.viewport(0, 4, on_change=lambda viewport: calls.append(viewport.closed) or viewport.close())
+            with s.transaction():
+                s.insert(0, b"a")
+                s.insert(0, b"b")
+            gc.collect()
+            s.insert(0, b"c")  # would call the freed callback
+            assert (calls, s.viewports) == ([False], ()), (calls, s.viewports)
+            assert events == ["create_viewport", "edit", "edit", "destroy_viewport", "edit"], events
+            assert searches(s._handle) == 0, searches(s._handle)
+
+            with s.transaction():
+                s.insert(0, b"d")
+                s.insert(0, b"e")
+            s.on_event = lambda name, change: calls.append(name) or s.close()
+            assert s.undo() == 4  # two undo events: the second is not delivered
+            assert calls == [False, "undo"], calls
+            assert os.listdir("chk") == [], os.listdir("chk")
+            try:
+                len(s)
+            except ValueError:
+                print("closed")
+            """), "closed\n")
+
     def test_transform_by_function_and_table(self):
         rng = random.Random(7)
         content = bytes(rng.randrange(256) for _ in range(5000))
@@ -360,6 +426,52 @@ class CallbackTest(TempDir):
             self.assertEqual(s[:], content)
             with self.assertRaises(skarn_edit.Error):
                 s.drop_checkpoint()
+
+
+class ThreadTest(TempDir):
+    def test_one_session_over_threads(self):
+        self.assertEqual(self.run_child("""
+            import os, threading, skarn_edit
+            with open("a.bin", "wb") as file:
+                file.write(b"ab" * 50000)
+            s = skarn_edit.Session("a.bin", ".")
+            for offset in range(0, 40, 10):
+                s.viewport(offset, 64, floating=True, on_change=lambda v: v.data)
+            start, outcomes = threading.Barrier(4), []
+
+            def edit():
+                start.wait()
+                for i in range(300):
+                    with s.transaction():  # other threads wait: the two inserts stay one step
+                        s.insert(i, b"x")
+                        s.insert(i, b"y")
+
+            def read():
+                start.wait()
+                try:
+                    while True:
+                        for viewport in s.viewports:
+                            viewport.data
+                        s.read(0, 4096)
+                        try:
+                            next(s.find(b"ab", 0, 200), None)
+                        except RuntimeError:  # another thread edited during the search
+                            pass
+                except BaseException as error:
+                    outcomes.append(type(error).__name__)
+
+            threads = [threading.Thread(target=work, daemon=True) for work in (edit, edit, read, read)]
+            for thread in threads:
+                thread.start()
+            for thread in threads[:2]:
+                thread.join(120)
+            assert (len(s), s.num_changes, s.undo()) == (101200, 1200, 1199), (len(s), s.num_changes)
+            s.close()  # while the readers read
+            for thread in threads[2:]:
+                thread.join(120)
+            assert outcomes == ["ValueError", "ValueError"], outcomes
+            print(sorted(os.listdir(".")))
+            """), "['a.bin']\n")
 
 
 class InPlaceTest(TempDir):
