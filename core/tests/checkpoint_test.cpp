@@ -544,8 +544,8 @@ TEST_F(CheckpointTest, TransformOutOfRangeLeavesTheCheckpointAndNoOutput) {
     const int result = skarn_edit_apply_transform(s.get(), &to_upper, nullptr, 10, 0);
     const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, -1);
-    EXPECT_THAT(errors, HasSubstr("transform out of range"));
-    EXPECT_THAT(errors, HasSubstr("transform failed"));
+    EXPECT_THAT(errors, HasSubstr("::skarn_util_apply_byte_transform_to_file: transform out of range"));
+    EXPECT_THAT(errors, HasSubstr("::skarn_edit_apply_transform: transform failed"));
     EXPECT_EQ(skarn_session_get_num_checkpoints(s.get()), 1);
     EXPECT_EQ(checkpoint_files().size(), 1u);
     EXPECT_TRUE(transform_outputs(chk_dir()).empty());

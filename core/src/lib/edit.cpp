@@ -1250,7 +1250,11 @@ int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_tr
             skarn::log::to_stderr(__FILE__, __LINE__, "skarn_edit_apply_transform", "transform failed");
             return -1;  // the checkpoint stays, untransformed
         };
-        if (transform == nullptr || !transform_range_valid_(size, offset, length, __func__)) return failed();
+        // The range is judged as the file transform judges it, under its name.
+        if (transform == nullptr ||
+            !transform_range_valid_(size, offset, length, "skarn_util_apply_byte_transform_to_file")) {
+            return failed();
+        }
         if (length == 0) length = size - offset;
         const int formatted = std::snprintf(output, sizeof output, "%s%c.Skarnpad-xfm.XXXXXX",
                                             session->checkpoint_directory.c_str(), skarn_util_directory_separator());

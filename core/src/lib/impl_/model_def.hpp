@@ -63,7 +63,6 @@ struct level_file {
     int64_t refresh_size() noexcept { return size = current_size(); }
     // Copies `count` bytes at `position` into `out`; false unless every byte arrives.
     bool read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept;
-
 };
 
 // Copies `count` bytes at `position` of the file open as `fd` into `out`
