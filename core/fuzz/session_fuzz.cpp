@@ -1,7 +1,8 @@
 // A session driven by a script of operations read from the fuzzer's input,
 // checked against an in-memory model after every step: the content, the
 // change counters, the levels, what viewports, searches, counts, profiles and
-// saves deliver, and that callbacks trying to change the session are refused.
+// saves deliver, that callbacks trying to change or destroy the session or
+// what it holds are refused, and that saves from callbacks write the content.
 //
 // Script: a sequence of operations, each an opcode byte followed by the
 // operands it needs (64-bit offsets come as a selector byte that picks an
@@ -111,16 +112,54 @@ struct model {
     }
 };
 
-// Callbacks: each one tries to change the session it is called from; every
-// attempt must be refused. Reading must work and show the model's content.
+std::string read_whole(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct viewport_record {
+    skarn_viewport_struct *viewport;
+    bool floating;
+};
+
+// Callbacks: each one tries to change the session it is called from, or to
+// destroy it or what it holds; every attempt must be refused. Reading must
+// work, and a save made from a callback must write what a read shows.
 struct watcher {
     skarn_session_struct *session = nullptr;
     const model *expected = nullptr;
+    const std::vector<viewport_record> *viewports = nullptr;
+    const std::vector<skarn_search_context_struct *> *contexts = nullptr;
+    std::string save_path;
     bool intrude = false;
+    bool inside = false;  // the save below calls back again
+    int saves = 0;
     int64_t refused = 0;
 
-    void intrude_now(const skarn_session_struct *from) {
-        if (!intrude || from != session) return;
+    // `viewports_listed`: the script's list of viewports is the session's
+    // (not so while a viewport is being made or destroyed).
+    void intrude_now(const skarn_session_struct *from, bool viewports_listed = true) {
+        if (!intrude || inside || from != session) return;
+        inside = true;
+        // Destroys are refused: everything stays usable afterwards (ASan
+        // reports a use of anything freed here).
+        skarn_edit_destroy_session(session);
+        if (viewports_listed) {
+            for (const auto &record : *viewports) skarn_edit_destroy_viewport(record.viewport);
+            FUZZ_CHECK(skarn_session_get_num_viewports(session) == static_cast<int64_t>(viewports->size()));
+        }
+        for (skarn_search_context_struct *context : *contexts) skarn_search_destroy_context(context);
+        for (skarn_search_context_struct *context : *contexts) {
+            FUZZ_CHECK(skarn_search_context_get_pattern_length(context) > 0);
+        }
+        if (saves++ < 2) {
+            const std::string now =
+                skarn_session_get_segment_string(session, 0, skarn_session_get_computed_file_size(session) + 1);
+            if (skarn_edit_save(session, save_path.c_str(), IO_FLG_FORCE_OVERWRITE, nullptr) == 0) {
+                FUZZ_CHECK(read_whole(save_path) == now);
+            }
+        }
+        inside = false;
         FUZZ_CHECK(skarn_edit_insert(session, 0, "x", 1) == 0);
         FUZZ_CHECK(skarn_edit_delete(session, 0, 1) == 0);
         FUZZ_CHECK(skarn_edit_undo_last_change(session) == 0);
@@ -139,11 +178,16 @@ struct watcher {
 };
 watcher active_watcher;
 
-void on_session_event(const skarn_session_struct *session, int32_t, const void *) {
-    active_watcher.intrude_now(session);
+void on_session_event(const skarn_session_struct *session, int32_t event, const void *) {
+    active_watcher.intrude_now(session, event != SESSION_EVT_CREATE_VIEWPORT && event != SESSION_EVT_DESTROY_VIEWPORT);
 }
-void on_viewport_event(const skarn_viewport_struct *viewport, int32_t, const void *) {
-    active_watcher.intrude_now(skarn_viewport_get_session(viewport));
+void on_viewport_event(const skarn_viewport_struct *viewport, int32_t event, const void *) {
+    active_watcher.intrude_now(skarn_viewport_get_session(viewport), event != VIEWPORT_EVT_CREATE);
+}
+// The end of every save, checkpoint, transform and counting is told, whatever its size.
+int on_progress(int32_t, int64_t, int64_t, void *) {
+    active_watcher.intrude_now(active_watcher.session);
+    return 0;
 }
 
 // The directory of one process's files, removed with what it holds when the
@@ -166,11 +210,6 @@ std::string scratch_directory() {
     return dir.path;
 }
 
-std::string read_whole(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::string session_content(const skarn_session_struct *session) {
     return skarn_session_get_segment_string(session, 0, skarn_session_get_computed_file_size(session) + 1);
 }
@@ -186,11 +225,6 @@ void check(const skarn_session_struct *session, const model &m) {
     FUZZ_CHECK(skarn_check_model(session) == 0);
 }
 
-struct viewport_record {
-    skarn_viewport_struct *viewport;
-    bool floating;
-};
-
 void run(reader &in) {
     const std::string dir = scratch_directory();
     const std::string file = dir + "/doc.bin";
@@ -205,13 +239,21 @@ void run(reader &in) {
     if (!over_file) m.levels.back().content.clear(), m.original.clear();
 
     active_watcher = watcher{};
+    skarn_session_options_struct options = SKARN_SESSION_OPTIONS_INIT;
+    options.checkpoint_directory = dir.c_str();
+    options.event_cbk = &on_session_event;
+    options.event_interest = ~0;
+    options.progress_cbk = &on_progress;
     skarn_session_struct *session =
-        skarn_edit_create_session(over_file ? file.c_str() : nullptr, &on_session_event, nullptr, ~0, dir.c_str());
+        skarn_edit_create_session_with_options(over_file ? file.c_str() : nullptr, &options);
     FUZZ_CHECK(session != nullptr);
-    active_watcher.session = session;
-    active_watcher.expected = &m;
     std::vector<viewport_record> viewports;
     std::vector<skarn_search_context_struct *> contexts;
+    active_watcher.session = session;
+    active_watcher.expected = &m;
+    active_watcher.viewports = &viewports;
+    active_watcher.contexts = &contexts;
+    active_watcher.save_path = dir + "/from_callback.bin";
     int saves = 0;
 
     for (int step = 0; step < 200 && !in.empty(); ++step) {
@@ -496,6 +538,7 @@ void run(reader &in) {
     skarn_edit_destroy_session(session);
     // The session left nothing in its directory but what the script saved.
     ::unlink((dir + "/saved.bin").c_str());
+    ::unlink(active_watcher.save_path.c_str());
 }
 
 }  // namespace
