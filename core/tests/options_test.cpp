@@ -295,11 +295,17 @@ void cancel_at_every_call(const char *name, int32_t op, const TempDir &dir, skar
 
 uint8_t upper_byte(uint8_t byte, void *) { return static_cast<uint8_t>(std::toupper(byte)); }
 
-TEST(Progress, EveryLongOperationReportsInOrderAndCancelsCleanly) {
-    TempDir dir;
-    std::mt19937_64 rng(21);
+// 13 MiB of random lower-case letters, from `seed`.
+std::string random_letters(uint64_t seed) {
+    std::mt19937_64 rng(seed);
     std::string content = random_bytes(rng, static_cast<size_t>(13 * MiB));
     for (auto &c : content) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
+    return content;
+}
+
+TEST(Progress, EveryLongOperationReportsInOrderAndCancelsCleanly) {
+    TempDir dir;
+    const std::string content = random_letters(21);
     const std::string path = dir.file("big.txt");
     write_file(path, content);
 
@@ -396,9 +402,7 @@ TEST(Progress, ChangesFromInsideTheCallbackAreRefused) {
 // operation uses (its search context, its counts record) is refused.
 TEST(Progress, CallsFromInsideTheCallbackNeverChangeTheRunningOperation) {
     TempDir dir;
-    std::mt19937_64 rng(8);
-    std::string content = random_bytes(rng, static_cast<size_t>(13 * MiB));
-    for (auto &c : content) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
+    const std::string content = random_letters(8);
     const std::string path = dir.file("in.txt");
     write_file(path, content);
     struct meddling {
