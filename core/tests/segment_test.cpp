@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "impl_/change_def.hpp"
-#include "impl_/model_def.hpp"
+#include "engine/level.hpp"
 #include "impl_/segment_def.hpp"
 #include "impl_/session_def.hpp"
 #include "skarn_edit.hpp"
