@@ -23,26 +23,26 @@ skarn_viewport_struct *skarn_edit_create_viewport(skarn_session_struct *session,
     if (session == nullptr || !capacity_in_range(capacity)) return nullptr;
     return skarn::log::call(__func__, skarn::log::stream::log, static_cast<skarn_viewport_struct *>(nullptr),
                             [&]() -> skarn_viewport_struct * {
-    // The viewport list is being walked while a callback runs.
-    if (skarn::refuse_reentry(session)) return nullptr;
-    {
-        auto viewport = std::make_shared<skarn_viewport_struct>();
-        viewport->session = session;
-        auto &segment = viewport->data_segment;
-        segment.offset = offset;
-        segment.length = 0;
-        skarn::area_allocate(segment.data, capacity);
-        segment.capacity = -capacity;  // stale: nothing has been read yet
-        segment.is_floating = is_floating != 0;
-        segment.offset_adjustment = 0;
-        viewport->event_handler = cbk;
-        viewport->user_data_ptr = user_data;
-        viewport->event_interest = event_interest;
-        session->viewports.push_back(viewport);
-        skarn_viewport_notify(viewport.get(), VIEWPORT_EVT_CREATE, viewport.get());
-        skarn_session_notify(session, SESSION_EVT_CREATE_VIEWPORT, viewport.get());
-        return viewport.get();
-    }
+                                // The viewport list is being walked while a callback runs.
+                                if (skarn::refuse_reentry(session)) return nullptr;
+                                {
+                                    auto viewport = std::make_shared<skarn_viewport_struct>();
+                                    viewport->session = session;
+                                    auto &segment = viewport->data_segment;
+                                    segment.offset = offset;
+                                    segment.length = 0;
+                                    skarn::area_allocate(segment.data, capacity);
+                                    segment.capacity = -capacity;  // stale: nothing has been read yet
+                                    segment.is_floating = is_floating != 0;
+                                    segment.offset_adjustment = 0;
+                                    viewport->event_handler = cbk;
+                                    viewport->user_data_ptr = user_data;
+                                    viewport->event_interest = event_interest;
+                                    session->viewports.push_back(viewport);
+                                    skarn_viewport_notify(viewport.get(), VIEWPORT_EVT_CREATE, viewport.get());
+                                    skarn_session_notify(session, SESSION_EVT_CREATE_VIEWPORT, viewport.get());
+                                    return viewport.get();
+                                }
                             });
 }
 

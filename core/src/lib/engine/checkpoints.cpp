@@ -93,7 +93,8 @@ int apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t t
     const int64_t size = level.computed_size();
     // The range is judged as the file transform judges it, under its name.
     unique_fd file;
-    if (transform != nullptr && transform_range_valid_(size, offset, length, "skarn_util_apply_byte_transform_to_file")) {
+    if (transform != nullptr &&
+        transform_range_valid_(size, offset, length, "skarn_util_apply_byte_transform_to_file")) {
         if (length == 0) length = size - offset;
         file = transform_checkpoint_file(level, session->checkpoint_directory.c_str(), size, transform, user_data,
                                          offset, length, progress);

@@ -70,64 +70,64 @@ int64_t undo(skarn_session_struct *session) {
     if (session->has_flag(flag_changes_paused) || refuse_reentry(session)) return 0;
     skarn_model_struct &model = session->current();
     if (model.changes.empty()) return 0;
-        // One change at a time, newest first, until the transaction is undone:
-        // each puts back the segments its change replaced.
-        for (;;) {
-            change_ptr change = std::move(model.changes.back());
-            model.changes.pop_back();
-            if (model.spliced == model.changes.size() + 1) {
-                splice_out_last(model, change.get());
-            } else {
-                // Without the change's splice record (a model update that
-                // failed halfway), the level is rebuilt from its file by
-                // replaying the changes that remain.
-                const int64_t size = model.file_size();
-                if (size < 0) return -1;
-                reset_pieces(model, size);
-                for (const auto &remaining : model.changes) {
-                    if (splice_in(model, remaining) != 0) return -1;
-                }
-            }
-            change->serial = -change->serial;
-            model.changes_undone.push_back(change);
-            after_change(session, change.get());
-            skarn_session_notify(session, SESSION_EVT_UNDO, change.get());
-            if (model.changes.empty() || model.changes.back()->transaction() != change->transaction()) {
-                return change->serial;
+    // One change at a time, newest first, until the transaction is undone:
+    // each puts back the segments its change replaced.
+    for (;;) {
+        change_ptr change = std::move(model.changes.back());
+        model.changes.pop_back();
+        if (model.spliced == model.changes.size() + 1) {
+            splice_out_last(model, change.get());
+        } else {
+            // Without the change's splice record (a model update that
+            // failed halfway), the level is rebuilt from its file by
+            // replaying the changes that remain.
+            const int64_t size = model.file_size();
+            if (size < 0) return -1;
+            reset_pieces(model, size);
+            for (const auto &remaining : model.changes) {
+                if (splice_in(model, remaining) != 0) return -1;
             }
         }
+        change->serial = -change->serial;
+        model.changes_undone.push_back(change);
+        after_change(session, change.get());
+        skarn_session_notify(session, SESSION_EVT_UNDO, change.get());
+        if (model.changes.empty() || model.changes.back()->transaction() != change->transaction()) {
+            return change->serial;
+        }
+    }
 }
 
 int64_t redo(skarn_session_struct *session) {
     if (session->has_flag(flag_changes_paused) || refuse_reentry(session)) return 0;
     skarn_model_struct &model = session->current();
     if (model.changes_undone.empty()) return 0;
-        // Oldest change of the transaction first; the result is the newest's.
-        for (;;) {
-            change_ptr change = model.changes_undone.back();
-            const int64_t result = apply_change(session, change);
-            model.changes_undone.pop_back();
-            if (model.changes_undone.empty() || model.changes_undone.back()->transaction() != change->transaction()) {
-                return result;
-            }
+    // Oldest change of the transaction first; the result is the newest's.
+    for (;;) {
+        change_ptr change = model.changes_undone.back();
+        const int64_t result = apply_change(session, change);
+        model.changes_undone.pop_back();
+        if (model.changes_undone.empty() || model.changes_undone.back()->transaction() != change->transaction()) {
+            return result;
         }
+    }
 }
 
 int clear_history(skarn_session_struct *session) {
     if (refuse_reentry(session)) return -1;
     // Clearing forgets the whole history, checkpoints included: the
-        // content returns to the original file.
-        const int64_t size = session->base().file_size();
-        if (size < 0) return -1;
-        drop_levels_above_base(session);
-        skarn_model_struct &base = session->base();
-        reset_pieces(base, size);
-        base.changes.clear();
-        base.changes_undone.clear();
-        session->num_changes_adjustment = 0;
-        mark_viewports_stale(session, VIEWPORT_EVT_CLEAR);
-        skarn_session_notify(session, SESSION_EVT_CLEAR, nullptr);
-        return 0;
+    // content returns to the original file.
+    const int64_t size = session->base().file_size();
+    if (size < 0) return -1;
+    drop_levels_above_base(session);
+    skarn_model_struct &base = session->base();
+    reset_pieces(base, size);
+    base.changes.clear();
+    base.changes_undone.clear();
+    session->num_changes_adjustment = 0;
+    mark_viewports_stale(session, VIEWPORT_EVT_CLEAR);
+    skarn_session_notify(session, SESSION_EVT_CLEAR, nullptr);
+    return 0;
 }
 
 }  // namespace skarn

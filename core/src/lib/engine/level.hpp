@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "impl_/change_def.hpp"
-#include "impl_/segment_tree.hpp"
+#include "engine/segment_tree.hpp"
 #include "io/level_file.hpp"
 
 namespace skarn {

@@ -137,8 +137,7 @@ void destroy_session(skarn_session_struct *session) noexcept {
         level->changes_undone.clear();
     }
     drop_levels_above_base(session);
-    if (!session->original_checkpoint_path.empty() &&
-        !remove_private_file(session->original_checkpoint_path.c_str())) {
+    if (!session->original_checkpoint_path.empty() && !remove_private_file(session->original_checkpoint_path.c_str())) {
         SKARN_LOG(log::system_error_line());
     }
     delete session;

@@ -39,17 +39,10 @@ segment_position locate_segment_(const skarn_model_struct &model, int64_t offset
     const skarn::segment_tree &segments = model.model_segments;
     segment_position found;
     found.at = segments.find(offset);
-    if (segments.has_skews()) {
-        // Offsets written by hand: a segment up to the one found that does not
-        // start where the one before it ends breaks the model.
-        size_t skewed = 0;
-        int64_t skew = 0;
-        if (segments.first_skew_before(segments.index_of(found.at), skewed, skew)) {
-            found.broken = true;
-            found.got = segments[skewed].computed_offset;
-            found.expected = found.got - skew;
-        }
-    }
+    // The descent trusted the lengths the tree keeps for its nodes: where one
+    // of them on the way down disagrees with the pieces below it, the model
+    // is broken, reported at the first stretch whose kept length is wrong.
+    if (!segments.sums_agree_along(found.at)) found.broken = segments.first_wrong_sum(found.expected, found.got);
     return found;
 }
 

@@ -17,9 +17,12 @@
 // Where an offset falls in a level's segment sequence: the first segment
 // whose range [computed_offset, computed_offset + computed_length] holds it
 // (on a boundary the earlier one), or the end of the sequence. `broken`
-// reports a segment up to there whose computed offset was written off the
-// running total: `expected` is where it should have started and `got` what
-// it says. The caller logs it (the model is corrupt) under its own name.
+// reports lengths the tree keeps on the way there (its total included) that
+// disagree with the pieces' own lengths, so that the computed offsets it
+// gives are off the running total: for the first stretch of pieces whose
+// kept length is wrong, `expected` is the offset where it really ends and
+// `got` where the tree puts its end. The caller logs it (the model is
+// corrupt) under its own name.
 struct segment_position {
     skarn::segment_tree::cursor at;
     bool broken = false;

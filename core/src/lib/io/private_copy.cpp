@@ -27,8 +27,8 @@ unique_fd open_in_place(const char *file_path) noexcept {
     return fd;
 }
 
-bool make_private_copy(const char *file_path, const char *directory, scoped_private_file &copy,
-                       file_identity &identity, progress_meter &progress) noexcept {
+bool make_private_copy(const char *file_path, const char *directory, scoped_private_file &copy, file_identity &identity,
+                       progress_meter &progress) noexcept {
     char name[SKARN_PATH_BUFFER_SIZE];
     const int formatted =
         std::snprintf(name, sizeof name, "%s%c.Skarnpad-orig.XXXXXX", directory, skarn_util_directory_separator());

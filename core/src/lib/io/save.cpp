@@ -219,8 +219,8 @@ int rename_into_place(const save_target &target, save_file &temp, char (&final_n
             SKARN_LOG("cannot find an available filename");
             return -11;
         }
-        int renamed = target.overwrite ? std::rename(temp.name(), final_name)
-                                       : rename_without_replacing(temp.name(), final_name);
+        int renamed =
+            target.overwrite ? std::rename(temp.name(), final_name) : rename_without_replacing(temp.name(), final_name);
         if (renamed != 0 && !target.overwrite && errno == EEXIST) {
             // A file that appeared meanwhile: take the next free name. Any
             // other kind of entry is left to the plain rename to judge.
@@ -237,8 +237,8 @@ int rename_into_place(const save_target &target, save_file &temp, char (&final_n
 
 }  // namespace
 
-int save_content(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path,
-                 int64_t offset, int64_t length) {
+int save_content(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path, int64_t offset,
+                 int64_t length) {
     const int64_t size = session->current().computed_size();
     // What is left from the offset, saturated: a negative offset is refused
     // below, and size - offset must not overflow on the way.
