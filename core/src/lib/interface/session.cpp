@@ -10,9 +10,9 @@
 #include <immintrin.h>
 #endif
 
-#include "impl_/character_counts_def.hpp"
+#include "analysis/character_counts_def.hpp"
 #include "impl_/internal_fun.hpp"
-#include "impl_/cpu_features.hpp"
+#include "analysis/cpu_features.hpp"
 #include "impl_/log.hpp"
 #include "impl_/segment_def.hpp"
 #include "impl_/session_def.hpp"
