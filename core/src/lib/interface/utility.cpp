@@ -1,38 +1,28 @@
 // Byte helpers over caller-owned memory, byte-order marks, character counting
 // of buffers, byte transforms of buffers and files, and the stream range
 // copier. Messages of this source go to stderr.
-#include <algorithm>
 #include <bit>
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <memory>
-#include <new>
-#include <system_error>
 
 #if defined(__SSE2__) && defined(__x86_64__)
 #include <immintrin.h>
 #endif
 
 #include "analysis/character_counts_def.hpp"
-#include "impl_/internal_fun.hpp"
 #include "analysis/cpu_features.hpp"
 #include "impl_/log.hpp"
+#include "io/file_head.hpp"
+#include "io/stream_range_copy.hpp"
+#include "io/transform_file.hpp"
 #include "skarn_edit/bom.h"
 #include "skarn_edit/character_counts.h"
 #include "skarn_edit/filesystem.h"
 #include "skarn_edit/utility.h"
 
 namespace {
-
-// Size of the local buffer through which files are copied and transformed.
-constexpr int64_t chunk_size = 512;
-// Transforms read and write this much at a time, by position.
-constexpr int64_t transform_chunk = int64_t{64} << 10;
 
 constexpr uint8_t utf8_mark[] = {0xEF, 0xBB, 0xBF};
 constexpr uint8_t utf16le_mark[] = {0xFF, 0xFE};
@@ -214,17 +204,6 @@ size_t count_utf32(const uint8_t *p, size_t m, bool big_endian, skarn_character_
     return i;
 }
 
-// True when both paths name one existing file (writing the output would then
-// truncate the input).
-bool same_file(const char *path1, const char *path2) noexcept {
-    try {
-        std::error_code ec;
-        return std::filesystem::equivalent(path1, path2, ec) && !ec;
-    } catch (...) {
-        return false;
-    }
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -352,16 +331,9 @@ skarn_bom_t skarn_util_detect_BOM_from_memory(const uint8_t *data, size_t length
 }
 
 skarn_bom_t skarn_util_detect_BOM_from_file(const char *path) noexcept {
-    FILE *file = path != nullptr ? std::fopen(path, "rb") : nullptr;
-    if (file == nullptr) {
-        if (path == nullptr) errno = EINVAL;
-        std::perror("Error opening file");
-        return BOM_NONE;
-    }
     uint8_t head[4];
-    const size_t n = std::fread(head, 1, sizeof head, file);
-    std::fclose(file);
-    return skarn_util_detect_BOM_from_memory(head, n);
+    const int64_t n = skarn::read_file_head(path, head, sizeof head);
+    return n < 0 ? BOM_NONE : skarn_util_detect_BOM_from_memory(head, static_cast<size_t>(n));
 }
 
 // ---------------------------------------------------------------------------
@@ -468,99 +440,17 @@ uint8_t skarn_util_byte_table_transform(uint8_t byte, void *user_data) noexcept 
 }
 
 int64_t skarn_util_write_segment_to_file(FILE *source, int64_t offset, int64_t count, FILE *destination) noexcept {
-    if (source == nullptr || fseeko(source, static_cast<off_t>(offset), SEEK_SET) != 0) return -1;
-    if (count <= 0 || destination == nullptr) return 0;
-    // Chunks go through the streams' own buffers: no system call per chunk.
-    // Only chunks both read and written in full are counted.
-    uint8_t chunk[chunk_size];
-    int64_t remaining = count;
-    while (remaining > 0) {
-        const auto size = static_cast<size_t>(std::min(remaining, chunk_size));
-        if (std::fread(chunk, 1, size, source) != size) break;
-        if (std::fwrite(chunk, 1, size, destination) != size) break;
-        remaining -= static_cast<int64_t>(size);
-    }
-    return count - remaining;
+    if (source == nullptr) return -1;
+    return skarn::copy_stream_range(source, offset, count, destination);
 }
-
-// The transform helpers log under the name of the function that called them.
-#define TRANSFORM_LOG(message) ::skarn::log::to_stderr(__FILE__, __LINE__, caller, message)
-
-int transform_stream_(int input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
-                      int64_t offset, int64_t length, const char *caller, skarn::progress_meter *progress) noexcept {
-    skarn::progress_meter silent;
-    skarn::progress_meter &meter = progress != nullptr ? *progress : silent;
-    std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[transform_chunk]);
-    if (chunk == nullptr) {
-        TRANSFORM_LOG("failed to allocate buffer");
-        return -1;
-    }
-    // Copies [from, from + count), transformed or not, chunk by chunk in
-    // ascending order of position; false when it fails (logged with `what`,
-    // or the read and write messages) or is cancelled.
-    const auto copy = [&](int64_t from, int64_t count, bool transformed, const char *what) {
-        for (int64_t done = 0; done < count;) {
-            const auto n = static_cast<size_t>(std::min(count - done, transform_chunk));
-            if (!skarn::read_exact_at(input, from + done, static_cast<int64_t>(n), chunk.get())) {
-                TRANSFORM_LOG(what != nullptr ? what : "failed to read buffer");
-                if (what == nullptr) TRANSFORM_LOG("there are remaining bytes");
-                return false;
-            }
-            if (transformed)
-                skarn_util_apply_byte_transform(chunk.get(), static_cast<int64_t>(n), transform, user_data);
-            if (std::fwrite(chunk.get(), 1, n, output) != n) {
-                TRANSFORM_LOG(what != nullptr ? what : "failed to write buffer");
-                if (what == nullptr) TRANSFORM_LOG("there are remaining bytes");
-                return false;
-            }
-            done += static_cast<int64_t>(n);
-            if (!meter.advance(static_cast<int64_t>(n))) return false;
-        }
-        return true;
-    };
-    if (!copy(0, offset, false, "failed to write first segment bytes to file")) return -1;
-    if (!copy(offset, length, true, nullptr)) return -1;
-    const int64_t tail = size - offset - length;
-    if (tail > 0 && !copy(offset + length, tail, false, "failed to write last segment")) return -1;
-    return 0;
-}
-
-bool transform_range_valid_(int64_t size, int64_t offset, int64_t length, const char *caller) noexcept {
-    if (offset < 0 || offset >= size || length < 0 || length > size - offset) {
-        TRANSFORM_LOG("transform out of range");
-        return false;
-    }
-    return true;
-}
-
-#undef TRANSFORM_LOG
 
 int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out_path,
                                             skarn_util_byte_transform_t transform, void *user_data, int64_t offset,
                                             int64_t length) noexcept {
-    FILE *input = nullptr;
-    if (in_path != nullptr && out_path != nullptr && transform != nullptr) input = std::fopen(in_path, "rb");
-    int64_t size = -1;
-    if (input != nullptr && fseeko(input, 0, SEEK_END) == 0) size = ftello(input);
-
-    FILE *output = nullptr;
-    if (size >= 0 && transform_range_valid_(size, offset, length, __func__) && !same_file(in_path, out_path)) {
-        if (length == 0) length = size - offset;
-        output = std::fopen(out_path, "wb");
+    if (in_path != nullptr && out_path != nullptr && transform != nullptr &&
+        skarn::transform_file(in_path, out_path, transform, user_data, offset, length, __func__)) {
+        return 0;
     }
-
-    if (output != nullptr) {
-        const bool copied = transform_stream_(fileno(input), size, output, transform, user_data, offset, length,
-                                              __func__, nullptr) == 0;
-        // Closing flushes the stream's buffer: a failure there loses bytes too.
-        if (std::fclose(output) == 0 && copied) {
-            std::fclose(input);
-            return 0;
-        }
-        std::remove(out_path);
-    }
-
-    if (input != nullptr) std::fclose(input);
     SKARN_LOG_STDERR("transform failed");
     return -1;
 }
