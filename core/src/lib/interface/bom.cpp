@@ -1,6 +1,7 @@
 // The exported functions of skarn_edit/bom.h: byte-order marks' sizes, bytes
-// and names, and their detection in memory and in files.
+// and names, and their detection in memory, in files and in sessions.
 #include "analysis/bom.hpp"
+#include "analysis/range_analysis.hpp"
 #include "io/file_head.hpp"
 #include "skarn_edit/bom.h"
 
@@ -26,4 +27,8 @@ skarn_bom_t skarn_util_detect_BOM_from_file(const char *path) noexcept {
     uint8_t head[4];
     const int64_t n = skarn::read_file_head(path, head, sizeof head);
     return n < 0 ? BOM_NONE : skarn::detect_bom(head, static_cast<size_t>(n));
+}
+
+skarn_bom_t skarn_session_detect_BOM(const skarn_session_struct *session, int64_t offset) noexcept {
+    return skarn::detect_bom_at(session, offset);
 }

@@ -1,10 +1,12 @@
-// The exported functions of skarn_edit/character_counts.h: the counts record
-// and character counting of buffers. Messages of this source go to stderr.
+// The exported functions of skarn_edit/character_counts.h: the counts record,
+// and character counting of buffers and of session ranges. Messages of this
+// source go to stderr.
 #include <cstdlib>
 
 #include "analysis/bom.hpp"
 #include "analysis/character_counter.hpp"
 #include "analysis/character_counts_def.hpp"
+#include "analysis/range_analysis.hpp"
 #include "impl_/log.hpp"
 #include "skarn_edit/character_counts.h"
 
@@ -70,4 +72,10 @@ void skarn_util_count_characters(const uint8_t *data, size_t length, skarn_chara
     }
     if (data == nullptr) length = 0;
     skarn::count_characters(data, length, *counts);
+}
+
+int skarn_session_character_counts(const skarn_session_struct *session, skarn_character_counts_struct *counts,
+                                   int64_t offset, int64_t length, skarn_bom_t bom) noexcept {
+    if (counts == nullptr) return 1;
+    return skarn::count_range_characters(session, counts, offset, length, bom, __func__);
 }
