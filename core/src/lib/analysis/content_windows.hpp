@@ -25,10 +25,10 @@ static_assert(analysis_window_size % analysis_piece_size == 0);
 // at the end. The session's progress callback hears of each window and may
 // cancel. Returns 0; 1 when a window cannot be read (the bytes before it were
 // visited, then the readable pieces of the failed window, 512 bytes at a
-// time), or when cancelled (logged as such under `caller`).
+// time), or when cancelled (logged as such).
 template <typename Visit>
 int for_each_window(const skarn_session_struct *session, int64_t offset, int64_t length, int32_t operation,
-                    const char *caller, Visit visit) noexcept {
+                    Visit visit) noexcept {
     skarn_segment_struct *segment = skarn_segment_create(std::min(length, analysis_window_size));
     if (segment == nullptr) return 1;
     skarn::progress_meter progress = session->progress(operation, length);
@@ -59,7 +59,7 @@ int for_each_window(const skarn_session_struct *session, int64_t offset, int64_t
         if (!progress.advance(count)) break;
     }
     if (result == 0 && !progress.finish()) {
-        SKARN_LOG_AS(caller, "cancelled by the progress callback");
+        SKARN_LOG("cancelled by the progress callback");
         result = 1;
     }
     skarn_segment_destroy(segment);

@@ -69,16 +69,15 @@ skarn_bom_t detect_bom_at(const skarn_session_struct *session, int64_t offset) n
 }
 
 int count_range_characters(const skarn_session_struct *session, skarn_character_counts_struct *counts, int64_t offset,
-                           int64_t length, skarn_bom_t bom, const char *caller) noexcept {
+                           int64_t length, skarn_bom_t bom) noexcept {
     if (!character_count_range(session, counts, offset, length, bom)) return 1;
     if (length == 0) return 0;
     const filling_scope filling(counts);
-    return for_each_window(session, offset, length, PROGRESS_OP_CHARACTER_COUNTS, caller,
+    return for_each_window(session, offset, length, PROGRESS_OP_CHARACTER_COUNTS,
                            [counts](const uint8_t *bytes, int64_t count) { count_pieces(bytes, count, counts); });
 }
 
-int profile_range(const skarn_session_struct *session, int64_t *profile, int64_t offset, int64_t length,
-                  const char *caller) noexcept {
+int profile_range(const skarn_session_struct *session, int64_t *profile, int64_t offset, int64_t length) noexcept {
     std::fill(profile, profile + byte_profile_size, 0);
     const int64_t size = skarn_session_get_computed_file_size(session);
     if (length == 0) {
@@ -89,7 +88,7 @@ int profile_range(const skarn_session_struct *session, int64_t *profile, int64_t
     if (offset < 0 || offset > size) return 1;
 
     profile_counter counter(profile, length);
-    const int result = for_each_window(session, offset, length, PROGRESS_OP_BYTE_PROFILE, caller,
+    const int result = for_each_window(session, offset, length, PROGRESS_OP_BYTE_PROFILE,
                                        [&counter](const uint8_t *bytes, int64_t count) { counter.add(bytes, count); });
     counter.flush();
     if (result == 0) counter.finish();
@@ -97,8 +96,7 @@ int profile_range(const skarn_session_struct *session, int64_t *profile, int64_t
 }
 
 int count_and_profile_range(const skarn_session_struct *session, skarn_character_counts_struct *counts,
-                            int64_t *profile, int64_t offset, int64_t length, skarn_bom_t bom,
-                            const char *caller) noexcept {
+                            int64_t *profile, int64_t offset, int64_t length, skarn_bom_t bom) noexcept {
     std::fill(profile, profile + byte_profile_size, 0);
     if (!character_count_range(session, counts, offset, length, bom)) return 1;
     if (length == 0) return 0;
@@ -106,7 +104,7 @@ int count_and_profile_range(const skarn_session_struct *session, skarn_character
     // Both counters see each window while it is still in the cache.
     const filling_scope filling(counts);
     profile_counter counter(profile, length);
-    const int result = for_each_window(session, offset, length, PROGRESS_OP_CHARACTER_COUNTS, caller,
+    const int result = for_each_window(session, offset, length, PROGRESS_OP_CHARACTER_COUNTS,
                                        [counts, &counter](const uint8_t *bytes, int64_t count) {
                                            count_pieces(bytes, count, counts);
                                            counter.add(bytes, count);

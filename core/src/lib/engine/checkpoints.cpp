@@ -15,12 +15,21 @@
 #include "engine/levels.hpp"
 #include "engine/reentry.hpp"
 #include "engine/splice.hpp"
-#include "impl_/internal_fun.hpp"
+#include "io/transform_file.hpp"
 #include "impl_/log.hpp"
 #include "io/checkpoint_file.hpp"
 #include "skarn_edit.hpp"
 
 namespace skarn {
+namespace {
+
+// The range is judged as the file transform judges it, under its name.
+bool range_judged_as_the_file_transform(int64_t size, int64_t offset, int64_t length) noexcept {
+    const log::interface_scope judged("skarn_util_apply_byte_transform_to_file", log::stream::error);
+    return transform_range_valid(size, offset, length);
+}
+
+}  // namespace
 
 int create_checkpoint(skarn_session_struct *session) {
     if (refuse_reentry(session)) return -1;
@@ -91,10 +100,8 @@ int apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t t
     if (checkpointed != 0) return -1;
     skarn_model_struct &level = session->current();
     const int64_t size = level.computed_size();
-    // The range is judged as the file transform judges it, under its name.
     unique_fd file;
-    if (transform != nullptr &&
-        transform_range_valid_(size, offset, length, "skarn_util_apply_byte_transform_to_file")) {
+    if (transform != nullptr && range_judged_as_the_file_transform(size, offset, length)) {
         if (length == 0) length = size - offset;
         file = transform_checkpoint_file(level, session->checkpoint_directory.c_str(), size, transform, user_data,
                                          offset, length, progress);

@@ -79,16 +79,15 @@ void prefetch_ahead(const skarn::segment_tree::cursor &at) noexcept {
 
 }  // namespace
 
-int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity, int64_t &length,
-                  const char *caller) noexcept {
+int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity,
+                  int64_t &length) noexcept {
     length = 0;
     if (start < 0) return -1;
     const skarn_model_struct &model = session->current();
     const skarn::segment_tree &segments = model.model_segments;
     if (segments.empty()) return 0;
     if (!model.file_intact()) {
-        SKARN_LOG_AS(caller,
-                     "'" << model.file_path << "' was changed by another program while the session read it in place");
+        SKARN_LOG("'" << model.file_path << "' was changed by another program while the session read it in place");
         return -1;
     }
 
@@ -98,7 +97,7 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
     if (found.broken) {
         // Logged under the name of the interface function that met the fault.
         print_model_segments_(&model, std::clog);
-        SKARN_LOG_AS(caller, "break in model continuity, expected: " << found.expected << ", got: " << found.got);
+        SKARN_LOG("break in model continuity, expected: " << found.expected << ", got: " << found.got);
         std::abort();
     }
     skarn::segment_tree::cursor at = found.at;
@@ -124,23 +123,24 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
     // A change that landed while the bytes were read may have mixed old and
     // new ones: such a read fails too.
     if (!model.file_intact()) {
-        SKARN_LOG_AS(caller,
-                     "'" << model.file_path << "' was changed by another program while the session read it in place");
+        SKARN_LOG("'" << model.file_path << "' was changed by another program while the session read it in place");
         return -1;
     }
     return 0;
 }
 
 int populate_data_segment_(const skarn_session_struct *session, skarn_segment_struct *segment) noexcept {
-    segment->length = 0;
-    int64_t start = 0;
-    if (__builtin_add_overflow(segment->offset, segment->offset_adjustment, &start) || start < 0) return -1;
-    // Content without segments leaves the segment's bytes as they are.
-    if (session->current().model_segments.empty()) return 0;
-    uint8_t *out = segment->bytes();
-    if (read_content_(session, start, out, segment->abs_capacity(), segment->length, __func__) != 0) return -1;
-    out[segment->length] = 0;
-    return 0;
+    return skarn::log::call(__func__, skarn::log::stream::log, static_cast<int>(-1), [&]() -> int {
+        segment->length = 0;
+        int64_t start = 0;
+        if (__builtin_add_overflow(segment->offset, segment->offset_adjustment, &start) || start < 0) return -1;
+        // Content without segments leaves the segment's bytes as they are.
+        if (session->current().model_segments.empty()) return 0;
+        uint8_t *out = segment->bytes();
+        if (read_content_(session, start, out, segment->abs_capacity(), segment->length) != 0) return -1;
+        out[segment->length] = 0;
+        return 0;
+    });
 }
 
 void print_model_segments_(const skarn_model_struct *model, std::ostream &out) noexcept {

@@ -36,20 +36,10 @@ segment_position locate_segment_(const skarn_model_struct &model, int64_t offset
 // failure it tells how many bytes are valid). Returns 0, or -1 when `start` is
 // negative or past the end or the level's file cannot deliver the bytes. A
 // broken model is logged under `caller`'s name and ends the process.
-int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity, int64_t &length,
-                  const char *caller) noexcept;
+int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity,
+                  int64_t &length) noexcept;
 
 // A new change with the small-buffer rule applied to `bytes`. Throws std::bad_alloc.
 skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes, int64_t length);
-
-// The byte transform of a whole file (utility source): copies `size` bytes
-// of the file open as `input`, read by position, to `output` with [offset, offset + length) transformed, logging
-// each failure to stderr under the name `caller`, and telling `progress` (may
-// be null) of every step. transform_range_valid_ logs "transform out of range"
-// for a range that does not lie inside `size` bytes. Both 0/true on success;
-// transform_stream_ returns -1 on failure and when `progress` cancelled it.
-int transform_stream_(int input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
-                      int64_t offset, int64_t length, const char *caller, skarn::progress_meter *progress) noexcept;
-bool transform_range_valid_(int64_t size, int64_t offset, int64_t length, const char *caller) noexcept;
 
 #endif  // SKARN_IMPL_INTERNAL_FUN_HPP

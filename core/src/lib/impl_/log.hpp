@@ -167,16 +167,6 @@ void call_void(const char *function, stream where, Body &&body) noexcept {
         }                                                                                         \
     } while (0)
 
-// Transitional forms, until every exported function opens its scope.
-#define SKARN_LOG_AS(function, message) SKARN_LOG_NAMED(function, ::skarn::log::stream::log, message)
-#define SKARN_LOG_STDERR_AS(function, message) SKARN_LOG_NAMED(function, ::skarn::log::stream::error, message)
-#define SKARN_LOG_STDERR(message) SKARN_LOG_STDERR_AS(__func__, message)
-namespace skarn::log {
-inline void to_stderr(const char *file, int line, const char *function, const char *message) noexcept {
-    write_as(file, line, function, stream::error, message);
-}
-}  // namespace skarn::log
-
 // Internal faults: a broken invariant of the model. Log, then end the process.
 #define SKARN_FATAL(message) \
     do {                     \

@@ -15,11 +15,13 @@ skarn_character_counts_struct *skarn_character_counts_create(void) noexcept {
 }
 
 void skarn_character_counts_destroy(skarn_character_counts_struct *counts) noexcept {
-    if (counts != nullptr && counts->filling > 0) {
-        SKARN_LOG_STDERR("refused: the record is being filled by a counting that is still running");
-        return;
-    }
-    std::free(counts);
+    skarn::log::call_void(__func__, skarn::log::stream::error, [&] {
+        if (counts != nullptr && counts->filling > 0) {
+            SKARN_LOG("refused: the record is being filled by a counting that is still running");
+            return;
+        }
+        std::free(counts);
+    });
 }
 
 skarn_character_counts_struct *skarn_character_counts_reset(skarn_character_counts_struct *counts) noexcept {
@@ -65,17 +67,21 @@ int64_t skarn_character_counts_invalid_bytes(const skarn_character_counts_struct
 }
 
 void skarn_util_count_characters(const uint8_t *data, size_t length, skarn_character_counts_struct *counts) noexcept {
-    if (counts == nullptr) return;
-    if (!skarn::is_known_bom_kind(counts->bom)) {
-        SKARN_LOG_STDERR("unhandled BOM");
-        return;
-    }
-    if (data == nullptr) length = 0;
-    skarn::count_characters(data, length, *counts);
+    skarn::log::call_void(__func__, skarn::log::stream::error, [&] {
+        if (counts == nullptr) return;
+        if (!skarn::is_known_bom_kind(counts->bom)) {
+            SKARN_LOG("unhandled BOM");
+            return;
+        }
+        if (data == nullptr) length = 0;
+        skarn::count_characters(data, length, *counts);
+    });
 }
 
 int skarn_session_character_counts(const skarn_session_struct *session, skarn_character_counts_struct *counts,
                                    int64_t offset, int64_t length, skarn_bom_t bom) noexcept {
-    if (counts == nullptr) return 1;
-    return skarn::count_range_characters(session, counts, offset, length, bom, __func__);
+    return skarn::log::call(__func__, skarn::log::stream::log, static_cast<int>(1), [&]() -> int {
+        if (counts == nullptr) return 1;
+        return skarn::count_range_characters(session, counts, offset, length, bom);
+    });
 }

@@ -72,22 +72,24 @@ int skarn_session_get_segment(const skarn_session_struct *session, skarn_segment
 
 int64_t skarn_session_read(const skarn_session_struct *session, int64_t offset, uint8_t *buffer,
                            int64_t length) noexcept {
-    if (session == nullptr || buffer == nullptr || length < 0) {
-        SKARN_LOG("null session or buffer, or negative length: " << length);
-        return -1;
-    }
-    const int64_t size = session->current().computed_size();
-    if (offset < 0 || offset > size) {
-        SKARN_LOG("offset " << offset << " is outside the content (size " << size << ")");
-        return -1;
-    }
-    if (offset == size || length == 0) return 0;
-    int64_t copied = 0;
-    if (read_content_(session, offset, buffer, length, copied, __func__) != 0) {
-        SKARN_LOG("cannot read " << length << " bytes at offset " << offset);
-        return -1;
-    }
-    return copied;
+    return skarn::log::call(__func__, skarn::log::stream::log, static_cast<int64_t>(-1), [&]() -> int64_t {
+        if (session == nullptr || buffer == nullptr || length < 0) {
+            SKARN_LOG("null session or buffer, or negative length: " << length);
+            return -1;
+        }
+        const int64_t size = session->current().computed_size();
+        if (offset < 0 || offset > size) {
+            SKARN_LOG("offset " << offset << " is outside the content (size " << size << ")");
+            return -1;
+        }
+        if (offset == size || length == 0) return 0;
+        int64_t copied = 0;
+        if (read_content_(session, offset, buffer, length, copied) != 0) {
+            SKARN_LOG("cannot read " << length << " bytes at offset " << offset);
+            return -1;
+        }
+        return copied;
+    });
 }
 
 std::string skarn_session_get_segment_string(const skarn_session_struct *session, int64_t offset,

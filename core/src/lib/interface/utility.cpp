@@ -45,12 +45,14 @@ int skarn_util_right_shift_buffer(uint8_t *buffer, int64_t length, uint8_t shift
 }
 
 uint8_t skarn_util_mask_byte(uint8_t byte, uint8_t mask, int mask_kind) noexcept {
-    switch (mask_kind) {
-        case MASK_AND: return static_cast<uint8_t>(byte & mask);
-        case MASK_OR: return static_cast<uint8_t>(byte | mask);
-        case MASK_XOR: return static_cast<uint8_t>(byte ^ mask);
-        default: SKARN_LOG_STDERR("unhandled mask kind"); return byte;
-    }
+    return skarn::log::call(__func__, skarn::log::stream::error, static_cast<uint8_t>(byte), [&]() -> uint8_t {
+        switch (mask_kind) {
+            case MASK_AND: return static_cast<uint8_t>(byte & mask);
+            case MASK_OR: return static_cast<uint8_t>(byte | mask);
+            case MASK_XOR: return static_cast<uint8_t>(byte ^ mask);
+            default: SKARN_LOG("unhandled mask kind"); return byte;
+        }
+    });
 }
 
 const void *skarn_util_memrchr(const void *buffer, int value, int64_t length) noexcept {
@@ -119,10 +121,12 @@ int64_t skarn_util_write_segment_to_file(FILE *source, int64_t offset, int64_t c
 int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out_path,
                                             skarn_util_byte_transform_t transform, void *user_data, int64_t offset,
                                             int64_t length) noexcept {
-    if (in_path != nullptr && out_path != nullptr && transform != nullptr &&
-        skarn::transform_file(in_path, out_path, transform, user_data, offset, length, __func__)) {
-        return 0;
-    }
-    SKARN_LOG_STDERR("transform failed");
-    return -1;
+    return skarn::log::call(__func__, skarn::log::stream::error, static_cast<int>(-1), [&]() -> int {
+        if (in_path != nullptr && out_path != nullptr && transform != nullptr &&
+            skarn::transform_file(in_path, out_path, transform, user_data, offset, length)) {
+            return 0;
+        }
+        SKARN_LOG("transform failed");
+        return -1;
+    });
 }

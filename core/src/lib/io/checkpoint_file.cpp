@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "impl_/internal_fun.hpp"
+#include "io/transform_file.hpp"
 #include "impl_/log.hpp"
 #include "io/content_writer.hpp"
 #include "io/private_files.hpp"
@@ -52,8 +52,8 @@ unique_fd transform_checkpoint_file(const skarn_model_struct &level, const char 
     FILE *out = writer.valid() ? fdopen(writer.get(), "wb") : nullptr;
     if (out == nullptr) return unique_fd{};
     writer.release();  // the stream closes it
-    const bool written = transform_stream_(level.file.fd, size, out, transform, user_data, offset, length,
-                                           "skarn_edit_apply_transform", &progress) == 0;
+    const bool written =
+        transform_stream(level.file.fd, size, out, transform, user_data, offset, length, &progress) == 0;
     const bool closed = std::fclose(out) == 0;
     if (!written || !closed || identity_of(output.fd()).size != size || !progress.finish()) return unique_fd{};
     if (std::rename(output.path(), level.file_path.c_str()) != 0) {

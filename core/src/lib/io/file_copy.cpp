@@ -167,7 +167,7 @@ int copy_regular(int from_fd, int to_fd, int64_t size, skarn::progress_meter &pr
 
 }  // namespace
 
-int copy_descriptor_contents_(int from_fd, int to_fd, skarn::progress_meter *progress) noexcept {
+int skarn::copy_descriptor_contents(int from_fd, int to_fd, skarn::progress_meter *progress) noexcept {
     skarn::progress_meter silent;
     skarn::progress_meter &meter = progress != nullptr ? *progress : silent;
     struct stat status {};

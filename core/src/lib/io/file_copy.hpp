@@ -19,6 +19,8 @@
 // null) is told the bytes done, holes included, and may cancel.
 // Returns 0; 1 when cancelled; -1 on failure, logged, with errno set. On 1 or
 // -1 the destination holds some prefix of the content; the caller removes it.
-int copy_descriptor_contents_(int from_fd, int to_fd, skarn::progress_meter *progress = nullptr) noexcept;
+namespace skarn {
+int copy_descriptor_contents(int from_fd, int to_fd, progress_meter *progress = nullptr) noexcept;
+}  // namespace skarn
 
 #endif  // SKARN_IMPL_FILE_COPY_HPP

@@ -100,7 +100,7 @@ int copy_file_steps(const fs::path &source, const fs::path &target, int mode, st
         close(from);
         return result;
     }
-    const int copied = copy_descriptor_contents_(from, to);
+    const int copied = skarn::copy_descriptor_contents(from, to);
     const int error = errno;
     close(from);
     if (close(to) != 0 && copied == 0) return system_failed();
@@ -239,7 +239,8 @@ char *skarn_util_file_extension(const char *path, char *buffer) noexcept {
     }
 }
 
-int skarn_unique_name_(char *tmpl, const std::function<int(const char *)> &attempt) noexcept {
+namespace skarn {
+int unique_name(char *tmpl, const std::function<int(const char *)> &attempt) noexcept {
     static constexpr std::string_view alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     static constexpr std::string_view placeholder = "XXXXXX";
 
@@ -271,10 +272,11 @@ int skarn_unique_name_(char *tmpl, const std::function<int(const char *)> &attem
         return -1;
     }
 }
+}  // namespace skarn
 
 int skarn_util_mkstemp(char *tmpl, int mode) noexcept {
     const auto file_mode = static_cast<mode_t>(skarn_util_compute_mode(mode != 0 ? mode : 0600));
-    return skarn_unique_name_(tmpl, [file_mode](const char *name) {
+    return skarn::unique_name(tmpl, [file_mode](const char *name) {
         return ::open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode);
     });
 }

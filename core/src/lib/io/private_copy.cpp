@@ -51,7 +51,7 @@ bool make_private_copy(const char *file_path, const char *directory, scoped_priv
     int error = errno;
     if (copy.create(name)) {
         unique_fd writer = copy.writer();
-        const int copied = writer.valid() ? copy_descriptor_contents_(source.get(), writer.get(), &progress) : -1;
+        const int copied = writer.valid() ? copy_descriptor_contents(source.get(), writer.get(), &progress) : -1;
         filled = copied == 0 && progress.finish() && writer.reset();
         error = errno;
     }

@@ -89,7 +89,7 @@ bool unnamed_files_unsupported(int error) noexcept { return error == EOPNOTSUPP 
 namespace skarn {
 
 int create_private_file(char *name) noexcept {
-    const int fd = skarn_unique_name_(name, [](const char *candidate) {
+    const int fd = unique_name(name, [](const char *candidate) {
         return ::open(candidate, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     });
     if (fd >= 0) mark_in_use(fd);
@@ -125,7 +125,7 @@ int save_file::create(const char *name_template, mode_t mode) noexcept {
         }
         if (!unnamed_files_unsupported(errno)) return -1;
     }
-    fd_ = skarn_unique_name_(name_, [mode](const char *candidate) {
+    fd_ = unique_name(name_, [mode](const char *candidate) {
         return ::open(candidate, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     });
     if (fd_ < 0) return -1;
@@ -144,7 +144,7 @@ int save_file::name_now() noexcept {
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
     std::snprintf(name_, sizeof name_, "%s", template_);
     const int fd = fd_;
-    const int linked = skarn_unique_name_(name_, [fd, &self](const char *candidate) {
+    const int linked = unique_name(name_, [fd, &self](const char *candidate) {
         if (::linkat(fd, "", AT_FDCWD, candidate, AT_EMPTY_PATH) == 0) return 0;
         if (errno == EEXIST) return -1;
         return ::linkat(AT_FDCWD, self, AT_FDCWD, candidate, AT_SYMLINK_FOLLOW);

@@ -16,9 +16,9 @@
 // `attempt` with it until it returns a value >= 0 (returned) or fails with an
 // errno other than EEXIST (-1). -1 with EINVAL for a template without the
 // placeholder (filesystem source).
-int skarn_unique_name_(char *tmpl, const std::function<int(const char *)> &attempt) noexcept;
-
 namespace skarn {
+
+int unique_name(char *tmpl, const std::function<int(const char *)> &attempt) noexcept;
 
 // Creates a private file under `name`, a path ending in XXXXXX, exclusively
 // and never through a link, mode 0600, and marks it as in use for as long as

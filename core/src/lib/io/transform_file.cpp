@@ -38,16 +38,15 @@ int64_t stream_size(FILE *file) noexcept {
 
 }  // namespace
 
-// The transform helpers log under the name of the function that called them.
-#define TRANSFORM_LOG(message) ::skarn::log::to_stderr(__FILE__, __LINE__, caller, message)
+namespace skarn {
 
-int transform_stream_(int input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
-                      int64_t offset, int64_t length, const char *caller, skarn::progress_meter *progress) noexcept {
-    skarn::progress_meter silent;
-    skarn::progress_meter &meter = progress != nullptr ? *progress : silent;
+int transform_stream(int input, int64_t size, FILE *output, skarn_util_byte_transform_t transform, void *user_data,
+                     int64_t offset, int64_t length, progress_meter *progress) noexcept {
+    progress_meter silent;
+    progress_meter &meter = progress != nullptr ? *progress : silent;
     std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[transform_chunk]);
     if (chunk == nullptr) {
-        TRANSFORM_LOG("failed to allocate buffer");
+        SKARN_LOG_TO(log::stream::error, "failed to allocate buffer");
         return -1;
     }
     // Copies [from, from + count), transformed or not, chunk by chunk in
@@ -57,15 +56,15 @@ int transform_stream_(int input, int64_t size, FILE *output, skarn_util_byte_tra
         for (int64_t done = 0; done < count;) {
             const auto n = static_cast<size_t>(std::min(count - done, transform_chunk));
             if (!skarn::read_exact_at(input, from + done, static_cast<int64_t>(n), chunk.get())) {
-                TRANSFORM_LOG(what != nullptr ? what : "failed to read buffer");
-                if (what == nullptr) TRANSFORM_LOG("there are remaining bytes");
+                SKARN_LOG_TO(log::stream::error, (what != nullptr ? what : "failed to read buffer"));
+                if (what == nullptr) SKARN_LOG_TO(log::stream::error, "there are remaining bytes");
                 return false;
             }
             if (transformed)
                 skarn_util_apply_byte_transform(chunk.get(), static_cast<int64_t>(n), transform, user_data);
             if (std::fwrite(chunk.get(), 1, n, output) != n) {
-                TRANSFORM_LOG(what != nullptr ? what : "failed to write buffer");
-                if (what == nullptr) TRANSFORM_LOG("there are remaining bytes");
+                SKARN_LOG_TO(log::stream::error, (what != nullptr ? what : "failed to write buffer"));
+                if (what == nullptr) SKARN_LOG_TO(log::stream::error, "there are remaining bytes");
                 return false;
             }
             done += static_cast<int64_t>(n);
@@ -80,26 +79,22 @@ int transform_stream_(int input, int64_t size, FILE *output, skarn_util_byte_tra
     return 0;
 }
 
-bool transform_range_valid_(int64_t size, int64_t offset, int64_t length, const char *caller) noexcept {
+bool transform_range_valid(int64_t size, int64_t offset, int64_t length) noexcept {
     if (offset < 0 || offset >= size || length < 0 || length > size - offset) {
-        TRANSFORM_LOG("transform out of range");
+        SKARN_LOG_TO(log::stream::error, "transform out of range");
         return false;
     }
     return true;
 }
 
-#undef TRANSFORM_LOG
-
-namespace skarn {
-
 bool transform_file(const char *in_path, const char *out_path, skarn_util_byte_transform_t transform, void *user_data,
-                    int64_t offset, int64_t length, const char *caller) noexcept {
+                    int64_t offset, int64_t length) noexcept {
     FILE *input = std::fopen(in_path, "rb");
     if (input == nullptr) return false;
     const int64_t size = stream_size(input);
 
     FILE *output = nullptr;
-    if (size >= 0 && transform_range_valid_(size, offset, length, caller) && !same_file(in_path, out_path)) {
+    if (size >= 0 && transform_range_valid(size, offset, length) && !same_file(in_path, out_path)) {
         if (length == 0) length = size - offset;
         output = std::fopen(out_path, "wb");
     }
@@ -107,7 +102,7 @@ bool transform_file(const char *in_path, const char *out_path, skarn_util_byte_t
     bool done = false;
     if (output != nullptr) {
         const bool copied =
-            transform_stream_(fileno(input), size, output, transform, user_data, offset, length, caller, nullptr) == 0;
+            transform_stream(fileno(input), size, output, transform, user_data, offset, length, nullptr) == 0;
         // Closing flushes the stream's buffer: a failure there loses bytes too.
         done = std::fclose(output) == 0 && copied;
         if (!done) std::remove(out_path);
