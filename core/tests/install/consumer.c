@@ -62,11 +62,38 @@ static void check_session(const char *checkpoint_directory) {
     skarn_edit_destroy_session(session);
 }
 
+static int lines_seen = 0;
+
+static void count_line(const char *line, void *user_data) {
+    (void)user_data;
+    if (strstr(line, "::skarn_edit_create_session: ") != NULL) ++lines_seen;
+}
+
+/* A failure reaches a C host as a record and through the log callback. */
+static void check_error(const char *checkpoint_directory) {
+    skarn_error_clear();
+    CHECK(skarn_error_last() == NULL);
+    skarn_set_log_callback(count_line, NULL);
+    skarn_session_struct *session = skarn_edit_create_session(
+        "/nonexistent/skarn/file", NULL, NULL, 0, checkpoint_directory != NULL ? checkpoint_directory : "/tmp");
+    skarn_set_log_callback(NULL, NULL);
+    CHECK(session == NULL);
+    CHECK(lines_seen > 0);
+    const skarn_error_struct *error = skarn_error_last();
+    CHECK(error != NULL);
+    if (error == NULL) return;
+    CHECK(error->result == 0);
+    CHECK(error->sys_errno != 0);
+    CHECK(strcmp(error->function, "skarn_edit_create_session") == 0);
+    CHECK(strstr(error->message, "/nonexistent/skarn/file") != NULL);
+}
+
 int main(int argc, char **argv) {
     check_identity();
     check_encode();
     check_bom();
     check_session(argc > 1 ? argv[1] : NULL);
+    check_error(argc > 1 ? argv[1] : NULL);
     if (failures != 0) {
         fprintf(stderr, "consumer: %d check(s) failed\n", failures);
         return 1;
