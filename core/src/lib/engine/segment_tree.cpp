@@ -106,12 +106,6 @@ segment_tree::cursor segment_tree::find_checked(int64_t offset, bool &sums_agree
     return descend<true>(offset, sums_agree);
 }
 
-size_t segment_tree::index_of(const cursor &at) const noexcept {
-    size_t index = 0;
-    for (const leaf *l = head_; l != at.where; l = l->next) index += static_cast<size_t>(l->count);
-    return index + static_cast<size_t>(at.index);
-}
-
 segment_tree::cursor segment_tree::locate_index(size_t index) const noexcept {
     cursor at{head_, 0, 0};
     while (at.where->next != nullptr && index >= static_cast<size_t>(at.where->count)) {

@@ -189,8 +189,6 @@ public:
     // The first piece whose range [start, start + length] holds `offset` (on a
     // boundary the earlier one), or the end when offset lies past the content.
     cursor find(int64_t offset) const noexcept;
-    // Position of a cursor as an index in the sequence (linear in leaves).
-    size_t index_of(const cursor &at) const noexcept;
 
     // Inserts `count` pieces before `at`; returns a cursor on the first one.
     // Throws std::bad_alloc.
