@@ -73,26 +73,37 @@ void segment_tree::refresh_from(node *n, int64_t n_sum) noexcept {
     total_ = n_sum;
 }
 
-segment_tree::cursor segment_tree::find(int64_t offset) const noexcept {
-    if (size_ == 0 || offset > total_ || offset < 0) return end_cursor();
+template <bool checked>
+segment_tree::cursor segment_tree::descend(int64_t offset, bool &sums_agree) const noexcept {
+    const bool inside = size_ != 0 && offset >= 0 && offset <= total_;
+    if (!checked && !inside) return end_cursor();
     const node *n = root_;
+    int64_t kept = total_;
     int64_t start = 0;
     while (!n->is_leaf) {
         const auto *in = static_cast<const inner *>(n);
-        int k = 0;
+        if (checked && sum_inner(in) != kept) sums_agree = false;
+        int k = inside ? 0 : in->count - 1;
         for (; k < in->count - 1 && start + in->lengths[k] < offset; ++k) start += in->lengths[k];
+        kept = in->lengths[k];
         n = in->children[k];
     }
     auto *l = const_cast<leaf *>(static_cast<const leaf *>(n));
+    if (checked && sum_leaf(l) != kept) sums_agree = false;
+    if (!inside) return end_cursor();
     int k = 0;
     for (; k < l->count - 1 && start + l->pieces[k].length < offset; ++k) start += l->pieces[k].length;
     return {l, k, start};
 }
 
-size_t segment_tree::index_of(const cursor &at) const noexcept {
-    size_t index = 0;
-    for (const leaf *l = head_; l != at.where; l = l->next) index += static_cast<size_t>(l->count);
-    return index + static_cast<size_t>(at.index);
+segment_tree::cursor segment_tree::find(int64_t offset) const noexcept {
+    bool unused = true;
+    return descend<false>(offset, unused);
+}
+
+segment_tree::cursor segment_tree::find_checked(int64_t offset, bool &sums_agree) const noexcept {
+    sums_agree = true;
+    return descend<true>(offset, sums_agree);
 }
 
 segment_tree::cursor segment_tree::locate_index(size_t index) const noexcept {
@@ -388,17 +399,6 @@ bool segment_tree::check_structure(const char **why) const noexcept {
     } catch (...) {
         return *why = "out of memory", false;
     }
-}
-
-bool segment_tree::sums_agree_along(const cursor &at) const noexcept {
-    const node *n = at.where;
-    int64_t below = sum_leaf(at.where);
-    for (; n->parent != nullptr; n = n->parent) {
-        const inner *p = n->parent;
-        if (p->lengths[index_in(p, n)] != below) return false;
-        below = sum_inner(p);
-    }
-    return below == total_;
 }
 
 bool segment_tree::first_wrong_sum(int64_t &expected, int64_t &got) const noexcept {

@@ -189,8 +189,6 @@ public:
     // The first piece whose range [start, start + length] holds `offset` (on a
     // boundary the earlier one), or the end when offset lies past the content.
     cursor find(int64_t offset) const noexcept;
-    // Position of a cursor as an index in the sequence (linear in leaves).
-    size_t index_of(const cursor &at) const noexcept;
 
     // Inserts `count` pieces before `at`; returns a cursor on the first one.
     // Throws std::bad_alloc.
@@ -212,11 +210,12 @@ public:
     // False, with a reason, when a structural invariant does not hold.
     bool check_structure(const char **why) const noexcept;
 
-    // True when the lengths the tree keeps on the way from the root to the
-    // leaf of `at` (the total, and what each node's parent keeps for it)
-    // agree with what lies below them: the content offsets find() gives on
-    // that path are then the running totals of the pieces' lengths.
-    bool sums_agree_along(const cursor &at) const noexcept;
+    // find(), telling also whether each length the tree keeps for a node on
+    // the way down (the total for the root) is the sum of what that node
+    // holds: only then are the content offsets found on that path the
+    // running totals of the pieces' lengths. An offset past the content is
+    // checked along the way to the last leaf.
+    cursor find_checked(int64_t offset, bool &sums_agree) const noexcept;
     // The first stretch of pieces, in content order and the innermost first,
     // whose length the tree keeps differently from the sum of their own
     // lengths: `expected` is the content offset where it really ends, `got`
@@ -275,6 +274,9 @@ private:
     void remove_node(node *n) noexcept;
     void collapse_root() noexcept;
     static void destroy(node *n) noexcept;
+    // The descent of find(), with the checks of find_checked when `checked`.
+    template <bool checked>
+    cursor descend(int64_t offset, bool &sums_agree) const noexcept;
     cursor locate_index(size_t index) const noexcept;
     // The sum of the pieces' own lengths below `n`, which starts at content
     // offset `start` and whose length is kept as `kept`; notes in `out` the

@@ -38,11 +38,12 @@ skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, con
 segment_position locate_segment_(const skarn_model_struct &model, int64_t offset) noexcept {
     const skarn::segment_tree &segments = model.model_segments;
     segment_position found;
-    found.at = segments.find(offset);
-    // The descent trusted the lengths the tree keeps for its nodes: where one
-    // of them on the way down disagrees with the pieces below it, the model
+    // The descent trusts the lengths the tree keeps for its nodes: where one
+    // of them on the way down disagrees with what lies below it, the model
     // is broken, reported at the first stretch whose kept length is wrong.
-    if (!segments.sums_agree_along(found.at)) found.broken = segments.first_wrong_sum(found.expected, found.got);
+    bool sums_agree = true;
+    found.at = segments.find_checked(offset, sums_agree);
+    if (!sums_agree) found.broken = segments.first_wrong_sum(found.expected, found.got);
     return found;
 }
 
