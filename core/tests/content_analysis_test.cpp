@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "impl_/session_def.hpp"
+#include "engine/session.hpp"
 #include "skarn_edit.hpp"
 #include "support/test_support.hpp"
 

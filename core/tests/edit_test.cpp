@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "impl_/change_def.hpp"
+#include "engine/change.hpp"
 #include "engine/level.hpp"
-#include "impl_/session_def.hpp"
+#include "engine/session.hpp"
 #include "skarn_edit.hpp"
 #include "support/model_support.hpp"
 #include "support/test_support.hpp"

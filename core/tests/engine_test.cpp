@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "impl_/session_def.hpp"
+#include "engine/session.hpp"
 #include "support/reference_engine.hpp"
 #include "support/test_support.hpp"
 

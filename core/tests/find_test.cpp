@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "impl_/find_def.hpp"
+#include "engine/skip_table.hpp"
 #include "skarn_edit.h"
 #include "support/test_support.hpp"
 

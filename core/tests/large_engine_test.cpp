@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "impl_/session_def.hpp"
+#include "engine/session.hpp"
 #include "support/test_support.hpp"
 
 namespace {

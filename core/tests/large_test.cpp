@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine/level.hpp"
-#include "impl_/session_def.hpp"
+#include "engine/session.hpp"
 #include "skarn_edit.hpp"
 #include "support/test_support.hpp"
 

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "impl_/search_context_def.hpp"
-#include "impl_/session_def.hpp"
+#include "engine/search_context.hpp"
+#include "engine/session.hpp"
 #include "skarn_edit.hpp"
 #include "support/test_support.hpp"
 

@@ -14,12 +14,12 @@
 #include <string>
 #include <string_view>
 
-#include "impl_/change_def.hpp"
+#include "engine/change.hpp"
 #include "engine/level.hpp"
-#include "impl_/segment_def.hpp"
-#include "impl_/session_def.hpp"
+#include "engine/segment.hpp"
+#include "engine/session.hpp"
 #include "skarn_edit.hpp"
-#include "impl_/internal_fun.hpp"
+#include "engine/reader.hpp"
 #include "support/damaged_model.hpp"
 #include "support/model_support.hpp"
 #include "support/test_support.hpp"
@@ -575,13 +575,13 @@ TEST(ModelContinuity, WrongLengthKeptForALeafBreaksEveryLookupAtThatLeafsEnd) {
     ASSERT_NE(session, nullptr);
     const skarn_model_struct &level = session->current();
     ASSERT_EQ(level.model_segments.size(), 65u);
-    for (int64_t offset : {0, 31, 32, 40, 65}) EXPECT_FALSE(locate_segment_(level, offset).broken) << offset;
+    for (int64_t offset : {0, 31, 32, 40, 65}) EXPECT_FALSE(skarn::locate_piece(level, offset).broken) << offset;
 
     // The root says the first leaf holds 33 bytes: every piece after it is
     // put one byte late, whichever leaf a lookup goes down to.
     skarn_test::set_kept_leaf_length(level.model_segments, 0, 33);
     for (int64_t offset : {0, 31, 33, 40, 65}) {
-        const segment_position found = locate_segment_(level, offset);
+        const skarn::piece_position found = skarn::locate_piece(level, offset);
         EXPECT_TRUE(found.broken) << offset;
         EXPECT_EQ(found.expected, 32) << offset;
         EXPECT_EQ(found.got, 33) << offset;
@@ -600,15 +600,15 @@ TEST(ModelContinuity, PieceChangedBehindTheTreeBreaksTheLookupsThatPassIt) {
     // 67, where the tree's total says 65.
     skarn_test::set_length_behind_the_tree(level.model_segments, 40, 3);
     // A lookup in the first leaf trusts nothing the damage touched.
-    EXPECT_FALSE(locate_segment_(level, 10).broken);
+    EXPECT_FALSE(skarn::locate_piece(level, 10).broken);
     for (int64_t offset : {33, 50, 65}) {
-        const segment_position found = locate_segment_(level, offset);
+        const skarn::piece_position found = skarn::locate_piece(level, offset);
         EXPECT_TRUE(found.broken) << offset;
         EXPECT_EQ(found.expected, 67) << offset;
         EXPECT_EQ(found.got, 65) << offset;
     }
     skarn_test::set_length_behind_the_tree(level.model_segments, 40, 1);
-    EXPECT_FALSE(locate_segment_(level, 50).broken);
+    EXPECT_FALSE(skarn::locate_piece(level, 50).broken);
 }
 
 // ---------------------------------------------------------------------------
@@ -629,7 +629,7 @@ TEST_F(SegmentDeathTest, ContinuityBreakDuringAFillAborts) {
             skarn_test::set_length_behind_the_tree(session->current().model_segments, 0, 5);
             skarn_session_get_segment(session.get(), segment.get(), 8);
         },
-        "internal_fun\\.cpp@[0-9]+::populate_data_segment_: break in model continuity, expected: 14, got: 13");
+        "[a-z_]+\\.cpp@[0-9]+::populate_data_segment_: break in model continuity, expected: 14, got: 13");
     // The parent's session is untouched and reads fine.
     EXPECT_EQ(skarn_session_get_segment_string(session.get(), 0, 20), "0123abc456789");
 }

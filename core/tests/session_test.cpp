@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "impl_/session_def.hpp"
+#include "engine/session.hpp"
 #include "skarn_edit.hpp"
 #include "support/test_support.hpp"
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "impl_/session_def.hpp"
-#include "impl_/viewport_def.hpp"
+#include "engine/session.hpp"
+#include "engine/viewport.hpp"
 #include "skarn_edit.hpp"
 #include "support/test_support.hpp"
 

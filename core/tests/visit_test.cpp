@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "impl_/visit_def.hpp"
+#include "engine/visit.hpp"
 #include "skarn_edit.hpp"
 #include "support/test_support.hpp"
 

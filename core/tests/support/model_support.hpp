@@ -6,7 +6,7 @@
 #include <string>
 
 #include "engine/level.hpp"
-#include "impl_/session_def.hpp"
+#include "engine/session.hpp"
 
 namespace skarn_test {
 

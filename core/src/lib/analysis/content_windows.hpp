@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "impl_/log.hpp"
-#include "impl_/segment_def.hpp"
-#include "impl_/session_def.hpp"
+#include "common/log.hpp"
+#include "engine/segment.hpp"
+#include "engine/session.hpp"
 #include "skarn_edit.h"
 
 namespace skarn {

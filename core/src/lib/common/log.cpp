@@ -1,6 +1,6 @@
 // The log facility: formatting a line, choosing its destination, the host's
 // log callback, and each thread's interface scopes and last failure.
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 
 #include <cstdio>
 #include <cstring>

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "impl_/saturating.hpp"
-#include "impl_/search_context_def.hpp"
-#include "impl_/viewport_def.hpp"
+#include "common/saturating.hpp"
+#include "engine/search_context.hpp"
+#include "engine/viewport.hpp"
 #include "skarn_edit.hpp"
 
 namespace skarn {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "impl_/session_def.hpp"
+#include "engine/session.hpp"
 
 namespace skarn {
 

@@ -16,7 +16,7 @@
 #include "engine/reentry.hpp"
 #include "engine/splice.hpp"
 #include "io/transform_file.hpp"
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 #include "io/checkpoint_file.hpp"
 #include "skarn_edit.hpp"
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "impl_/session_def.hpp"
+#include "engine/session.hpp"
 #include "skarn_edit/utility.h"
 
 namespace skarn {

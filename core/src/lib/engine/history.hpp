@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "impl_/change_def.hpp"
-#include "impl_/session_def.hpp"
+#include "engine/change.hpp"
+#include "engine/session.hpp"
 
 namespace skarn {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "impl_/change_def.hpp"
+#include "engine/change.hpp"
 #include "engine/segment_tree.hpp"
 #include "io/level_file.hpp"
 

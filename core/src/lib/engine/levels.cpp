@@ -6,7 +6,7 @@
 //    checkpoint directory, removed when the level is dropped.
 #include "engine/levels.hpp"
 
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 #include "io/private_files.hpp"
 
 namespace skarn {

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "impl_/session_def.hpp"
+#include "engine/session.hpp"
 
 namespace skarn {
 

@@ -1,7 +1,7 @@
 // The refusal of calls made from inside a session's own callbacks.
 #include "engine/reentry.hpp"
 
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 
 namespace skarn {
 

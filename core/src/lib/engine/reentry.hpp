@@ -3,7 +3,7 @@
 #ifndef SKARN_ENGINE_REENTRY_HPP
 #define SKARN_ENGINE_REENTRY_HPP
 
-#include "impl_/session_def.hpp"
+#include "engine/session.hpp"
 
 namespace skarn {
 

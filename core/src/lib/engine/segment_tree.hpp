@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "impl_/change_def.hpp"
+#include "engine/change.hpp"
 
 namespace skarn {
 

@@ -10,9 +10,9 @@
 
 #include "engine/levels.hpp"
 #include "engine/splice.hpp"
-#include "impl_/log.hpp"
-#include "impl_/search_context_def.hpp"
-#include "impl_/viewport_def.hpp"
+#include "common/log.hpp"
+#include "engine/search_context.hpp"
+#include "engine/viewport.hpp"
 #include "io/private_copy.hpp"
 #include "io/private_files.hpp"
 #include "skarn_edit.hpp"

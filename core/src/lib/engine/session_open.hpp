@@ -2,7 +2,7 @@
 #ifndef SKARN_ENGINE_SESSION_OPEN_HPP
 #define SKARN_ENGINE_SESSION_OPEN_HPP
 
-#include "impl_/session_def.hpp"
+#include "engine/session.hpp"
 #include "skarn_edit/options.h"
 
 namespace skarn {

@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <iostream>
 
-#include "impl_/internal_fun.hpp"
-#include "impl_/log.hpp"
+#include "engine/reader.hpp"
+#include "common/log.hpp"
 #include "skarn_edit.hpp"
 
 namespace skarn {
@@ -109,11 +109,11 @@ int splice_in(skarn_model_struct &model, const const_change_ptr &change) {
     splice_record record;
     // Where the change's offset falls; every segment up to there is checked.
     const auto locate = [&model](int64_t offset) {
-        const segment_position found = locate_segment_(model, offset);
+        const piece_position found = locate_piece(model, offset);
         if (found.broken) print_model_segments_(&model, std::clog);
         return found;
     };
-    segment_position found = locate(change->offset);
+    piece_position found = locate(change->offset);
     if (found.broken) {
         SKARN_FATAL("break in model continuity, expected: " << found.expected << ", got: " << found.got);
     }
@@ -215,11 +215,7 @@ void reset_pieces(skarn_model_struct &model, int64_t size) {
     model.removed_pieces.clear();
     model.read_change = nullptr;
     if (size <= 0) return;
-    auto read_change = std::make_shared<skarn_change_struct>();
-    read_change->serial = 0;
-    read_change->kind = CHANGE_INSERT;
-    read_change->offset = 0;
-    read_change->length = size;
+    change_ptr read_change = make_read_change(size);
     model.read_change = read_change.get();
     model.model_segments.push_back({0, size, 0, std::move(read_change)});
 }

@@ -1,6 +1,6 @@
 // The exported functions of skarn_edit/byte_profile.h: byte frequency
 // profiles of session ranges, alone or with the range's character counts.
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 #include "analysis/byte_profile.hpp"
 #include "analysis/range_analysis.hpp"
 #include "skarn_edit/byte_profile.h"

@@ -7,7 +7,7 @@
 #include "analysis/character_counter.hpp"
 #include "analysis/character_counts_def.hpp"
 #include "analysis/range_analysis.hpp"
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 #include "skarn_edit/character_counts.h"
 
 skarn_character_counts_struct *skarn_character_counts_create(void) noexcept {

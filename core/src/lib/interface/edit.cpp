@@ -5,8 +5,8 @@
 #include "engine/history.hpp"
 #include "engine/reentry.hpp"
 #include "engine/session_open.hpp"
-#include "impl_/log.hpp"
-#include "impl_/session_def.hpp"
+#include "common/log.hpp"
+#include "engine/session.hpp"
 #include "io/save.hpp"
 #include "skarn_edit.hpp"
 

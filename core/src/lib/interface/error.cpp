@@ -1,6 +1,6 @@
 // The exported functions of the error family: the thread's last failure and
 // the log callback.
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 #include "skarn_edit/error.h"
 
 const skarn_error_struct *skarn_error_last(void) noexcept { return skarn::log::last_failure(); }

@@ -3,10 +3,10 @@
 #include <iostream>
 #include <string>
 
-#include "impl_/internal_fun.hpp"
-#include "impl_/log.hpp"
-#include "impl_/segment_def.hpp"
-#include "impl_/session_def.hpp"
+#include "engine/reader.hpp"
+#include "common/log.hpp"
+#include "engine/segment.hpp"
+#include "engine/session.hpp"
 #include "skarn_edit.hpp"
 
 using skarn::flag_changes_paused;
@@ -84,7 +84,7 @@ int64_t skarn_session_read(const skarn_session_struct *session, int64_t offset, 
         }
         if (offset == size || length == 0) return 0;
         int64_t copied = 0;
-        if (read_content_(session, offset, buffer, length, copied) != 0) {
+        if (skarn::read_content(session, offset, buffer, length, copied) != 0) {
             SKARN_LOG("cannot read " << length << " bytes at offset " << offset);
             return -1;
         }

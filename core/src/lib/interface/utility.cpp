@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "analysis/ascii_case.hpp"
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 #include "io/stream_range_copy.hpp"
 #include "io/transform_file.hpp"
 #include "skarn_edit/filesystem.h"

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "io/transform_file.hpp"
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 #include "io/content_writer.hpp"
 #include "io/private_files.hpp"
 #include "skarn_edit/filesystem.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "engine/level.hpp"
-#include "impl_/progress.hpp"
+#include "engine/progress.hpp"
 #include "io/level_file.hpp"
 #include "io/private_files.hpp"
 #include "skarn_edit/utility.h"

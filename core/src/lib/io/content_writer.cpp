@@ -9,8 +9,8 @@
 
 #include <unistd.h>
 
-#include "impl_/log.hpp"
-#include "impl_/segment_def.hpp"
+#include "common/log.hpp"
+#include "engine/segment.hpp"
 #include "skarn_edit/change.h"
 
 namespace skarn {

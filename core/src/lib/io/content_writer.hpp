@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "engine/level.hpp"
-#include "impl_/progress.hpp"
+#include "engine/progress.hpp"
 
 namespace skarn {
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <new>
 
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 
 namespace {
 

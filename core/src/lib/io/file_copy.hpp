@@ -1,11 +1,11 @@
 // The private copy of a file: descriptor to descriptor, as fast and as
 // faithfully as the file system allows.
-#ifndef SKARN_IMPL_FILE_COPY_HPP
-#define SKARN_IMPL_FILE_COPY_HPP
+#ifndef SKARN_IO_FILE_COPY_HPP
+#define SKARN_IO_FILE_COPY_HPP
 
 #include <cstdint>
 
-#include "impl_/progress.hpp"
+#include "engine/progress.hpp"
 
 // Makes the file of `to_fd` (a regular file open for writing) hold exactly
 // the content of `from_fd`, at the same offsets:
@@ -23,4 +23,4 @@ namespace skarn {
 int copy_descriptor_contents(int from_fd, int to_fd, progress_meter *progress = nullptr) noexcept;
 }  // namespace skarn
 
-#endif  // SKARN_IMPL_FILE_COPY_HPP
+#endif  // SKARN_IO_FILE_COPY_HPP

@@ -22,7 +22,7 @@
 #include <system_error>
 
 #include "io/file_copy.hpp"
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 
 namespace fs = std::filesystem;
 

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 #include "io/file_copy.hpp"
 #include "io/private_files.hpp"
 

@@ -2,7 +2,7 @@
 #ifndef SKARN_IO_PRIVATE_COPY_HPP
 #define SKARN_IO_PRIVATE_COPY_HPP
 
-#include "impl_/progress.hpp"
+#include "engine/progress.hpp"
 #include "io/level_file.hpp"
 #include "io/private_files.hpp"
 #include "skarn_edit/filesystem.h"

@@ -1,8 +1,8 @@
 // The library's own files: the private files of a session (the private copy
 // of its file, its checkpoint files, a transform's output) and the temporary
 // file of a save. Their rules are stated at the top of private_files.cpp.
-#ifndef SKARN_IMPL_PRIVATE_FILES_HPP
-#define SKARN_IMPL_PRIVATE_FILES_HPP
+#ifndef SKARN_IO_PRIVATE_FILES_HPP
+#define SKARN_IO_PRIVATE_FILES_HPP
 
 #include <sys/types.h>
 
@@ -100,4 +100,4 @@ private:
 
 }  // namespace skarn
 
-#endif  // SKARN_IMPL_PRIVATE_FILES_HPP
+#endif  // SKARN_IO_PRIVATE_FILES_HPP

@@ -30,7 +30,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 #include "io/content_writer.hpp"
 #include "io/private_files.hpp"
 #include "io/save_target.hpp"

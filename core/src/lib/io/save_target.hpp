@@ -1,6 +1,6 @@
 // The file a save really writes when its target is a symbolic link.
-#ifndef SKARN_IMPL_SAVE_TARGET_HPP
-#define SKARN_IMPL_SAVE_TARGET_HPP
+#ifndef SKARN_IO_SAVE_TARGET_HPP
+#define SKARN_IO_SAVE_TARGET_HPP
 
 #include <string>
 
@@ -19,4 +19,4 @@
 // reason a link or its directory could not be read. Throws std::bad_alloc.
 bool resolve_save_target(const std::string &requested, std::string &resolved, bool &through_link);
 
-#endif  // SKARN_IMPL_SAVE_TARGET_HPP
+#endif  // SKARN_IO_SAVE_TARGET_HPP

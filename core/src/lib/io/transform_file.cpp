@@ -9,7 +9,7 @@
 #include <new>
 #include <system_error>
 
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 #include "io/level_file.hpp"
 #include "skarn_edit/utility.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "impl_/progress.hpp"
+#include "engine/progress.hpp"
 #include "skarn_edit/types.h"
 
 // Copies `size` bytes of the file open as `input`, read by position, to

@@ -1,14 +1,14 @@
 // A change record: one edit, or the stretch of a file a read segment shows.
 // Shared between the change lists of a level and the model segments that show
 // its bytes; immutable once made except for the sign of its serial.
-#ifndef SKARN_IMPL_CHANGE_DEF_HPP
-#define SKARN_IMPL_CHANGE_DEF_HPP
+#ifndef SKARN_ENGINE_CHANGE_HPP
+#define SKARN_ENGINE_CHANGE_HPP
 
 #include <cstdint>
 #include <memory>
 
 #include "skarn_edit/change.h"
-#include "impl_/byte_area.hpp"
+#include "engine/byte_area.hpp"
 
 struct skarn_change_struct {
     static constexpr uint8_t kind_mask = 0x03;
@@ -48,4 +48,16 @@ using change_ptr = std::shared_ptr<skarn_change_struct>;
 using const_change_ptr = std::shared_ptr<const skarn_change_struct>;
 }  // namespace skarn
 
-#endif  // SKARN_IMPL_CHANGE_DEF_HPP
+namespace skarn {
+
+// A new change with the small-buffer rule applied to `bytes` (none for a
+// delete). Throws std::bad_alloc.
+change_ptr make_change(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes, int64_t length);
+
+// The read change of a level's piece over `size` bytes of its file: serial
+// 0, outside the history. Throws std::bad_alloc.
+change_ptr make_read_change(int64_t size);
+
+}  // namespace skarn
+
+#endif  // SKARN_ENGINE_CHANGE_HPP

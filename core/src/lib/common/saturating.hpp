@@ -1,7 +1,7 @@
 // Saturating 64-bit arithmetic for offsets that callers may choose anywhere
 // in the signed range: a result that does not fit is held at the nearest end.
-#ifndef SKARN_IMPL_SATURATING_HPP
-#define SKARN_IMPL_SATURATING_HPP
+#ifndef SKARN_COMMON_SATURATING_HPP
+#define SKARN_COMMON_SATURATING_HPP
 
 #include <cstdint>
 
@@ -21,4 +21,4 @@ inline int64_t saturating_sub(int64_t a, int64_t b) noexcept {
 
 }  // namespace skarn
 
-#endif  // SKARN_IMPL_SATURATING_HPP
+#endif  // SKARN_COMMON_SATURATING_HPP

@@ -1,12 +1,12 @@
 // A viewport: a window onto a session's content, kept informed of changes.
-#ifndef SKARN_IMPL_VIEWPORT_DEF_HPP
-#define SKARN_IMPL_VIEWPORT_DEF_HPP
+#ifndef SKARN_ENGINE_VIEWPORT_HPP
+#define SKARN_ENGINE_VIEWPORT_HPP
 
 #include <cstdint>
 
 #include "skarn_edit/types.h"
-#include "impl_/saturating.hpp"
-#include "impl_/segment_def.hpp"
+#include "common/saturating.hpp"
+#include "engine/segment.hpp"
 
 struct skarn_viewport_struct {
     skarn_session_struct *session = nullptr;  // not owned
@@ -37,4 +37,4 @@ struct skarn_viewport_struct {
     void mark_stale() noexcept { data_segment.capacity = -data_segment.abs_capacity(); }
 };
 
-#endif  // SKARN_IMPL_VIEWPORT_DEF_HPP
+#endif  // SKARN_ENGINE_VIEWPORT_HPP

@@ -1,11 +1,11 @@
 // A search context: one pattern, one range of a session, the last match.
-#ifndef SKARN_IMPL_SEARCH_CONTEXT_DEF_HPP
-#define SKARN_IMPL_SEARCH_CONTEXT_DEF_HPP
+#ifndef SKARN_ENGINE_SEARCH_CONTEXT_HPP
+#define SKARN_ENGINE_SEARCH_CONTEXT_HPP
 
 #include <cstdint>
 
 #include "skarn_edit/types.h"
-#include "impl_/byte_area.hpp"
+#include "engine/byte_area.hpp"
 
 struct skarn_search_context_struct {
     skarn_find_skip_table_struct *skip_table = nullptr;  // owned; carries the direction
@@ -28,4 +28,4 @@ struct skarn_search_context_struct {
     const uint8_t *pattern_bytes() const noexcept { return skarn::area_bytes(pattern, pattern_length); }
 };
 
-#endif  // SKARN_IMPL_SEARCH_CONTEXT_DEF_HPP
+#endif  // SKARN_ENGINE_SEARCH_CONTEXT_HPP

@@ -1,12 +1,12 @@
 // Progress of one long operation, told to the session's progress callback at
 // most once per progress_step bytes and once more at the end. A callback that
 // returns non-zero cancels: the meter remembers it and the operation unwinds.
-#ifndef SKARN_IMPL_PROGRESS_HPP
-#define SKARN_IMPL_PROGRESS_HPP
+#ifndef SKARN_ENGINE_PROGRESS_HPP
+#define SKARN_ENGINE_PROGRESS_HPP
 
 #include <cstdint>
 
-#include "impl_/log.hpp"
+#include "common/log.hpp"
 #include "skarn_edit/options.h"
 
 namespace skarn {
@@ -75,4 +75,4 @@ private:
 
 }  // namespace skarn
 
-#endif  // SKARN_IMPL_PROGRESS_HPP
+#endif  // SKARN_ENGINE_PROGRESS_HPP

@@ -2,8 +2,8 @@
 // patterns: a byte area of 7 bytes or fewer lives inside the record's 8-byte
 // field; a longer one in a separate block of size + 1 bytes. Either way a 0
 // byte follows the bytes.
-#ifndef SKARN_IMPL_BYTE_AREA_HPP
-#define SKARN_IMPL_BYTE_AREA_HPP
+#ifndef SKARN_ENGINE_BYTE_AREA_HPP
+#define SKARN_ENGINE_BYTE_AREA_HPP
 
 #include <cstdint>
 #include <cstring>
@@ -48,4 +48,4 @@ inline const uint8_t *area_bytes(const byte_area &area, int64_t size) noexcept {
 
 }  // namespace skarn
 
-#endif  // SKARN_IMPL_BYTE_AREA_HPP
+#endif  // SKARN_ENGINE_BYTE_AREA_HPP

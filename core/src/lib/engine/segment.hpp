@@ -1,12 +1,12 @@
 // A segment: a buffer that receives a range of computed content. Viewports
 // embed one and keep its capacity negated while their bytes are stale.
-#ifndef SKARN_IMPL_SEGMENT_DEF_HPP
-#define SKARN_IMPL_SEGMENT_DEF_HPP
+#ifndef SKARN_ENGINE_SEGMENT_HPP
+#define SKARN_ENGINE_SEGMENT_HPP
 
 #include <cstdint>
 #include <cstdlib>
 
-#include "impl_/byte_area.hpp"
+#include "engine/byte_area.hpp"
 
 struct skarn_segment_struct {
     int64_t offset = -1;
@@ -21,4 +21,4 @@ struct skarn_segment_struct {
     const uint8_t *bytes() const noexcept { return skarn::area_bytes(data, abs_capacity()); }
 };
 
-#endif  // SKARN_IMPL_SEGMENT_DEF_HPP
+#endif  // SKARN_ENGINE_SEGMENT_HPP

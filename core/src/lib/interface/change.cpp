@@ -1,8 +1,8 @@
 // Read-only accessors of change records.
 #include <string>
 
-#include "impl_/change_def.hpp"
-#include "impl_/log.hpp"
+#include "engine/change.hpp"
+#include "common/log.hpp"
 #include "skarn_edit.hpp"
 
 int64_t skarn_change_get_serial(const skarn_change_struct *change) noexcept { return change->serial; }

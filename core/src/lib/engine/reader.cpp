@@ -1,6 +1,7 @@
-// Segment filling and the model dump: how the content of a level is computed
-// from its segment list, and how that list is written out for diagnostics.
-#include "impl_/internal_fun.hpp"
+// Reading a level's content: where an offset falls among its pieces, the
+// copy of a range into a buffer, the fill of a segment, and the dump of the
+// pieces for diagnostics.
+#include "engine/reader.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -13,31 +14,19 @@
 
 #include <unistd.h>
 
-#include "impl_/log.hpp"
-#include "impl_/segment_def.hpp"
+#include "common/log.hpp"
+#include "engine/segment.hpp"
 #include "skarn_edit/segment.h"
 
 int64_t skarn_model_struct::file_size() const noexcept { return in_place ? identity.size : file.current_size(); }
 
 bool skarn_model_struct::file_intact() const noexcept { return !in_place || skarn::identity_of(file.fd) == identity; }
 
-skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes, int64_t length) {
-    auto change = std::make_shared<skarn_change_struct>();
-    change->serial = serial;
-    change->kind = kind;
-    change->offset = offset;
-    change->length = length;
-    if ((kind & skarn_change_struct::kind_mask) != CHANGE_DELETE) {
-        uint8_t *area = skarn::area_allocate(change->data, length);
-        if (length > 0) std::memcpy(area, bytes, static_cast<size_t>(length));
-        area[length] = 0;
-    }
-    return change;
-}
+namespace skarn {
 
-segment_position locate_segment_(const skarn_model_struct &model, int64_t offset) noexcept {
+piece_position locate_piece(const skarn_model_struct &model, int64_t offset) noexcept {
     const skarn::segment_tree &segments = model.model_segments;
-    segment_position found;
+    piece_position found;
     // The descent trusts the lengths the tree keeps for its nodes: where one
     // of them on the way down disagrees with what lies below it, the model
     // is broken, reported at the first stretch whose kept length is wrong.
@@ -80,8 +69,8 @@ void prefetch_ahead(const skarn::segment_tree::cursor &at) noexcept {
 
 }  // namespace
 
-int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity,
-                  int64_t &length) noexcept {
+int read_content(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity,
+                 int64_t &length) noexcept {
     length = 0;
     if (start < 0) return -1;
     const skarn_model_struct &model = session->current();
@@ -94,7 +83,7 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
 
     // One descent to the segment that holds `start` (on a boundary the
     // earlier one, which contributes no bytes), then in-order steps.
-    const segment_position found = locate_segment_(model, start);
+    const piece_position found = locate_piece(model, start);
     if (found.broken) {
         // Logged under the name of the interface function that met the fault.
         print_model_segments_(&model, std::clog);
@@ -130,6 +119,8 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
     return 0;
 }
 
+}  // namespace skarn
+
 int populate_data_segment_(const skarn_session_struct *session, skarn_segment_struct *segment) noexcept {
     return skarn::log::call(__func__, skarn::log::stream::log, static_cast<int>(-1), [&]() -> int {
         segment->length = 0;
@@ -138,7 +129,7 @@ int populate_data_segment_(const skarn_session_struct *session, skarn_segment_st
         // Content without segments leaves the segment's bytes as they are.
         if (session->current().model_segments.empty()) return 0;
         uint8_t *out = segment->bytes();
-        if (read_content_(session, start, out, segment->abs_capacity(), segment->length) != 0) return -1;
+        if (skarn::read_content(session, start, out, segment->abs_capacity(), segment->length) != 0) return -1;
         out[segment->length] = 0;
         return 0;
     });

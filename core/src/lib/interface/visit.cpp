@@ -5,8 +5,8 @@
 #include <new>
 #include <vector>
 
-#include "impl_/session_def.hpp"
-#include "impl_/visit_def.hpp"
+#include "engine/session.hpp"
+#include "engine/visit.hpp"
 #include "skarn_edit.h"
 
 namespace {

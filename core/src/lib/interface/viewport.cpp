@@ -4,11 +4,11 @@
 #include <memory>
 #include <string>
 
-#include "impl_/internal_fun.hpp"
-#include "impl_/session_def.hpp"
+#include "engine/reader.hpp"
+#include "engine/session.hpp"
 #include "engine/reentry.hpp"
-#include "impl_/log.hpp"
-#include "impl_/viewport_def.hpp"
+#include "common/log.hpp"
+#include "engine/viewport.hpp"
 #include "skarn_edit.hpp"
 
 namespace {

@@ -1,6 +1,6 @@
 // A step walk over the current level's change list.
-#ifndef SKARN_IMPL_VISIT_DEF_HPP
-#define SKARN_IMPL_VISIT_DEF_HPP
+#ifndef SKARN_ENGINE_VISIT_HPP
+#define SKARN_ENGINE_VISIT_HPP
 
 #include <cstddef>
 #include <cstdint>
@@ -15,4 +15,4 @@ struct skarn_visit_change_context_struct {
     std::unique_ptr<size_t> position;  // index into the change list; absent until the first begin
 };
 
-#endif  // SKARN_IMPL_VISIT_DEF_HPP
+#endif  // SKARN_ENGINE_VISIT_HPP

@@ -11,12 +11,12 @@
 #include <cstring>
 #include <memory>
 
-#include "impl_/internal_fun.hpp"
+#include "engine/reader.hpp"
 #include "engine/reentry.hpp"
-#include "impl_/log.hpp"
-#include "impl_/search_context_def.hpp"
-#include "impl_/segment_def.hpp"
-#include "impl_/session_def.hpp"
+#include "common/log.hpp"
+#include "engine/search_context.hpp"
+#include "engine/segment.hpp"
+#include "engine/session.hpp"
 #include "skarn_edit.hpp"
 
 namespace {

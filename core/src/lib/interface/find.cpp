@@ -17,7 +17,7 @@
 #include <immintrin.h>
 #endif
 
-#include "impl_/find_def.hpp"
+#include "engine/skip_table.hpp"
 #include "skarn_edit/utility.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The skip table of one pattern for one scanning direction.
-#ifndef SKARN_IMPL_FIND_DEF_HPP
-#define SKARN_IMPL_FIND_DEF_HPP
+#ifndef SKARN_ENGINE_SKIP_TABLE_HPP
+#define SKARN_ENGINE_SKIP_TABLE_HPP
 
 #include <cstdint>
 #include <vector>
@@ -10,4 +10,4 @@ struct skarn_find_skip_table_struct {
     int is_reversed = 0;
 };
 
-#endif  // SKARN_IMPL_FIND_DEF_HPP
+#endif  // SKARN_ENGINE_SKIP_TABLE_HPP

@@ -1,6 +1,6 @@
 // The session record: everything made in a session hangs from it.
-#ifndef SKARN_IMPL_SESSION_DEF_HPP
-#define SKARN_IMPL_SESSION_DEF_HPP
+#ifndef SKARN_ENGINE_SESSION_HPP
+#define SKARN_ENGINE_SESSION_HPP
 
 #include <sys/types.h>
 
@@ -13,8 +13,8 @@
 #include "skarn_edit/options.h"
 #include "skarn_edit/types.h"
 #include "engine/level.hpp"
-#include "impl_/log.hpp"
-#include "impl_/progress.hpp"
+#include "common/log.hpp"
+#include "engine/progress.hpp"
 
 namespace skarn {
 // Bits of skarn_session_struct::flags.
@@ -80,4 +80,4 @@ private:
 };
 }  // namespace skarn
 
-#endif  // SKARN_IMPL_SESSION_DEF_HPP
+#endif  // SKARN_ENGINE_SESSION_HPP

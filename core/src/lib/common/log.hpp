@@ -15,8 +15,8 @@
 //    of the call that called it (host_callback), so its own calls record.
 // 3. The cause of a failure is the first line the call wrote; its system
 //    reason the first errno reported with system_error_line().
-#ifndef SKARN_IMPL_LOG_HPP
-#define SKARN_IMPL_LOG_HPP
+#ifndef SKARN_COMMON_LOG_HPP
+#define SKARN_COMMON_LOG_HPP
 
 #include <cerrno>
 #include <cstdint>
@@ -174,4 +174,4 @@ void call_void(const char *function, stream where, Body &&body) noexcept {
         std::abort();        \
     } while (0)
 
-#endif  // SKARN_IMPL_LOG_HPP
+#endif  // SKARN_COMMON_LOG_HPP

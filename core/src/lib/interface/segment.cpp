@@ -1,7 +1,7 @@
 // Segments: caller-owned buffers that receive a range of computed content.
 #include <new>
 
-#include "impl_/segment_def.hpp"
+#include "engine/segment.hpp"
 #include "skarn_edit/segment.h"
 
 skarn_segment_struct *skarn_segment_create(int64_t capacity) noexcept {

@@ -1,0 +1,45 @@
+// Reading a level's content. populate_data_segment_ and print_model_segments_,
+// which build on it, are exported (declared in the public headers).
+#ifndef SKARN_ENGINE_READER_HPP
+#define SKARN_ENGINE_READER_HPP
+
+#include <cstdint>
+#include <ostream>
+#include <vector>
+
+#include "engine/change.hpp"
+#include "engine/level.hpp"
+#include "engine/progress.hpp"
+#include "engine/session.hpp"
+#include "skarn_edit.hpp"
+
+namespace skarn {
+
+// Where an offset falls in a level's piece sequence: the first segment
+// whose range [computed_offset, computed_offset + computed_length] holds it
+// (on a boundary the earlier one), or the end of the sequence. `broken`
+// reports lengths the tree keeps on the way there (its total included) that
+// disagree with the pieces' own lengths, so that the computed offsets it
+// gives are off the running total: for the first stretch of pieces whose
+// kept length is wrong, `expected` is the offset where it really ends and
+// `got` where the tree puts its end. The caller logs it (the model is
+// corrupt).
+struct piece_position {
+    segment_tree::cursor at;
+    bool broken = false;
+    int64_t expected = 0;
+    int64_t got = 0;
+};
+piece_position locate_piece(const skarn_model_struct &model, int64_t offset) noexcept;
+
+// Copies up to `capacity` bytes of the session's current content from `start`
+// into `out`, counting them in `length` as they arrive (so that after a
+// failure it tells how many bytes are valid). Returns 0, or -1 when `start` is
+// negative or past the end or the level's file cannot deliver the bytes. A
+// broken model is logged and ends the process.
+int read_content(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity,
+                 int64_t &length) noexcept;
+
+}  // namespace skarn
+
+#endif  // SKARN_ENGINE_READER_HPP
