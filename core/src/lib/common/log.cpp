@@ -115,9 +115,9 @@ interface_scope::interface_scope(const char *function, stream where) noexcept
 
 interface_scope::~interface_scope() { state().innermost = outer_; }
 
-void interface_scope::finish(int64_t result) noexcept {
+void interface_scope::finish(int64_t result, bool succeeded) noexcept {
     thread_state &thread = state();
-    if (outer_ != nullptr || !thread.call.wrote) return;
+    if (outer_ != nullptr || !thread.call.wrote || succeeded) return;
     thread.last_message.swap(thread.call.cause);
     thread.last = {result, thread.call.sys_errno, function_, thread.last_message.c_str()};
     thread.failed = true;

@@ -58,8 +58,8 @@ public:
     interface_scope &operator=(const interface_scope &) = delete;
 
     // The call returns `result`: the outermost scope records the failure when
-    // the call wrote a line.
-    void finish(int64_t result) noexcept;
+    // the call wrote a line, unless `succeeded` says the line only informed.
+    void finish(int64_t result, bool succeeded = false) noexcept;
     const char *function() const noexcept { return function_; }
     stream where() const noexcept { return where_; }
 
@@ -97,12 +97,24 @@ const skarn_error_struct *last_failure() noexcept;
 void clear_failure() noexcept;
 void set_callback(skarn_log_cbk_t function, void *user_data) noexcept;
 
+// A result as the failure record keeps it: a handle as 0 (null) or 1.
 template <typename R>
 int64_t result_value(R result) noexcept {
     if constexpr (std::is_pointer_v<R>) {
         return result == nullptr ? 0 : 1;
     } else {
         return static_cast<int64_t>(result);
+    }
+}
+
+// Whether `result` says the call succeeded whatever it logged: a handle that
+// is not null. (A call returning a number writes lines only when it fails.)
+template <typename R>
+bool plainly_succeeded(R result) noexcept {
+    if constexpr (std::is_pointer_v<R>) {
+        return result != nullptr;
+    } else {
+        return false;
     }
 }
 
@@ -117,7 +129,7 @@ R call(const char *function, stream where, R on_exception, Body &&body) noexcept
     } catch (...) {
         result = on_exception;
     }
-    scope.finish(result_value(result));
+    scope.finish(result_value(result), plainly_succeeded(result));
     return result;
 }
 

@@ -10,10 +10,6 @@
 #include <iostream>
 #include <new>
 
-#include <sys/stat.h>
-
-#include <unistd.h>
-
 #include "common/log.hpp"
 #include "engine/segment.hpp"
 #include "skarn_edit/segment.h"

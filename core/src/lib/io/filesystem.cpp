@@ -282,22 +282,24 @@ int skarn_util_mkstemp(char *tmpl, int mode) noexcept {
 }
 
 int skarn_util_file_copy(const char *src, const char *dst, int mode) noexcept {
-    try {
-        const fs::path source = to_path(src);
-        const fs::path target = to_path(dst);
-        std::string reason;
-        const int result = copy_file_steps(source, target, mode, reason);
-        switch (result) {
-            case -1: SKARN_LOG("Source file '" << source << "' does not exist"); break;
-            case -2: SKARN_LOG("Source path '" << source << "' does not point to a regular file"); break;
-            case -3: SKARN_LOG("Error copying file '" << source << "' to '" << target << "'"); break;
-            case -4: SKARN_LOG("Error copying file '" << source << "' to '" << target << "': " << reason); break;
-            default: break;
+    return skarn::log::call(__func__, skarn::log::stream::log, static_cast<int>(-1), [&]() -> int {
+        try {
+            const fs::path source = to_path(src);
+            const fs::path target = to_path(dst);
+            std::string reason;
+            const int result = copy_file_steps(source, target, mode, reason);
+            switch (result) {
+                case -1: SKARN_LOG("Source file '" << source << "' does not exist"); break;
+                case -2: SKARN_LOG("Source path '" << source << "' does not point to a regular file"); break;
+                case -3: SKARN_LOG("Error copying file '" << source << "' to '" << target << "'"); break;
+                case -4: SKARN_LOG("Error copying file '" << source << "' to '" << target << "': " << reason); break;
+                default: break;
+            }
+            return result;
+        } catch (...) {
+            return -4;
         }
-        return result;
-    } catch (...) {
-        return -4;
-    }
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -334,55 +336,59 @@ int skarn_util_paths_equivalent(const char *path1, const char *path2) noexcept {
 }
 
 int skarn_util_compare_files(const char *path1, const char *path2) noexcept {
-    try {
-        std::ifstream first(to_path(path1), std::ios::binary);
-        if (!first) {
-            SKARN_LOG("Error opening file: '" << (path1 != nullptr ? path1 : "") << "'");
-            return -1;
+    return skarn::log::call(__func__, skarn::log::stream::log, static_cast<int>(-1), [&]() -> int {
+        try {
+            std::ifstream first(to_path(path1), std::ios::binary);
+            if (!first) {
+                SKARN_LOG("Error opening file: '" << (path1 != nullptr ? path1 : "") << "'");
+                return -1;
+            }
+            std::ifstream second(to_path(path2), std::ios::binary);
+            if (!second) {
+                SKARN_LOG("Error opening file: '" << (path2 != nullptr ? path2 : "") << "'");
+                return -2;
+            }
+            std::streambuf *a = first.rdbuf();
+            std::streambuf *b = second.rdbuf();
+            using traits = std::streambuf::traits_type;
+            for (;;) {
+                const traits::int_type byte_a = a->sbumpc();
+                const traits::int_type byte_b = b->sbumpc();
+                if (byte_a != byte_b) return 1;
+                if (traits::eq_int_type(byte_a, traits::eof())) return 0;
+            }
+        } catch (...) {
+            // A read that throws ends the walk before both streams reached their end.
+            return 1;
         }
-        std::ifstream second(to_path(path2), std::ios::binary);
-        if (!second) {
-            SKARN_LOG("Error opening file: '" << (path2 != nullptr ? path2 : "") << "'");
-            return -2;
-        }
-        std::streambuf *a = first.rdbuf();
-        std::streambuf *b = second.rdbuf();
-        using traits = std::streambuf::traits_type;
-        for (;;) {
-            const traits::int_type byte_a = a->sbumpc();
-            const traits::int_type byte_b = b->sbumpc();
-            if (byte_a != byte_b) return 1;
-            if (traits::eq_int_type(byte_a, traits::eof())) return 0;
-        }
-    } catch (...) {
-        // A read that throws ends the walk before both streams reached their end.
-        return 1;
-    }
+    });
 }
 
 int skarn_util_compare_modification_times(const char *path1, const char *path2) noexcept {
-    try {
-        const fs::path first = to_path(path1);
-        const fs::path second = to_path(path2);
-        std::error_code ec;
-        const fs::file_time_type time1 = fs::last_write_time(first, ec);
-        if (ec) {
-            SKARN_LOG("Error comparing modification times: "
-                      << fs::filesystem_error("cannot get file time", first, ec).what());
+    return skarn::log::call(__func__, skarn::log::stream::log, static_cast<int>(-1), [&]() -> int {
+        try {
+            const fs::path first = to_path(path1);
+            const fs::path second = to_path(path2);
+            std::error_code ec;
+            const fs::file_time_type time1 = fs::last_write_time(first, ec);
+            if (ec) {
+                SKARN_LOG("Error comparing modification times: "
+                          << fs::filesystem_error("cannot get file time", first, ec).what());
+                return -2;
+            }
+            const fs::file_time_type time2 = fs::last_write_time(second, ec);
+            if (ec) {
+                SKARN_LOG("Error comparing modification times: "
+                          << fs::filesystem_error("cannot get file time", second, ec).what());
+                return -2;
+            }
+            if (time1 > time2) return 1;
+            if (time1 < time2) return -1;
+            return 0;
+        } catch (...) {
             return -2;
         }
-        const fs::file_time_type time2 = fs::last_write_time(second, ec);
-        if (ec) {
-            SKARN_LOG("Error comparing modification times: "
-                      << fs::filesystem_error("cannot get file time", second, ec).what());
-            return -2;
-        }
-        if (time1 > time2) return 1;
-        if (time1 < time2) return -1;
-        return 0;
-    } catch (...) {
-        return -2;
-    }
+    });
 }
 
 char *skarn_util_available_filename(const char *path, char *buffer) noexcept {
@@ -414,35 +420,37 @@ char *skarn_util_available_filename(const char *path, char *buffer) noexcept {
 }
 
 int skarn_util_touch(const char *path, int create) noexcept {
-    try {
-        const fs::path file = to_path(path);
-        const char *const text = path != nullptr ? path : "";
-        if (skarn_util_file_exists(path) != 0) {
-            std::error_code ec;
-            fs::last_write_time(file, fs::file_time_type::clock::now(), ec);
-            if (!ec) return 0;
-            // The time could not be set: a file that can still be opened for
-            // writing counts as touched. Append mode leaves its content as it is.
-            std::ofstream append(file, std::ios::binary | std::ios::app);
-            if (!append) {
-                SKARN_LOG("Error touching existing file '" << text << "': " << ec.message());
-                return -3;
+    return skarn::log::call(__func__, skarn::log::stream::log, static_cast<int>(-1), [&]() -> int {
+        try {
+            const fs::path file = to_path(path);
+            const char *const text = path != nullptr ? path : "";
+            if (skarn_util_file_exists(path) != 0) {
+                std::error_code ec;
+                fs::last_write_time(file, fs::file_time_type::clock::now(), ec);
+                if (!ec) return 0;
+                // The time could not be set: a file that can still be opened for
+                // writing counts as touched. Append mode leaves its content as it is.
+                std::ofstream append(file, std::ios::binary | std::ios::app);
+                if (!append) {
+                    SKARN_LOG("Error touching existing file '" << text << "': " << ec.message());
+                    return -3;
+                }
+                return 0;
+            }
+            if (create == 0) {
+                SKARN_LOG("File '" << text << "' does not exist");
+                return -2;
+            }
+            std::ofstream created(file, std::ios::binary);
+            if (!created) {
+                SKARN_LOG("Error creating file '" << text << "'");
+                return -1;
             }
             return 0;
-        }
-        if (create == 0) {
-            SKARN_LOG("File '" << text << "' does not exist");
-            return -2;
-        }
-        std::ofstream created(file, std::ios::binary);
-        if (!created) {
-            SKARN_LOG("Error creating file '" << text << "'");
+        } catch (...) {
             return -1;
         }
-        return 0;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int64_t skarn_util_remove_all(const char *path) noexcept {
