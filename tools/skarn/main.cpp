@@ -1,5 +1,7 @@
 // skarn: look at, search and edit files of any size from the command line,
 // through skarn_edit's C interface.
+#include <skarn_edit.h>
+
 #include <signal.h>
 
 #include <csignal>
@@ -13,8 +15,12 @@
 #include <string>
 #include <string_view>
 
-#include "cli.hpp"
+#include "arguments.hpp"
+#include "commands.hpp"
+#include "errors.hpp"
+#include "library_log.hpp"
 #include "progress.hpp"
+#include "signals.hpp"
 
 namespace {
 
@@ -124,6 +130,7 @@ int run_command(const command &candidate, std::span<char *const> args) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    skarn_cli::capture_library_log();
     skarn_cli::install_signal_handlers();
 
     const std::span<char *const> args(argv, static_cast<size_t>(argc));

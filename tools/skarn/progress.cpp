@@ -9,7 +9,8 @@
 #include <iterator>
 #include <string>
 
-#include "cli.hpp"
+#include "library_log.hpp"
+#include "signals.hpp"
 
 namespace skarn_cli {
 
