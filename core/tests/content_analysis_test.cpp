@@ -380,7 +380,7 @@ TEST(SessionCharacterCounts, UnknownKindIsReportedOnceAndRefused) {
     TempDir dir;
     Session session = open_file_session(dir, std::string(2000, 'a'));  // four pieces
     ASSERT_NE(session, nullptr);
-    const std::regex one_report("utility\\.cpp@[0-9]+::skarn_util_count_characters: unhandled BOM\n");
+    const std::regex one_report("character_counts\\.cpp@[0-9]+::skarn_util_count_characters: unhandled BOM\n");
     for (const auto kind : {static_cast<skarn_bom_t>(7), static_cast<skarn_bom_t>(-1)}) {
         ::testing::internal::CaptureStderr();
         SessionCount result = count_session(session.get(), 0, 0, kind);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "impl_/change_def.hpp"
-#include "impl_/model_def.hpp"
+#include "engine/level.hpp"
 #include "impl_/session_def.hpp"
 #include "skarn_edit.hpp"
 #include "support/model_support.hpp"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "impl_/model_def.hpp"
+#include "engine/level.hpp"
 #include "impl_/session_def.hpp"
 #include "skarn_edit.hpp"
 #include "support/test_support.hpp"

@@ -37,6 +37,7 @@ using skarn_test::read_file;
 using skarn_test::Session;
 using skarn_test::TempDir;
 using skarn_test::write_file;
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
@@ -235,7 +236,7 @@ TEST_F(SaveTest, OffsetPastTheEndIsRefused) {
     EXPECT_EQ(skarn_edit_save_segment(s.get(), path("out.txt").c_str(), IO_FLG_NONE, nullptr, 11, 0), -1);
     EXPECT_THAT(log.str(),
                 HasSubstr(save_line("invalid offset: 11, length: 0, adjusted_length: -1, computed_file_size: 10")));
-    EXPECT_THAT(log.str(), StartsWith("edit.cpp@"));
+    EXPECT_THAT(log.str(), ContainsRegex("^[a-z_]+\\.cpp@[0-9]+::skarn_edit_save_segment: "));
     EXPECT_FALSE(fs::exists(path("out.txt")));
     EXPECT_TRUE(temp_files(dir.path()).empty());
 }
@@ -565,22 +566,22 @@ TEST_F(SaveTest, TemporaryFileThatCannotBeCreatedGivesMinus4) {
     EXPECT_FALSE(fs::exists("/proc/skarn_out.txt"));
 }
 
-TEST_F(SaveTest, TemporaryFileThatCannotBeOpenedGivesMinus5AndIsRemoved) {
+// The temporary file is written through the descriptor that created it: a
+// save needs no stream, so a failure to make one (as memory runs short)
+// cannot fail it, and -5 is no longer returned.
+TEST_F(SaveTest, TemporaryFileIsWrittenWithoutAStream) {
     Session s = session_over("in.txt", "data");
     ASSERT_TRUE(s);
     write_file(path("out.txt"), "old");
-    ClogCapture log;
     fault_hook = FaultHook{};
     fault_hook.fdopen_mode = "wb";
     fault_hook.fdopen_failures = 1;
     const int result = skarn_edit_save(s.get(), path("out.txt").c_str(), IO_FLG_OVERWRITE, nullptr);
     const int unused_failures = fault_hook.fdopen_failures;
     fault_hook = FaultHook{};
-    EXPECT_EQ(unused_failures, 0);
-    EXPECT_EQ(result, -5);
-    EXPECT_THAT(log.str(),
-                HasSubstr(save_line("Windows error code=" + std::to_string(ENOMEM) + ": " + std::strerror(ENOMEM))));
-    EXPECT_EQ(read_file(path("out.txt")), "old");
+    EXPECT_EQ(unused_failures, 1);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(read_file(path("out.txt")), "data");
     EXPECT_TRUE(temp_files(dir.path()).empty());
 }
 

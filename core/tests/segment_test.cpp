@@ -15,10 +15,12 @@
 #include <string_view>
 
 #include "impl_/change_def.hpp"
-#include "impl_/model_def.hpp"
+#include "engine/level.hpp"
 #include "impl_/segment_def.hpp"
 #include "impl_/session_def.hpp"
 #include "skarn_edit.hpp"
+#include "impl_/internal_fun.hpp"
+#include "support/damaged_model.hpp"
 #include "support/model_support.hpp"
 #include "support/test_support.hpp"
 
@@ -474,12 +476,15 @@ TEST(ModelCheck, PassesOnValidSessionsWithAndWithoutAFile) {
     EXPECT_EQ(skarn_check_model(file.get()), 0);
 }
 
-TEST(ModelCheck, GapBetweenSegmentsFailsWithTheDump) {
+TEST(ModelCheck, LengthChangedBehindTheTreeFailsWithTheDump) {
     TempDir dir;
     Session session = open_file_session(dir, "0123456789");
     ASSERT_NE(session, nullptr);
     ASSERT_EQ(skarn_edit_insert(session.get(), 4, "abc", 0), 1);
-    session->current().model_segments[2].computed_offset += 1;
+    // The first read segment grows by a byte the file has: only the tree's
+    // total tells that something is wrong.
+    skarn::segment_tree &segments = session->current().model_segments;
+    skarn_test::set_length_behind_the_tree(segments, 0, 5);
     std::string dump;
     {
         ClogCapture log;
@@ -488,7 +493,8 @@ TEST(ModelCheck, GapBetweenSegmentsFailsWithTheDump) {
     }
     EXPECT_NE(dump.find("{\"kind\": \"R\", \"computed_offset\": 8, \"computed_length\": 6"), std::string::npos) << dump;
     EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 3) << dump;
-    session->current().model_segments[2].computed_offset -= 1;
+    skarn_test::set_length_behind_the_tree(segments, 0, 4);
+    EXPECT_EQ(skarn_check_model(session.get()), 0);
 }
 
 TEST(ModelCheck, SegmentReachingPastItsChangeFails) {
@@ -497,20 +503,21 @@ TEST(ModelCheck, SegmentReachingPastItsChangeFails) {
     ASSERT_NE(session, nullptr);
     ASSERT_EQ(skarn_edit_insert(session.get(), 10, "abc", 0), 1);
     // The last segment grows by one byte: continuity holds, its change cannot supply it.
-    session->current().model_segments[1].computed_length = 4;
+    skarn::segment_tree &segments = session->current().model_segments;
+    skarn_test::set_length(segments, 1, 4);
     {
         ClogCapture log;
         EXPECT_EQ(skarn_check_model(session.get()), -1);
         EXPECT_NE(log.str().find("\"computed_length\": 4, \"change_offset\": 0"), std::string::npos) << log.str();
     }
-    session->current().model_segments[1].computed_length = 3;
+    skarn_test::set_length(segments, 1, 3);
     // A read segment starting inside the file but running past its end.
-    session->current().model_segments[0].change_offset = 1;
+    skarn_test::set_change_offset(segments, 0, 1);
     {
         ClogCapture log;
         EXPECT_EQ(skarn_check_model(session.get()), -1);
     }
-    session->current().model_segments[0].change_offset = 0;
+    skarn_test::set_change_offset(segments, 0, 0);
     EXPECT_EQ(skarn_check_model(session.get()), 0);
 }
 
@@ -525,14 +532,14 @@ TEST(ModelCheck, EachLevelStartsItsRunningTotalAtZero) {
     EXPECT_EQ(skarn_check_model(session.get()), 0);
 
     // A fault in the lower level fails the check; the dump shows the current level.
-    session->models[0]->model_segments[0].computed_offset = 1;
+    skarn_test::set_length_behind_the_tree(session->models[0]->model_segments, 0, 9);
     {
         ClogCapture log;
         EXPECT_EQ(skarn_check_model(session.get()), -1);
         EXPECT_NE(log.str().find("\"bytes\": \"abcde\""), std::string::npos) << log.str();
         EXPECT_EQ(log.str().find("\"length\": 10"), std::string::npos) << log.str();
     }
-    session->models[0]->model_segments[0].computed_offset = 0;
+    skarn_test::set_length_behind_the_tree(session->models[0]->model_segments, 0, 10);
     session->models.pop_back();
 }
 
@@ -546,6 +553,62 @@ TEST(ModelCheck, EmptyBaseLevelUnderAFilledLevelPasses) {
     session->models.push_back(std::move(level));
     EXPECT_EQ(skarn_check_model(session.get()), 0);
     session->models.pop_back();
+}
+
+// ---------------------------------------------------------------------------
+// The continuity check of every lookup
+// ---------------------------------------------------------------------------
+
+// 65 one-byte inserts at the end: the level's tree holds them in two leaves,
+// of 32 and 33 pieces, under one inner node.
+Session sixty_five_inserts(const TempDir &dir) {
+    Session session = open_session("", dir);
+    for (int k = 0; k < 65 && session != nullptr; ++k) {
+        if (skarn_edit_insert(session.get(), k, "x", 0) <= 0) return nullptr;
+    }
+    return session;
+}
+
+TEST(ModelContinuity, WrongLengthKeptForALeafBreaksEveryLookupAtThatLeafsEnd) {
+    TempDir dir;
+    Session session = sixty_five_inserts(dir);
+    ASSERT_NE(session, nullptr);
+    const skarn_model_struct &level = session->current();
+    ASSERT_EQ(level.model_segments.size(), 65u);
+    for (int64_t offset : {0, 31, 32, 40, 65}) EXPECT_FALSE(locate_segment_(level, offset).broken) << offset;
+
+    // The root says the first leaf holds 33 bytes: every piece after it is
+    // put one byte late, whichever leaf a lookup goes down to.
+    skarn_test::set_kept_leaf_length(level.model_segments, 0, 33);
+    for (int64_t offset : {0, 31, 33, 40, 65}) {
+        const segment_position found = locate_segment_(level, offset);
+        EXPECT_TRUE(found.broken) << offset;
+        EXPECT_EQ(found.expected, 32) << offset;
+        EXPECT_EQ(found.got, 33) << offset;
+    }
+    skarn_test::set_kept_leaf_length(level.model_segments, 0, 32);
+    EXPECT_EQ(skarn_check_model(session.get()), 0);
+}
+
+TEST(ModelContinuity, PieceChangedBehindTheTreeBreaksTheLookupsThatPassIt) {
+    TempDir dir;
+    Session session = sixty_five_inserts(dir);
+    ASSERT_NE(session, nullptr);
+    const skarn_model_struct &level = session->current();
+    ASSERT_EQ(level.model_segments.size(), 65u);
+    // A piece of the second leaf grows by two bytes: that leaf really ends at
+    // 67, where the tree's total says 65.
+    skarn_test::set_length_behind_the_tree(level.model_segments, 40, 3);
+    // A lookup in the first leaf trusts nothing the damage touched.
+    EXPECT_FALSE(locate_segment_(level, 10).broken);
+    for (int64_t offset : {33, 50, 65}) {
+        const segment_position found = locate_segment_(level, offset);
+        EXPECT_TRUE(found.broken) << offset;
+        EXPECT_EQ(found.expected, 67) << offset;
+        EXPECT_EQ(found.got, 65) << offset;
+    }
+    skarn_test::set_length_behind_the_tree(level.model_segments, 40, 1);
+    EXPECT_FALSE(locate_segment_(level, 50).broken);
 }
 
 // ---------------------------------------------------------------------------
@@ -563,10 +626,10 @@ TEST_F(SegmentDeathTest, ContinuityBreakDuringAFillAborts) {
     ASSERT_NE(segment, nullptr);
     EXPECT_DEATH(
         {
-            session->current().model_segments[1].computed_offset = 5;
+            skarn_test::set_length_behind_the_tree(session->current().model_segments, 0, 5);
             skarn_session_get_segment(session.get(), segment.get(), 8);
         },
-        "internal_fun\\.cpp@[0-9]+::populate_data_segment_: break in model continuity, expected: 4, got: 5");
+        "internal_fun\\.cpp@[0-9]+::populate_data_segment_: break in model continuity, expected: 14, got: 13");
     // The parent's session is untouched and reads fine.
     EXPECT_EQ(skarn_session_get_segment_string(session.get(), 0, 20), "0123abc456789");
 }
@@ -578,10 +641,10 @@ TEST_F(SegmentDeathTest, ContinuityBreakDuringAnEditAborts) {
     ASSERT_EQ(skarn_edit_insert(session.get(), 4, "abc", 0), 1);
     EXPECT_DEATH(
         {
-            session->current().model_segments[2].computed_offset = 9;
+            skarn_test::set_length_behind_the_tree(session->current().model_segments, 2, 8);
             skarn_edit_insert(session.get(), 12, "x", 0);
         },
-        "edit\\.cpp@[0-9]+::update_model_helper_: break in model continuity, expected: 7, got: 9");
+        "[a-z_]+\\.cpp@[0-9]+::skarn_edit_insert_bytes: break in model continuity, expected: 15, got: 13");
 }
 
 TEST_F(SegmentDeathTest, UnknownChangeKindAborts) {
@@ -605,7 +668,7 @@ TEST_F(SegmentDeathTest, UnknownChangeKindAborts) {
             undone->kind = 3;
             skarn_edit_redo_last_undo(session.get());
         },
-        "edit\\.cpp@[0-9]+::update_model_helper_: Unhandled change kind");
+        "[a-z_]+\\.cpp@[0-9]+::skarn_edit_redo_last_undo: Unhandled change kind");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "impl_/internal_fun.hpp"
+#include "engine/reentry.hpp"
 #include "impl_/log.hpp"
 #include "impl_/search_context_def.hpp"
 #include "impl_/segment_def.hpp"
@@ -72,7 +73,7 @@ const uint8_t *window_bytes(skarn_search_context_struct &search, int64_t start, 
 // A search that the progress callback cancelled keeps the match it had.
 int cancelled(skarn_search_context_struct &search, int64_t previous_match) noexcept {
     search.match_offset = previous_match;
-    SKARN_LOG_AS("skarn_search_next_match", "cancelled by the progress callback");
+    SKARN_LOG("cancelled by the progress callback");
     return 0;
 }
 
@@ -145,7 +146,9 @@ skarn_search_context_struct *skarn_search_create_context_string(skarn_session_st
                                        session_length, is_case_insensitive ? 1 : 0, is_reverse_search ? 1 : 0);
 }
 
-int skarn_search_next_match(skarn_search_context_struct *context, int64_t advance) noexcept {
+namespace {
+
+int find_next_match(skarn_search_context_struct *context, int64_t advance) noexcept {
     if (context == nullptr) return 0;
     skarn_search_context_struct &search = *context;
     const int64_t range_start = search.session_offset;
@@ -219,20 +222,28 @@ int skarn_search_next_match(skarn_search_context_struct *context, int64_t advanc
     }
 }
 
+}  // namespace
+
+int skarn_search_next_match(skarn_search_context_struct *context, int64_t advance) noexcept {
+    return skarn::log::call(__func__, skarn::log::stream::log, -1, [&] { return find_next_match(context, advance); });
+}
+
 void skarn_search_destroy_context(skarn_search_context_struct *context) noexcept {
     if (context == nullptr) return;
-    // A callback may run inside this very context's search, which goes on
-    // using it when the callback returns.
-    if (refuse_reentry_(context->session, "skarn_search_destroy_context")) return;
-    auto &list = context->session->search_contexts;
-    const auto found =
-        std::find_if(list.rbegin(), list.rend(), [context](const auto &c) { return c.get() == context; });
-    if (found == list.rend()) return;
-    skarn::area_release(context->pattern, context->pattern_length);
-    skarn_find_destroy_skip_table(context->skip_table);
-    skarn_segment_destroy(context->window);
-    context->window = nullptr;
-    list.erase(std::next(found).base());
+    skarn::log::call_void(__func__, skarn::log::stream::log, [&] {
+        // A callback may run inside this very context's search, which goes on
+        // using it when the callback returns.
+        if (skarn::refuse_reentry(context->session)) return;
+        auto &list = context->session->search_contexts;
+        const auto found =
+            std::find_if(list.rbegin(), list.rend(), [context](const auto &c) { return c.get() == context; });
+        if (found == list.rend()) return;
+        skarn::area_release(context->pattern, context->pattern_length);
+        skarn_find_destroy_skip_table(context->skip_table);
+        skarn_segment_destroy(context->window);
+        context->window = nullptr;
+        list.erase(std::next(found).base());
+    });
 }
 
 int64_t skarn_search_context_get_match_offset(const skarn_search_context_struct *context) noexcept {

@@ -6,6 +6,8 @@
 
 #include "impl_/internal_fun.hpp"
 #include "impl_/session_def.hpp"
+#include "engine/reentry.hpp"
+#include "impl_/log.hpp"
 #include "impl_/viewport_def.hpp"
 #include "skarn_edit.hpp"
 
@@ -19,40 +21,43 @@ skarn_viewport_struct *skarn_edit_create_viewport(skarn_session_struct *session,
                                                   int is_floating, skarn_viewport_event_cbk_t cbk, void *user_data,
                                                   int32_t event_interest) noexcept {
     if (session == nullptr || !capacity_in_range(capacity)) return nullptr;
-    // The viewport list is being walked while a callback runs.
-    if (refuse_reentry_(session, "skarn_edit_create_viewport")) return nullptr;
-    try {
-        auto viewport = std::make_shared<skarn_viewport_struct>();
-        viewport->session = session;
-        auto &segment = viewport->data_segment;
-        segment.offset = offset;
-        segment.length = 0;
-        skarn::area_allocate(segment.data, capacity);
-        segment.capacity = -capacity;  // stale: nothing has been read yet
-        segment.is_floating = is_floating != 0;
-        segment.offset_adjustment = 0;
-        viewport->event_handler = cbk;
-        viewport->user_data_ptr = user_data;
-        viewport->event_interest = event_interest;
-        session->viewports.push_back(viewport);
-        skarn_viewport_notify(viewport.get(), VIEWPORT_EVT_CREATE, viewport.get());
-        skarn_session_notify(session, SESSION_EVT_CREATE_VIEWPORT, viewport.get());
-        return viewport.get();
-    } catch (...) {
-        return nullptr;
-    }
+    return skarn::log::call(__func__, skarn::log::stream::log, static_cast<skarn_viewport_struct *>(nullptr),
+                            [&]() -> skarn_viewport_struct * {
+                                // The viewport list is being walked while a callback runs.
+                                if (skarn::refuse_reentry(session)) return nullptr;
+                                {
+                                    auto viewport = std::make_shared<skarn_viewport_struct>();
+                                    viewport->session = session;
+                                    auto &segment = viewport->data_segment;
+                                    segment.offset = offset;
+                                    segment.length = 0;
+                                    skarn::area_allocate(segment.data, capacity);
+                                    segment.capacity = -capacity;  // stale: nothing has been read yet
+                                    segment.is_floating = is_floating != 0;
+                                    segment.offset_adjustment = 0;
+                                    viewport->event_handler = cbk;
+                                    viewport->user_data_ptr = user_data;
+                                    viewport->event_interest = event_interest;
+                                    session->viewports.push_back(viewport);
+                                    skarn_viewport_notify(viewport.get(), VIEWPORT_EVT_CREATE, viewport.get());
+                                    skarn_session_notify(session, SESSION_EVT_CREATE_VIEWPORT, viewport.get());
+                                    return viewport.get();
+                                }
+                            });
 }
 
 void skarn_edit_destroy_viewport(skarn_viewport_struct *viewport) noexcept {
     if (viewport == nullptr) return;
     skarn_session_struct *session = viewport->session;
-    if (refuse_reentry_(session, "skarn_edit_destroy_viewport")) return;
-    auto &list = session->viewports;
-    const auto found =
-        std::find_if(list.rbegin(), list.rend(), [viewport](const auto &v) { return v.get() == viewport; });
-    if (found == list.rend()) return;
-    list.erase(std::next(found).base());  // releases the record and its bytes
-    skarn_session_notify(session, SESSION_EVT_DESTROY_VIEWPORT, viewport);
+    skarn::log::call_void(__func__, skarn::log::stream::log, [&] {
+        if (skarn::refuse_reentry(session)) return;
+        auto &list = session->viewports;
+        const auto found =
+            std::find_if(list.rbegin(), list.rend(), [viewport](const auto &v) { return v.get() == viewport; });
+        if (found == list.rend()) return;
+        list.erase(std::next(found).base());  // releases the record and its bytes
+        skarn_session_notify(session, SESSION_EVT_DESTROY_VIEWPORT, viewport);
+    });
 }
 
 int skarn_viewport_modify(skarn_viewport_struct *viewport, int64_t offset, int64_t capacity, int is_floating) noexcept {

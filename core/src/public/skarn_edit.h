@@ -11,6 +11,7 @@
 #include "skarn_edit/character_counts.h"
 #include "skarn_edit/edit.h"
 #include "skarn_edit/encode.h"
+#include "skarn_edit/error.h"
 #include "skarn_edit/filesystem.h"
 #include "skarn_edit/find.h"
 #include "skarn_edit/options.h"

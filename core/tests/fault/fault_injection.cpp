@@ -72,11 +72,27 @@ bool should_fail(call_kind kind) noexcept {
 bool standard_descriptor(int fd) noexcept { return fd >= 0 && fd <= 2; }
 bool standard_stream(FILE *stream) noexcept { return stream == stdin || stream == stdout || stream == stderr; }
 
-// Closing a descriptor that cannot write loses nothing: those closes are
-// left alone, the others are where delayed write errors surface.
-bool writable_descriptor(int fd) noexcept {
-    const int flags = ::fcntl(fd, F_GETFL);
-    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+// Closing a descriptor that was never written through loses nothing: those
+// closes are left alone, the others are where delayed write errors surface.
+constexpr int tracked_descriptors = 4096;
+bool written_through[tracked_descriptors];
+
+void mark_written(int fd) noexcept {
+    if (fd >= 0 && fd < tracked_descriptors) written_through[fd] = true;
+}
+
+// A descriptor just opened has not been written through.
+int fresh(int fd) noexcept {
+    if (fd >= 0 && fd < tracked_descriptors) written_through[fd] = false;
+    return fd;
+}
+
+// Whether `fd` was written through since it was opened; forgets it.
+bool take_written(int fd) noexcept {
+    if (fd < 0 || fd >= tracked_descriptors) return false;
+    const bool written = written_through[fd];
+    written_through[fd] = false;
+    return written;
 }
 
 // The mode argument of an open call, there only when the call may create a file.
@@ -138,12 +154,14 @@ extern "C" {
 ssize_t write(int fd, const void *buffer, size_t count) {
     static const auto real = skarn_fault::next<ssize_t (*)(int, const void *, size_t)>("write");
     if (!skarn_fault::standard_descriptor(fd) && should_fail(call_kind::write)) return -1;
+    skarn_fault::mark_written(fd);
     return real(fd, buffer, count);
 }
 
 ssize_t pwrite64(int fd, const void *buffer, size_t count, off64_t offset) {
     static const auto real = skarn_fault::next<ssize_t (*)(int, const void *, size_t, off64_t)>("pwrite64");
     if (!skarn_fault::standard_descriptor(fd) && should_fail(call_kind::write)) return -1;
+    skarn_fault::mark_written(fd);
     return real(fd, buffer, count, offset);
 }
 
@@ -161,8 +179,7 @@ int fflush(FILE *stream) {
 
 int close(int fd) {
     static const auto real = skarn_fault::next<int (*)(int)>("close");
-    if (!skarn_fault::standard_descriptor(fd) && skarn_fault::writable_descriptor(fd) &&
-        should_fail(call_kind::close)) {
+    if (!skarn_fault::standard_descriptor(fd) && skarn_fault::take_written(fd) && should_fail(call_kind::close)) {
         const int error = errno;
         real(fd);  // the descriptor is released all the same, as Linux does
         errno = error;
@@ -173,6 +190,7 @@ int close(int fd) {
 
 int fclose(FILE *stream) {
     static const auto real = skarn_fault::next<int (*)(FILE *)>("fclose");
+    if (stream != nullptr) skarn_fault::take_written(fileno(stream));
     if (stream != nullptr && !skarn_fault::standard_stream(stream) && __fwritable(stream) != 0 &&
         should_fail(call_kind::close)) {
         const int error = errno;
@@ -220,18 +238,21 @@ ssize_t copy_file_range(int in, off64_t *in_offset, int out, off64_t *out_offset
     static const auto real =
         skarn_fault::next<ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int)>("copy_file_range");
     if (should_fail(call_kind::copy)) return -1;
+    skarn_fault::mark_written(out);
     return real(in, in_offset, out, out_offset, length, flags);
 }
 
 ssize_t sendfile64(int out, int in, off64_t *offset, size_t count) {
     static const auto real = skarn_fault::next<ssize_t (*)(int, int, off64_t *, size_t)>("sendfile64");
     if (should_fail(call_kind::copy)) return -1;
+    skarn_fault::mark_written(out);
     return real(out, in, offset, count);
 }
 
 ssize_t sendfile(int out, int in, off_t *offset, size_t count) {
     static const auto real = skarn_fault::next<ssize_t (*)(int, int, off_t *, size_t)>("sendfile");
     if (should_fail(call_kind::copy)) return -1;
+    skarn_fault::mark_written(out);
     return real(out, in, offset, count);
 }
 
@@ -243,7 +264,7 @@ int open(const char *path, int flags, ...) {
     va_end(args);
     if (should_fail(call_kind::open)) return -1;
     observe(path);
-    return real(path, flags, mode);
+    return skarn_fault::fresh(real(path, flags, mode));
 }
 
 int open64(const char *path, int flags, ...) {
@@ -254,7 +275,7 @@ int open64(const char *path, int flags, ...) {
     va_end(args);
     if (should_fail(call_kind::open)) return -1;
     observe(path);
-    return real(path, flags, mode);
+    return skarn_fault::fresh(real(path, flags, mode));
 }
 
 int openat(int dir, const char *path, int flags, ...) {
@@ -265,7 +286,7 @@ int openat(int dir, const char *path, int flags, ...) {
     va_end(args);
     if (should_fail(call_kind::open)) return -1;
     observe(path);
-    return real(dir, path, flags, mode);
+    return skarn_fault::fresh(real(dir, path, flags, mode));
 }
 
 FILE *fopen(const char *path, const char *mode) {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "impl_/model_def.hpp"
+#include "engine/level.hpp"
 #include "impl_/session_def.hpp"
 
 namespace skarn_test {

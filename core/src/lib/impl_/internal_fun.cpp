@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 #include <new>
 
 #include <sys/stat.h>
@@ -18,22 +19,7 @@
 
 int64_t skarn_model_struct::file_size() const noexcept { return in_place ? identity.size : file.current_size(); }
 
-bool skarn_model_struct::file_intact() const noexcept { return !in_place || file_identity_of_(file.fd) == identity; }
-
-void reset_model_segments_(skarn_model_struct &model, int64_t size) {
-    model.model_segments.clear();
-    model.spliced = 0;
-    model.removed_pieces.clear();
-    model.read_change = nullptr;
-    if (size <= 0) return;
-    auto read_change = std::make_shared<skarn_change_struct>();
-    read_change->serial = 0;
-    read_change->kind = CHANGE_INSERT;
-    read_change->offset = 0;
-    read_change->length = size;
-    model.read_change = read_change.get();
-    model.model_segments.push_back({0, size, 0, std::move(read_change)});
-}
+bool skarn_model_struct::file_intact() const noexcept { return !in_place || skarn::identity_of(file.fd) == identity; }
 
 skarn::change_ptr make_change_(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes, int64_t length) {
     auto change = std::make_shared<skarn_change_struct>();
@@ -53,60 +39,11 @@ segment_position locate_segment_(const skarn_model_struct &model, int64_t offset
     const skarn::segment_tree &segments = model.model_segments;
     segment_position found;
     found.at = segments.find(offset);
-    if (segments.has_skews()) {
-        // Offsets written by hand: a segment up to the one found that does not
-        // start where the one before it ends breaks the model.
-        size_t skewed = 0;
-        int64_t skew = 0;
-        if (segments.first_skew_before(segments.index_of(found.at), skewed, skew)) {
-            found.broken = true;
-            found.got = segments[skewed].computed_offset;
-            found.expected = found.got - skew;
-        }
-    }
+    // The descent trusted the lengths the tree keeps for its nodes: where one
+    // of them on the way down disagrees with the pieces below it, the model
+    // is broken, reported at the first stretch whose kept length is wrong.
+    if (!segments.sums_agree_along(found.at)) found.broken = segments.first_wrong_sum(found.expected, found.got);
     return found;
-}
-
-file_reader::file_reader(const skarn::level_file &file, std::vector<uint8_t> &buffer) noexcept
-    : file_(file), buffer_(buffer) {}
-
-const uint8_t *file_reader::view(int64_t position, int64_t count, int64_t wanted) noexcept {
-    if (count < 0 || count > ahead_limit) return nullptr;
-    if (position < start_ || position + count > start_ + length_) {
-        if (!fill(position, std::max(count, std::min(wanted + slack, ahead_limit)))) return nullptr;
-        if (position + count > start_ + length_) return nullptr;  // the file is shorter than its model
-    }
-    return buffer_.data() + (position - start_);
-}
-
-bool file_reader::copy(int64_t position, int64_t count, int64_t still_wanted, uint8_t *out) noexcept {
-    if (count >= direct_limit) return file_.read_exact(position, count, out);
-    if (count == 0) return true;
-    const uint8_t *bytes = view(position, count, still_wanted);
-    if (bytes == nullptr) return false;
-    std::memcpy(out, bytes, static_cast<size_t>(count));
-    return true;
-}
-
-bool file_reader::fill(int64_t position, int64_t wanted) noexcept {
-    if (position < 0) return false;
-    try {
-        if (static_cast<int64_t>(buffer_.size()) < wanted) buffer_.resize(static_cast<size_t>(wanted));
-    } catch (...) {
-        return false;
-    }
-    start_ = position;
-    length_ = 0;
-    // A file shorter than asked for (cut short meanwhile, or at its end)
-    // yields a short read, which the caller sees as missing bytes.
-    while (length_ < wanted) {
-        const ssize_t got = pread(file_.fd, buffer_.data() + length_, static_cast<size_t>(wanted - length_),
-                                  static_cast<off_t>(position + length_));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        length_ += got;
-    }
-    return true;
 }
 
 namespace {
@@ -166,7 +103,7 @@ int read_content_(const skarn_session_struct *session, int64_t start, uint8_t *o
     }
     skarn::segment_tree::cursor at = found.at;
     if (segments.at_end(at)) return -1;
-    file_reader window(model.file, model.read_buffer);
+    skarn::file_reader window(model.file, model.read_buffer);
 
     int64_t delta = start - at.start;
     for (; !segments.at_end(at) && length < capacity; segments.advance(at), delta = 0) {

@@ -1,79 +1,181 @@
-// The library's one logging facility. Every message is one line:
+// The library's one logging facility, and the thread's record of its last
+// failure. Every message is one line:
 //   <source file name>@<line>::<function>: <message>
-// The editing sources write to std::clog; the utility source writes the same
-// line with "%s@%d::%s: %s\n" to stderr.
+// where <function> is the exported function the host called, set once by the
+// interface scope that function opens. Lines go to std::clog, or for the
+// utility functions to stderr (written with "%s@%d::%s: %s\n"), unless the
+// host set a log callback, which then receives every line without its end.
+//
+// Invariants kept here:
+// 1. A line names the innermost open interface scope's function; with none
+//    open (a white-box test calling an internal routine) the routine's own.
+// 2. Only the outermost scope of a thread, the call the host made, records a
+//    failure; calls the library makes to its own exported functions add
+//    their lines to it. A callback the library calls runs outside the scopes
+//    of the call that called it (host_callback), so its own calls record.
+// 3. The cause of a failure is the first line the call wrote; its system
+//    reason the first errno reported with system_error_line().
 #ifndef SKARN_IMPL_LOG_HPP
 #define SKARN_IMPL_LOG_HPP
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <iostream>
+#include <new>
 #include <sstream>
 #include <string>
-#include <string_view>
+#include <type_traits>
+
+#include "skarn_edit/error.h"
 
 namespace skarn::log {
 
-// The part of a built-in source path after its last '/'.
-constexpr const char *base_name(const char *path) noexcept {
-    const char *base = path;
-    for (const char *p = path; *p != '\0'; ++p) {
-        if (*p == '/') base = p + 1;
+// Where an interface scope's lines go by default.
+enum class stream { log, error };
+
+// Writes one line built from `message`, under the innermost scope's function
+// (or `fallback` outside every scope) to that scope's stream.
+void write(const char *file, int line, const char *fallback, const std::string &message) noexcept;
+
+// The same, to `where` whatever the scope says.
+void write_to(const char *file, int line, const char *fallback, stream where, const std::string &message) noexcept;
+
+// The same, under `function` and to `where` whatever the scope says. Lines
+// whose function name is fixed by what they report use it.
+void write_as(const char *file, int line, const char *function, stream where, const std::string &message) noexcept;
+
+// "Windows error code=<errno>: <strerror(errno)>": the system error line,
+// built from the host's last error (errno here). Building it reports `code`
+// as the running call's system reason, unless one was reported before.
+std::string system_error_line(int code = errno);
+
+// Opened by an exported function for the length of its call.
+class interface_scope {
+public:
+    interface_scope(const char *function, stream where) noexcept;
+    ~interface_scope();
+    interface_scope(const interface_scope &) = delete;
+    interface_scope &operator=(const interface_scope &) = delete;
+
+    // The call returns `result`: the outermost scope records the failure when
+    // the call wrote a line.
+    void finish(int64_t result) noexcept;
+    const char *function() const noexcept { return function_; }
+    stream where() const noexcept { return where_; }
+
+private:
+    const char *function_;
+    stream where_;
+    interface_scope *outer_;
+};
+
+// What one call of the host has written so far.
+struct call_record {
+    bool wrote = false;     // a line
+    std::string cause;      // the first line's message
+    int32_t sys_errno = 0;  // the first system reason reported
+};
+
+// Held while the library runs a host callback: calls from inside it are the
+// host's own, with scopes and failures of their own, and the call that runs
+// the callback goes on with what it had written before.
+class host_callback {
+public:
+    host_callback() noexcept;
+    ~host_callback();
+    host_callback(const host_callback &) = delete;
+    host_callback &operator=(const host_callback &) = delete;
+
+private:
+    interface_scope *saved_scope_;
+    call_record saved_call_;
+};
+
+// The calling thread's last failure, or null; forgetting it; the host's log
+// callback (null: the standard streams).
+const skarn_error_struct *last_failure() noexcept;
+void clear_failure() noexcept;
+void set_callback(skarn_log_cbk_t function, void *user_data) noexcept;
+
+template <typename R>
+int64_t result_value(R result) noexcept {
+    if constexpr (std::is_pointer_v<R>) {
+        return result == nullptr ? 0 : 1;
+    } else {
+        return static_cast<int64_t>(result);
     }
-    return base;
 }
 
-inline void to_clog(const char *file, int line, const char *func, const std::string &message) noexcept {
+// Runs `body`, the work of the exported function `function`, inside its
+// interface scope: an exception ends the call with `on_exception`.
+template <typename Body, typename R = std::invoke_result_t<Body>>
+R call(const char *function, stream where, R on_exception, Body &&body) noexcept {
+    interface_scope scope(function, where);
+    R result = on_exception;
     try {
-        std::clog << base_name(file) << '@' << line << "::" << func << ": " << message << std::endl;
+        result = body();
     } catch (...) {
-        // Logging never throws out of the library.
+        result = on_exception;
     }
+    scope.finish(result_value(result));
+    return result;
 }
 
-inline void to_stderr(const char *file, int line, const char *func, const char *message) noexcept {
-    std::fprintf(stderr, "%s@%d::%s: %s\n", base_name(file), line, func, message);
-}
-
-// "Windows error code=<errno>: <strerror(errno)>": the system error line, built
-// from the host's last error (errno here).
-inline std::string system_error_line(int code = errno) {
-    std::string text = "Windows error code=";
-    text += std::to_string(static_cast<unsigned>(code));
-    text += ": ";
-    text += std::strerror(code);
-    return text;
+// The same for a function that returns nothing.
+template <typename Body>
+void call_void(const char *function, stream where, Body &&body) noexcept {
+    interface_scope scope(function, where);
+    try {
+        body();
+    } catch (...) {
+    }
+    scope.finish(0);
 }
 
 }  // namespace skarn::log
 
-// Builds the message with stream insertions: SKARN_LOG_AS(name, "expected: " << n)
-// logs under the function name `name` (helpers that work for an exported
-// function log under that function's name); SKARN_LOG under its own.
-#define SKARN_LOG_AS(function, message)                                                   \
-    do {                                                                                  \
-        try {                                                                             \
-            std::ostringstream skarn_log_stream_;                                         \
-            skarn_log_stream_ << message;                                                 \
-            ::skarn::log::to_clog(__FILE__, __LINE__, function, skarn_log_stream_.str()); \
-        } catch (...) {                                                                   \
-        }                                                                                 \
+// Builds the message with stream insertions: SKARN_LOG("expected: " << n).
+#define SKARN_LOG(message)                                                              \
+    do {                                                                                \
+        try {                                                                           \
+            std::ostringstream skarn_log_stream_;                                       \
+            skarn_log_stream_ << message;                                               \
+            ::skarn::log::write(__FILE__, __LINE__, __func__, skarn_log_stream_.str()); \
+        } catch (...) {                                                                 \
+        }                                                                               \
     } while (0)
-#define SKARN_LOG(message) SKARN_LOG_AS(__func__, message)
 
-// The utility source's form, to stderr.
-#define SKARN_LOG_STDERR_AS(function, message)                                                      \
-    do {                                                                                            \
-        try {                                                                                       \
-            std::ostringstream skarn_log_stream_;                                                   \
-            skarn_log_stream_ << message;                                                           \
-            ::skarn::log::to_stderr(__FILE__, __LINE__, function, skarn_log_stream_.str().c_str()); \
-        } catch (...) {                                                                             \
-        }                                                                                           \
+// A line to `where`, whatever the scope's stream.
+#define SKARN_LOG_TO(where, message)                                                              \
+    do {                                                                                          \
+        try {                                                                                     \
+            std::ostringstream skarn_log_stream_;                                                 \
+            skarn_log_stream_ << message;                                                         \
+            ::skarn::log::write_to(__FILE__, __LINE__, __func__, where, skarn_log_stream_.str()); \
+        } catch (...) {                                                                           \
+        }                                                                                         \
     } while (0)
+
+// A line under a function name fixed by what it reports, to `where`.
+#define SKARN_LOG_NAMED(function, where, message)                                                 \
+    do {                                                                                          \
+        try {                                                                                     \
+            std::ostringstream skarn_log_stream_;                                                 \
+            skarn_log_stream_ << message;                                                         \
+            ::skarn::log::write_as(__FILE__, __LINE__, function, where, skarn_log_stream_.str()); \
+        } catch (...) {                                                                           \
+        }                                                                                         \
+    } while (0)
+
+// Transitional forms, until every exported function opens its scope.
+#define SKARN_LOG_AS(function, message) SKARN_LOG_NAMED(function, ::skarn::log::stream::log, message)
+#define SKARN_LOG_STDERR_AS(function, message) SKARN_LOG_NAMED(function, ::skarn::log::stream::error, message)
 #define SKARN_LOG_STDERR(message) SKARN_LOG_STDERR_AS(__func__, message)
+namespace skarn::log {
+inline void to_stderr(const char *file, int line, const char *function, const char *message) noexcept {
+    write_as(file, line, function, stream::error, message);
+}
+}  // namespace skarn::log
 
 // Internal faults: a broken invariant of the model. Log, then end the process.
 #define SKARN_FATAL(message) \

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "impl_/log.hpp"
 #include "skarn_edit/options.h"
 
 namespace skarn {
@@ -53,7 +54,10 @@ private:
         reported_ = done_;
         reported_any_ = true;
         if (depth_ != nullptr) ++*depth_;
-        if (callback_(operation_, done_, total, user_data_) != 0) cancelled_ = true;
+        {
+            const log::host_callback host;  // the callback's own calls are the host's
+            if (callback_(operation_, done_, total, user_data_) != 0) cancelled_ = true;
+        }
         if (depth_ != nullptr) --*depth_;
         return !cancelled_;
     }

@@ -12,7 +12,8 @@
 
 #include "skarn_edit/options.h"
 #include "skarn_edit/types.h"
-#include "impl_/model_def.hpp"
+#include "engine/level.hpp"
+#include "impl_/log.hpp"
 #include "impl_/progress.hpp"
 
 namespace skarn {
@@ -48,6 +49,7 @@ struct skarn_session_struct {
     skarn_model_struct &current() noexcept { return *models.back(); }
     const skarn_model_struct &current() const noexcept { return *models.back(); }
     skarn_model_struct &base() noexcept { return *models.front(); }
+    const skarn_model_struct &base() const noexcept { return *models.front(); }
 
     int64_t num_changes() const noexcept {
         return static_cast<int64_t>(current().changes.size()) + num_changes_adjustment;
@@ -74,6 +76,7 @@ public:
 
 private:
     const skarn_session_struct *session_;
+    log::host_callback host_;  // the callback's own calls are the host's
 };
 }  // namespace skarn
 

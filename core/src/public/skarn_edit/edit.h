@@ -152,7 +152,8 @@ SKARN_API int skarn_edit_save(skarn_session_struct *session, const char *file_pa
  * Returns 0 on success, or: -1 bad offset; -2 target directory cannot be
  * created (a directory on the way to the file a link names is never created:
  * -2 when it is missing); -3 temporary name too long; -4 temporary file cannot be created;
- * -5 cannot be opened; -6 a stretch of the level's file could not be copied;
+ * -5 no longer returned (the temporary file is written through the descriptor
+ * that created it); -6 a stretch of the level's file could not be copied;
  * -7 writing, flushing, fsync, setting the permission bits or closing the
  * temporary file failed; -8/-9 size mismatch; -10 no longer returned (the
  * target is never removed); -11 no free numbered name; -12 the rename failed,

@@ -1,5 +1,5 @@
 // Following the symbolic links of a save's target to the file they name.
-#include "impl_/save_target.hpp"
+#include "io/save_target.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -25,7 +25,7 @@
 // remove the name. The session does not lose its data then, as it reads and
 // writes its files through their descriptors only; removing the file at the
 // end merely finds no name.
-#include "impl_/private_files.hpp"
+#include "io/private_files.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -153,5 +153,23 @@ int save_file::name_now() noexcept {
     named_ = true;
     return 0;
 }
+
+scoped_private_file::~scoped_private_file() {
+    fd_.reset();
+    if (owned_) ::unlink(path_);
+}
+
+bool scoped_private_file::create(const char *name_template) noexcept {
+    std::snprintf(path_, sizeof path_, "%s", name_template);
+    const int fd = create_private_file(path_);
+    if (fd < 0) return false;
+    fd_.reset(fd);
+    owned_ = true;
+    return true;
+}
+
+unique_fd scoped_private_file::writer() const noexcept { return unique_fd{::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0)}; }
+
+bool remove_private_file(const char *path) noexcept { return ::unlink(path) == 0; }
 
 }  // namespace skarn

@@ -1,7 +1,7 @@
 // What the processor offers beyond the instructions the library is built for,
 // for the few loops that pick a wider path at run time.
-#ifndef SKARN_IMPL_CPU_FEATURES_HPP
-#define SKARN_IMPL_CPU_FEATURES_HPP
+#ifndef SKARN_ANALYSIS_CPU_FEATURES_HPP
+#define SKARN_ANALYSIS_CPU_FEATURES_HPP
 
 namespace skarn {
 
@@ -20,4 +20,4 @@ inline bool cpu_has_avx2() noexcept {
 
 }  // namespace skarn
 
-#endif  // SKARN_IMPL_CPU_FEATURES_HPP
+#endif  // SKARN_ANALYSIS_CPU_FEATURES_HPP

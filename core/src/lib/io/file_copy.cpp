@@ -1,6 +1,6 @@
 // Copying a file's content between descriptors: clone, else kernel copy of
 // the data extents, else read and write.
-#include "impl_/file_copy.hpp"
+#include "io/file_copy.hpp"
 
 #include <fcntl.h>
 #include <linux/fs.h>

@@ -1,8 +1,8 @@
 // The counts of one character counting. Made with calloc and released with
 // free, so it stays a plain record: all zeros is a fresh record (kind
 // BOM_UNKNOWN, every count 0).
-#ifndef SKARN_IMPL_CHARACTER_COUNTS_DEF_HPP
-#define SKARN_IMPL_CHARACTER_COUNTS_DEF_HPP
+#ifndef SKARN_ANALYSIS_CHARACTER_COUNTS_DEF_HPP
+#define SKARN_ANALYSIS_CHARACTER_COUNTS_DEF_HPP
 
 #include <cstdint>
 
@@ -21,4 +21,4 @@ struct skarn_character_counts_struct {
     int32_t filling;
 };
 
-#endif  // SKARN_IMPL_CHARACTER_COUNTS_DEF_HPP
+#endif  // SKARN_ANALYSIS_CHARACTER_COUNTS_DEF_HPP

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "io/level_file.hpp"
 #include "skarn_edit/filesystem.h"
 
 // Fills the trailing XXXXXX of `tmpl` with random characters and calls
@@ -24,6 +25,39 @@ namespace skarn {
 // a descriptor of it is open. Returns the descriptor (read and write), or -1
 // with errno set.
 int create_private_file(char *name) noexcept;
+
+// A private file created by create_private_file that is removed, with its
+// descriptor closed, when the owner goes, unless it was kept: the one way a
+// failure on the way to a finished private file leaves nothing behind.
+class scoped_private_file {
+public:
+    scoped_private_file() = default;
+    ~scoped_private_file();
+    scoped_private_file(const scoped_private_file &) = delete;
+    scoped_private_file &operator=(const scoped_private_file &) = delete;
+
+    // Creates the file under `name_template` (a path ending in XXXXXX).
+    // False with errno set; path() then tells the name tried.
+    bool create(const char *name_template) noexcept;
+    int fd() const noexcept { return fd_.get(); }
+    const char *path() const noexcept { return path_; }
+    // A descriptor of its own to write the file through, closed (and its
+    // close checked) by the writer, so that the descriptor the file keeps
+    // is never written through; none (errno set) when it cannot be had.
+    unique_fd writer() const noexcept;
+    // Hands the descriptor over; the file is still removed unless kept.
+    unique_fd take_descriptor() noexcept { return std::move(fd_); }
+    // The file stays (under its name, or another it was renamed to).
+    void keep() noexcept { owned_ = false; }
+
+private:
+    char path_[SKARN_PATH_BUFFER_SIZE] = "";
+    unique_fd fd_;
+    bool owned_ = false;
+};
+
+// Removes the private file `path`. False (errno set) when it cannot.
+bool remove_private_file(const char *path) noexcept;
 
 // Removes the private files and save temporary files in `directory` left by
 // sessions whose process ended without removing them (killed, or crashed):

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "impl_/file_copy.hpp"
+#include "io/file_copy.hpp"
 #include "impl_/log.hpp"
 
 namespace fs = std::filesystem;

@@ -1,0 +1,122 @@
+// Checkpoints and transforms.
+//
+// Invariants kept here:
+// 1. A checkpoint level starts as one piece over its file, which holds the
+//    content of the level below as it was; the changes counted below it
+//    become the session's change-count adjustment.
+// 2. A transform keeps the size: its level's single piece stays valid when
+//    its file is replaced by the transformed one.
+#include "engine/checkpoints.hpp"
+
+#include <cstdio>
+#include <memory>
+
+#include "engine/after_change.hpp"
+#include "engine/levels.hpp"
+#include "engine/reentry.hpp"
+#include "engine/splice.hpp"
+#include "impl_/internal_fun.hpp"
+#include "impl_/log.hpp"
+#include "io/checkpoint_file.hpp"
+#include "skarn_edit.hpp"
+
+namespace skarn {
+
+int create_checkpoint(skarn_session_struct *session) {
+    if (refuse_reentry(session)) return -1;
+    const std::string &directory = session->checkpoint_directory;
+    const bool directory_missing = skarn_util_directory_exists(directory.c_str()) == 0;
+    if (directory_missing) SKARN_LOG("checkpoint directory '" << directory << "' does not exist");
+    char path[SKARN_PATH_BUFFER_SIZE];
+    const int formatted = std::snprintf(path, sizeof path, "%s%c.Skarnpad-chk.%zu.XXXXXX", directory.c_str(),
+                                        skarn_util_directory_separator(), session->models.size());
+    if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof path) {
+        SKARN_LOG("failed to create checkpoint filename template");
+        return -1;
+    }
+    if (directory_missing && skarn_util_create_directory(directory.c_str()) != 0) {
+        SKARN_LOG("failed to create directory: " << directory);
+        SKARN_LOG("failed to save checkpoint to '" << path << "'");
+        return -1;
+    }
+    const int64_t size = session->current().computed_size();
+    const int64_t num_changes = session->num_changes();
+    // A transform's checkpoint reports as part of the transform.
+    progress_meter own_progress = session->progress(PROGRESS_OP_CHECKPOINT, size);
+    progress_meter &progress = session->enclosing_progress != nullptr ? *session->enclosing_progress : own_progress;
+    auto level = std::make_unique<skarn_model_struct>();
+    scoped_private_file file;  // removed unless the level takes it
+    if (!write_checkpoint_file(session->current(), file, path, size, progress)) {
+        if (!progress.cancelled()) SKARN_LOG("failed to save checkpoint to '" << path << "'");
+        return -1;
+    }
+    level->file_path = path;
+    if (&progress == &own_progress && !progress.finish()) {
+        SKARN_LOG("cancelled by the progress callback");
+        return -1;
+    }
+    if (!level->file.adopt(file.take_descriptor())) {
+        SKARN_LOG(log::system_error_line());
+        return -1;
+    }
+    reset_pieces(*level, size);
+    // The content is saved: announced as a save to no path, as before.
+    skarn_session_notify(session, SESSION_EVT_SAVE, nullptr);
+    push_level(session, std::move(level));
+    file.keep();  // the level removes it when it is dropped
+    session->num_changes_adjustment = num_changes;
+    skarn_session_notify(session, SESSION_EVT_CREATE_CHECKPOINT, nullptr);
+    return 0;
+}
+
+int destroy_last_checkpoint(skarn_session_struct *session) {
+    if (session->models.size() <= 1 || refuse_reentry(session)) return -1;
+    drop_top_level(session);
+    // The adjustment counted the level below's changes as well; now they are current.
+    session->num_changes_adjustment -= static_cast<int64_t>(session->current().changes.size());
+    // The content is that of the level below now: every viewport must read again.
+    mark_viewports_stale(session);
+    skarn_session_notify(session, SESSION_EVT_DESTROY_CHECKPOINT, nullptr);
+    return 0;
+}
+
+int apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t transform, void *user_data,
+                    int64_t offset, int64_t length) {
+    if (session->has_flag(flag_changes_paused) || refuse_reentry(session)) return -1;
+    // One meter for the whole: the checkpoint's copy, then the rewrite.
+    progress_meter progress = session->progress(PROGRESS_OP_TRANSFORM, 2 * session->current().computed_size());
+    session->enclosing_progress = &progress;
+    const int checkpointed = skarn_edit_create_checkpoint(session);
+    session->enclosing_progress = nullptr;
+    if (checkpointed != 0) return -1;
+    skarn_model_struct &level = session->current();
+    const int64_t size = level.computed_size();
+    // The range is judged as the file transform judges it, under its name.
+    unique_fd file;
+    if (transform != nullptr &&
+        transform_range_valid_(size, offset, length, "skarn_util_apply_byte_transform_to_file")) {
+        if (length == 0) length = size - offset;
+        file = transform_checkpoint_file(level, session->checkpoint_directory.c_str(), size, transform, user_data,
+                                         offset, length, progress);
+    }
+    if (!file.valid()) {
+        if (progress.cancelled()) {
+            // Cancelled: the session goes back to where it was.
+            SKARN_LOG("cancelled by the progress callback");
+            skarn_edit_destroy_last_checkpoint(session);
+            return -1;
+        }
+        SKARN_LOG_TO(log::stream::error, "transform failed");
+        return -1;  // the checkpoint stays, untransformed
+    }
+    if (!level.file.adopt(std::move(file))) {
+        SKARN_LOG(log::system_error_line());
+        skarn_edit_destroy_last_checkpoint(session);
+        return -1;
+    }
+    mark_viewports_stale(session, VIEWPORT_EVT_TRANSFORM);
+    skarn_session_notify(session, SESSION_EVT_TRANSFORM, nullptr);
+    return 0;
+}
+
+}  // namespace skarn

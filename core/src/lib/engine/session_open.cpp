@@ -1,0 +1,146 @@
+// Opening and closing a session: the checkpoint directory it works in, its
+// base level over the caller's file (read in place or privately copied),
+// and what it removes when it ends.
+#include "engine/session_open.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "engine/levels.hpp"
+#include "engine/splice.hpp"
+#include "impl_/log.hpp"
+#include "impl_/search_context_def.hpp"
+#include "impl_/viewport_def.hpp"
+#include "io/private_copy.hpp"
+#include "io/private_files.hpp"
+#include "skarn_edit.hpp"
+
+namespace skarn {
+namespace {
+
+// The longest checkpoint directory whose private file names still fit a path
+// buffer: the longest of them, a checkpoint's, adds
+// "/.Skarnpad-chk.<level>.XXXXXX" (up to 36 characters) to the directory.
+constexpr size_t longest_checkpoint_directory = SKARN_PATH_BUFFER_SIZE - 1 - 36;
+
+// The host's temporary directory, or the empty string.
+std::string temp_directory() {
+    std::string dir;
+    if (char *temp = skarn_util_get_temp_directory()) {
+        dir = temp;
+        std::free(temp);
+    }
+    return dir;
+}
+
+// Chooses the checkpoint directory of a new session: the caller's, else the
+// file's directory (the current directory for a bare file name), else the
+// temporary directory, else the current directory. A file's directory too
+// long for the names of the private files is replaced by the temporary
+// directory; a directory the caller chose is kept as given.
+std::string choose_checkpoint_directory(const char *file_path, const char *checkpoint_directory) {
+    char buffer[SKARN_PATH_BUFFER_SIZE];
+    if (checkpoint_directory != nullptr) return checkpoint_directory;
+    if (file_path != nullptr && *file_path != '\0') {
+        const char *dir = skarn_util_dirname(file_path, buffer);
+        if (dir != nullptr && *dir == '\0') {
+            const char *cwd = skarn_util_get_current_dir(buffer);
+            return cwd != nullptr ? cwd : "";
+        }
+        if (dir != nullptr && std::strlen(dir) <= longest_checkpoint_directory) return dir;
+        std::string temp = temp_directory();
+        SKARN_LOG("directory of '" << file_path << "' too long for checkpoint names, using the temporary directory '"
+                                   << temp << "'");
+        return temp;
+    }
+    std::string temp = temp_directory();
+    if (!temp.empty()) return temp;
+    const char *cwd = skarn_util_get_current_dir(buffer);
+    return cwd != nullptr ? cwd : "";
+}
+
+// The base level's file: the caller's file read in place when the options
+// ask and its size can be told, else a private copy in `directory`, kept in
+// `copy`. False, logged, on failure.
+bool open_base_file(const char *file_path, const skarn_session_options_struct &options, const char *directory,
+                    skarn_model_struct &base, scoped_private_file &copy, file_identity &identity) {
+    if ((options.flags & SESSION_OPT_IN_PLACE) != 0) {
+        if (unique_fd file = open_in_place(file_path); file.valid()) {
+            // The level reads the caller's file through its own descriptor,
+            // which must keep the identity it has now.
+            if (!base.file.adopt(std::move(file))) {
+                SKARN_LOG(log::system_error_line());
+                return false;
+            }
+            base.in_place = true;
+            base.identity = identity_of(base.file.fd);
+            identity = base.identity;
+            return true;
+        }
+    }
+    progress_meter progress(options.progress_cbk, options.progress_user_data, PROGRESS_OP_COPY, -1);
+    if (!make_private_copy(file_path, directory, copy, identity, progress)) return false;
+    return base.file.adopt(copy.take_descriptor());
+}
+
+}  // namespace
+
+skarn_session_struct *create_session(const char *file_path, const skarn_session_options_struct &options) {
+    const std::string directory = choose_checkpoint_directory(file_path, options.checkpoint_directory);
+    if (!skarn_util_directory_exists(directory.c_str()) && skarn_util_create_directory(directory.c_str()) != 0) {
+        SKARN_LOG("failed to create checkpoint directory '" << directory << "'");
+        return nullptr;
+    }
+    char normalized[SKARN_PATH_BUFFER_SIZE];
+    if (skarn_util_normalize_path(directory.c_str(), normalized) == nullptr) {
+        SKARN_LOG("failed to resolve checkpoint_directory path '" << directory << "' to absolute path");
+        return nullptr;
+    }
+    // Files that sessions killed on the way left here go before this
+    // session adds its own.
+    remove_abandoned_files(normalized);
+
+    auto base = std::make_unique<skarn_model_struct>();
+    scoped_private_file copy;  // the private copy, removed unless the session is made
+    file_identity identity;
+    const bool has_file = file_path != nullptr && *file_path != '\0';
+    if (has_file && !open_base_file(file_path, options, normalized, *base, copy, identity)) return nullptr;
+    const int64_t size = base->in_place ? base->identity.size : base->file.size;
+
+    auto session = std::make_unique<skarn_session_struct>();
+    session->event_cbk = options.event_cbk;
+    session->user_data_ptr = options.user_data;
+    session->event_interest = options.event_interest;
+    session->progress_cbk = options.progress_cbk;
+    session->progress_user_data = options.progress_user_data;
+    session->checkpoint_directory = normalized;
+    session->caller_file = identity;
+    if (has_file) {
+        base->file_path = file_path;
+        session->original_checkpoint_path = copy.path();
+    }
+    reset_pieces(*base, size);
+    push_level(session.get(), std::move(base));
+    copy.keep();  // the session removes it when it ends
+    skarn_session_notify(session.get(), SESSION_EVT_CREATE, nullptr);
+    return session.release();
+}
+
+void destroy_session(skarn_session_struct *session) noexcept {
+    for (auto &level : session->models) level->close_file();
+    while (!session->search_contexts.empty()) skarn_search_destroy_context(session->search_contexts.back().get());
+    while (!session->viewports.empty()) skarn_edit_destroy_viewport(session->viewports.back().get());
+    for (auto &level : session->models) {
+        level->changes.clear();
+        level->changes_undone.clear();
+    }
+    drop_levels_above_base(session);
+    if (!session->original_checkpoint_path.empty() && !remove_private_file(session->original_checkpoint_path.c_str())) {
+        SKARN_LOG(log::system_error_line());
+    }
+    delete session;
+}
+
+}  // namespace skarn

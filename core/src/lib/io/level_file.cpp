@@ -1,0 +1,140 @@
+// A level's backing file: the owned descriptor, identities and positional reads.
+#include "io/level_file.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace skarn {
+namespace {
+
+file_identity identity_from(const struct stat &info) noexcept {
+    file_identity identity;
+    identity.known = true;
+    identity.device = info.st_dev;
+    identity.inode = info.st_ino;
+    identity.size = static_cast<int64_t>(info.st_size);
+    identity.modified = info.st_mtim;
+    identity.changed = info.st_ctim;
+    return identity;
+}
+
+}  // namespace
+
+file_identity identity_of(const char *path) noexcept {
+    struct stat info {};
+    if (path == nullptr || ::stat(path, &info) != 0) return {};
+    return identity_from(info);
+}
+
+file_identity identity_of(int fd) noexcept {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return {};
+    return identity_from(info);
+}
+
+unique_fd &unique_fd::operator=(unique_fd &&other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+}
+
+int unique_fd::release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+bool unique_fd::reset(int fd) noexcept {
+    const int old = fd_;
+    fd_ = fd;
+    return old < 0 || ::close(old) == 0;
+}
+
+bool level_file::adopt(unique_fd file) noexcept {
+    close();
+    if (!file.valid()) return false;
+    fd = file.release();
+    if (refresh_size() < 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+void level_file::close() noexcept {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    size = 0;
+}
+
+int64_t level_file::current_size() const noexcept {
+    if (fd < 0) return 0;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return -1;
+    return static_cast<int64_t>(info.st_size);
+}
+
+bool read_exact_at(int fd, int64_t position, int64_t count, uint8_t *out) noexcept {
+    if (count == 0) return true;
+    if (fd < 0 || position < 0) return false;
+    while (count > 0) {
+        const ssize_t got = ::pread(fd, out, static_cast<size_t>(count), static_cast<off_t>(position));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;  // an error, or the file is shorter than its model
+        out += got;
+        position += got;
+        count -= got;
+    }
+    return true;
+}
+
+bool level_file::read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept {
+    return read_exact_at(fd, position, count, out);
+}
+
+file_reader::file_reader(const level_file &file, std::vector<uint8_t> &buffer) noexcept
+    : file_(file), buffer_(buffer) {}
+
+const uint8_t *file_reader::view(int64_t position, int64_t count, int64_t wanted) noexcept {
+    if (count < 0 || count > ahead_limit) return nullptr;
+    if (position < start_ || position + count > start_ + length_) {
+        if (!fill(position, std::max(count, std::min(wanted + slack, ahead_limit)))) return nullptr;
+        if (position + count > start_ + length_) return nullptr;  // the file is shorter than its model
+    }
+    return buffer_.data() + (position - start_);
+}
+
+bool file_reader::copy(int64_t position, int64_t count, int64_t still_wanted, uint8_t *out) noexcept {
+    if (count >= direct_limit) return file_.read_exact(position, count, out);
+    if (count == 0) return true;
+    const uint8_t *bytes = view(position, count, still_wanted);
+    if (bytes == nullptr) return false;
+    std::memcpy(out, bytes, static_cast<size_t>(count));
+    return true;
+}
+
+bool file_reader::fill(int64_t position, int64_t wanted) noexcept {
+    if (position < 0) return false;
+    try {
+        if (static_cast<int64_t>(buffer_.size()) < wanted) buffer_.resize(static_cast<size_t>(wanted));
+    } catch (...) {
+        return false;
+    }
+    start_ = position;
+    length_ = 0;
+    // A file shorter than asked for (cut short meanwhile, or at its end)
+    // yields a short read, which the caller sees as missing bytes.
+    while (length_ < wanted) {
+        const ssize_t got = ::pread(file_.fd, buffer_.data() + length_, static_cast<size_t>(wanted - length_),
+                                    static_cast<off_t>(position + length_));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        length_ += got;
+    }
+    return true;
+}
+
+}  // namespace skarn
