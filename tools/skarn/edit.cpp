@@ -366,6 +366,7 @@ int run_edit(std::span<char *const> args) {
     const bool target_existed = std::filesystem::exists(target, error);
     char saved[260] = {};
     progress_begin("saving");
+    forget_library_failure();
     const int result = skarn_edit_save(session.get(), target.c_str(), flags, saved);
     progress_finish();
     // -14: the same refusal from a session that reads FILE itself.

@@ -109,6 +109,7 @@ session_handle::session_handle(const std::string &path) {
     }
     check_interrupted();
     progress_begin("opening");
+    forget_library_failure();
     session_.reset(create_session(source, directory_.path));
     if (session_ == nullptr) {
         check_interrupted();  // a copy cancelled by a signal is no failure of its own
