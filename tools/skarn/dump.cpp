@@ -1,13 +1,21 @@
 // skarn dump: a hex and text dump in xxd's default layout, read through one
 // viewport that steps over the range, so memory use does not grow with it.
+#include <skarn_edit.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "cli.hpp"
+#include "arguments.hpp"
+#include "commands.hpp"
+#include "errors.hpp"
+#include "output.hpp"
 #include "progress.hpp"
+#include "session.hpp"
+#include "signals.hpp"
+#include "values.hpp"
 
 namespace skarn_cli {
 

@@ -1,5 +1,7 @@
 // skarn edit: applies a list of edits to a session in the order given and
 // saves the result; nothing is saved when any edit is refused or fails.
+#include <skarn_edit.h>
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,8 +13,16 @@
 #include <string>
 #include <vector>
 
-#include "cli.hpp"
+#include "arguments.hpp"
+#include "commands.hpp"
+#include "errors.hpp"
+#include "library_log.hpp"
+#include "matches.hpp"
+#include "output.hpp"
 #include "progress.hpp"
+#include "session.hpp"
+#include "signals.hpp"
+#include "values.hpp"
 
 namespace skarn_cli {
 
@@ -57,8 +67,6 @@ constexpr option_def edit_options[] = {
     {"--insert", "", true, true},    {"--overwrite", "", true, true},  {"--delete", "", true, true},
     {"--replace", "", true, true},   {"--upper", "", true, true},      {"--lower", "", true, true},
 };
-
-constexpr int64_t pattern_limit = 524288;  // the library's limit for search patterns
 
 enum class op_kind { insert, overwrite, erase, replace, upper, lower };
 
@@ -358,6 +366,7 @@ int run_edit(std::span<char *const> args) {
     const bool target_existed = std::filesystem::exists(target, error);
     char saved[260] = {};
     progress_begin("saving");
+    forget_library_failure();
     const int result = skarn_edit_save(session.get(), target.c_str(), flags, saved);
     progress_finish();
     // -14: the same refusal from a session that reads FILE itself.

@@ -4,8 +4,15 @@
 #include <limits>
 #include <string>
 
-#include "cli.hpp"
+#include "arguments.hpp"
+#include "commands.hpp"
+#include "errors.hpp"
+#include "matches.hpp"
+#include "output.hpp"
 #include "progress.hpp"
+#include "session.hpp"
+#include "signals.hpp"
+#include "values.hpp"
 
 namespace skarn_cli {
 
@@ -45,9 +52,6 @@ constexpr option_def find_options[] = {
 };
 
 constexpr std::string_view find_operands[] = {"PATTERN", "FILE"};
-
-// Patterns must be shorter than this (the library's limit).
-constexpr int64_t pattern_limit = 524288;
 
 }  // namespace
 

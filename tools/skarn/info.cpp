@@ -1,11 +1,19 @@
 // skarn info: what a file holds, from the library's analysis functions.
+#include <skarn_edit.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include "cli.hpp"
+#include "arguments.hpp"
+#include "commands.hpp"
+#include "errors.hpp"
+#include "output.hpp"
+#include "session.hpp"
+#include "signals.hpp"
+#include "values.hpp"
 
 namespace skarn_cli {
 

@@ -1,5 +1,7 @@
 // skarn: look at, search and edit files of any size from the command line,
 // through skarn_edit's C interface.
+#include <skarn_edit.h>
+
 #include <signal.h>
 
 #include <csignal>
@@ -13,8 +15,12 @@
 #include <string>
 #include <string_view>
 
-#include "cli.hpp"
+#include "arguments.hpp"
+#include "commands.hpp"
+#include "errors.hpp"
+#include "library_log.hpp"
 #include "progress.hpp"
+#include "signals.hpp"
 
 namespace {
 
@@ -61,13 +67,13 @@ constexpr command commands[] = {
 int report(std::string_view command, std::string_view message, bool usage) {
     skarn_cli::progress_finish();
     const std::string_view space = command.empty() ? "" : " ";
-    std::fprintf(skarn_cli::message_stream(), "skarn%.*s%.*s: %.*s", static_cast<int>(space.size()), space.data(),
+    std::fprintf(stderr, "skarn%.*s%.*s: %.*s", static_cast<int>(space.size()), space.data(),
                  static_cast<int>(command.size()), command.data(), static_cast<int>(message.size()), message.data());
     if (usage) {
-        std::fprintf(skarn_cli::message_stream(), " (see 'skarn%.*s%.*s --help')", static_cast<int>(space.size()),
-                     space.data(), static_cast<int>(command.size()), command.data());
+        std::fprintf(stderr, " (see 'skarn%.*s%.*s --help')", static_cast<int>(space.size()), space.data(),
+                     static_cast<int>(command.size()), command.data());
     }
-    std::fputc('\n', skarn_cli::message_stream());
+    std::fputc('\n', stderr);
     return skarn_cli::exit_error;
 }
 
@@ -90,7 +96,7 @@ int run_command(const command &candidate, std::span<char *const> args) {
         const int status = candidate.run(args);
         skarn_cli::progress_finish();
         // The library's log lines of a successful command are passed on as they are.
-        if (!skarn_cli::quiet_requested()) std::fputs(skarn_cli::library_log().c_str(), skarn_cli::message_stream());
+        if (!skarn_cli::quiet_requested()) std::fputs(skarn_cli::library_log().c_str(), stderr);
         return status;
     } catch (const skarn_cli::interrupted &stop) {
         skarn_cli::progress_finish();
@@ -124,6 +130,7 @@ int run_command(const command &candidate, std::span<char *const> args) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    skarn_cli::capture_library_log();
     skarn_cli::install_signal_handlers();
 
     const std::span<char *const> args(argv, static_cast<size_t>(argc));
@@ -140,7 +147,7 @@ int main(int argc, char **argv) {
     for (const command &candidate : commands) {
         if (candidate.name == name) return run_command(candidate, args.subspan(2));
     }
-    std::fprintf(skarn_cli::message_stream(), "skarn: unknown command '%.*s' (see 'skarn --help')\n",
-                 static_cast<int>(name.size()), name.data());
+    std::fprintf(stderr, "skarn: unknown command '%.*s' (see 'skarn --help')\n", static_cast<int>(name.size()),
+                 name.data());
     return skarn_cli::exit_error;
 }

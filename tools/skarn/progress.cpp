@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "cli.hpp"
+#include "signals.hpp"
 
 namespace skarn_cli {
 
@@ -61,7 +61,7 @@ std::string duration(double seconds) {
 
 void put(const std::string &text) {
     // stderr is unbuffered; a failing terminal is no reason to stop the work.
-    std::fwrite(text.data(), 1, text.size(), message_stream());
+    std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 }  // namespace

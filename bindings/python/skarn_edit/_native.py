@@ -6,8 +6,9 @@ import ctypes
 import ctypes.util
 import os
 import sys
+from dataclasses import dataclass
 from pathlib import Path
-from typing import List
+from typing import List, Optional
 
 c_int64 = ctypes.c_int64
 c_int32 = ctypes.c_int32
@@ -22,6 +23,7 @@ SESSION_EVENT_CBK = ctypes.CFUNCTYPE(None, c_void_p, c_int32, c_void_p)
 VIEWPORT_EVENT_CBK = ctypes.CFUNCTYPE(None, c_void_p, c_int32, c_void_p)
 BYTE_TRANSFORM = ctypes.CFUNCTYPE(c_uint8, c_uint8, c_void_p)
 PROGRESS_CBK = ctypes.CFUNCTYPE(c_int, c_int32, c_int64, c_int64, c_void_p)
+LOG_CBK = ctypes.CFUNCTYPE(None, c_char_p, c_void_p)
 
 ENVIRONMENT_VARIABLE = "SKARN_EDIT_LIBRARY"
 
@@ -38,6 +40,17 @@ class SessionOptions(ctypes.Structure):
         ("event_interest", c_int32),
         ("progress_cbk", PROGRESS_CBK),
         ("progress_user_data", c_void_p),
+    ]
+
+
+class ErrorRecord(ctypes.Structure):
+    """Layout of skarn_error_struct, the calling thread's last failure."""
+
+    _fields_ = [
+        ("result", c_int64),
+        ("sys_errno", c_int32),
+        ("function", c_char_p),
+        ("message", c_char_p),
     ]
 
 
@@ -173,6 +186,9 @@ _OPTIONAL_PROTOTYPES = {
     "skarn_edit_create_session_with_options": (c_void_p, [c_char_p, ctypes.POINTER(SessionOptions)]),
     "skarn_util_byte_table_transform": (c_uint8, [c_uint8, c_void_p]),
     "skarn_session_read": (c_int64, [c_void_p, c_int64, c_void_p, c_int64]),
+    "skarn_error_last": (ctypes.POINTER(ErrorRecord), []),
+    "skarn_error_clear": (None, []),
+    "skarn_set_log_callback": (None, [LOG_CBK, c_void_p]),
 }
 
 
@@ -196,6 +212,38 @@ for _name, _prototype in _OPTIONAL_PROTOTYPES.items():
 def has(name: str) -> bool:
     """Tells whether the loaded library exports the optional function `name`."""
     return name in _present
+
+
+@dataclass(frozen=True)
+class Failure:
+    """What the library recorded about the calling thread's last failed call:
+    its result, the errno of the system call that failed (0 when none), the
+    function called and the message of the first line it logged."""
+
+    result: int
+    sys_errno: int
+    function: str
+    message: str
+
+
+def clear_error() -> None:
+    """Forgets the calling thread's last failure, so that last_error() names
+    only a failure of the calls that follow."""
+    if has("skarn_error_clear"):
+        lib.skarn_error_clear()
+
+
+def last_error() -> Optional[Failure]:
+    """The calling thread's last failure since clear_error(), or None (also
+    from a library without failure records)."""
+    if not has("skarn_error_last"):
+        return None
+    record = lib.skarn_error_last()
+    if not record:
+        return None
+    fields = record.contents
+    return Failure(fields.result, fields.sys_errno, os.fsdecode(fields.function or b""),
+                   os.fsdecode(fields.message or b""))
 
 
 def _bytes_allocator():

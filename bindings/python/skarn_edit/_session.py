@@ -58,16 +58,45 @@ _SAVE_MESSAGES = {
 
 
 class Error(OSError):
-    """A failure reported by the library (changes paused, an operation that failed)."""
+    """A failure reported by the library (changes paused, an operation that failed).
+
+    When the library recorded why a call failed, the message is the
+    package's own text, ": " and the library's message ("cannot open a
+    session over 'x': ..."); `function` names the library's function, `result`
+    holds what it returned, and `errno` and `strerror` name the failed system
+    call, when there was one. Otherwise these attributes are None.
+    """
+
+    function: Optional[str] = None
+    result: Optional[int] = None
+
+    def __str__(self) -> str:
+        # OSError would put "[Errno N] strerror" in place of a one-part message.
+        return str(self.args[0]) if len(self.args) == 1 else super().__str__()
 
 
 class SaveError(Error):
-    """A failed save; `code` holds the library's result code."""
+    """A failed save; `code` holds the library's result code. The message is
+    the failure, ": " and the path, then the library's message as for Error."""
 
     def __init__(self, code: int, message: str, path: Optional[str] = None) -> None:
         super().__init__(message if path is None else f"{message}: {path}")
         self.code = code
         self.path = path
+
+
+def _failed(error: Error) -> Error:
+    """`error` with what the library recorded about the failed call (see
+    Error); call _native.clear_error() before the call that failed."""
+    record = _native.last_error()
+    if record is None:
+        return error
+    if record.message:
+        error.args = (f"{error.args[0]}: {record.message}",)
+    error.function, error.result = record.function, record.result
+    if record.sys_errno > 0:
+        error.errno, error.strerror = record.sys_errno, os.strerror(record.sys_errno)
+    return error
 
 
 @dataclass(frozen=True)
@@ -219,11 +248,12 @@ class Viewport:
 
         # The library calls this until it has destroyed the viewport: it lives as long.
         self._callback = _native.VIEWPORT_EVENT_CBK(trampoline)
+        _native.clear_error()
         self._handle = lib.skarn_edit_create_viewport(session._live(), offset, capacity, 1 if floating else 0,
                                                       self._callback, None, _VIEWPORT_CONTENT_EVENTS)
         if not self._handle:
             session._raise_kept()
-            raise Error("the viewport cannot be created")
+            raise _failed(Error("the viewport cannot be created"))
 
     def _live(self) -> int:
         if self._closed:
@@ -240,12 +270,13 @@ class Viewport:
     def data(self) -> bytes:
         """The viewport's current bytes (read again after an edit touched it)."""
         handle = self._live()
+        _native.clear_error()
         address = lib.skarn_viewport_get_data(handle)
         if not address:
             # A viewport at or past the end of the content shows nothing.
             if lib.skarn_viewport_get_offset(handle) >= self._session._size():
                 return b""
-            raise Error("the viewport's bytes cannot be read")
+            raise _failed(Error("the viewport's bytes cannot be read"))
         return ctypes.string_at(address, max(0, lib.skarn_viewport_get_length(handle)))
 
     @property
@@ -288,10 +319,11 @@ class Viewport:
             raise ValueError(f"viewport offset {offset} is negative")
         if not 1 <= capacity <= _VIEWPORT_MAX_CAPACITY:
             raise ValueError(f"viewport capacity {capacity} is not in 1..{_VIEWPORT_MAX_CAPACITY}")
+        _native.clear_error()
         result = lib.skarn_viewport_modify(handle, offset, capacity, lib.skarn_viewport_is_floating(handle))
         self._session._raise_kept()
         if result != 0:
-            raise Error("the viewport cannot be moved")
+            raise _failed(Error("the viewport cannot be moved"))
 
     @_serialised
     def close(self) -> None:
@@ -349,8 +381,9 @@ class _Transaction:
         guard.__enter__()
         try:
             handle = session._live()
+            _native.clear_error()
             if session._transaction_depth == 0 and lib.skarn_session_begin_transaction(handle) != 0:
-                raise Error("a transaction is already open")
+                raise _failed(Error("a transaction is already open"))
         except BaseException:
             guard.__exit__(None, None, None)
             raise
@@ -428,6 +461,7 @@ class Session:
                 guard.callbacks -= 1
 
         self._callback = _native.SESSION_EVENT_CBK(trampoline)
+        _native.clear_error()
         if in_place:
             if not _native.has("skarn_edit_create_session_with_options"):
                 raise NotImplementedError("this build of libskarn_edit has no in-place sessions")
@@ -444,8 +478,8 @@ class Session:
         else:
             handle = lib.skarn_edit_create_session(encoded_path, self._callback, None, 0, encoded_directory)
         if not handle:
-            raise Error(f"cannot open a session over {self.path!r}" if path is not None
-                        else "cannot open a session")
+            raise _failed(Error(f"cannot open a session over {self.path!r}" if path is not None
+                                else "cannot open a session"))
         self._handle = handle
         self._closed = False
         self.in_place = bool(in_place)
@@ -591,16 +625,17 @@ class Session:
 
     def _read_to(self, handle: int, offset: int, address: int, length: int) -> None:
         """Copies exactly `length` bytes of content from `offset` to memory at `address`."""
+        _native.clear_error()
         if _native.has("skarn_session_read"):
             if lib.skarn_session_read(handle, offset, address, length) != length:
-                raise Error(f"cannot read {length} bytes of the content at offset {offset}")
+                raise _failed(Error(f"cannot read {length} bytes of the content at offset {offset}"))
             return
         # An older library: through a segment of at most 1 MiB.
         segment = self._window(min(length, _READ_CHUNK))
         done = 0
         while done < length:
             if lib.skarn_session_get_segment(handle, segment, offset + done) != 0:
-                raise Error(f"cannot read the content at offset {offset + done}")
+                raise _failed(Error(f"cannot read the content at offset {offset + done}"))
             count = min(lib.skarn_segment_get_length(segment), length - done)
             if count <= 0:
                 raise Error(f"cannot read the content at offset {offset + done}")
@@ -628,13 +663,14 @@ class Session:
     # -- edits ---------------------------------------------------------------
 
     def _edit(self, handle: int, result: int, what: str) -> int:
+        # The edit's call comes after _native.clear_error().
         self._generation += 1
         self._raise_kept()
         if result > 0:
             return result
         if lib.skarn_session_changes_paused(handle):
             raise Error(f"{what} refused: changes are paused")
-        raise Error(f"{what} refused by the library" if result == 0 else f"{what} failed")
+        raise _failed(Error(f"{what} refused by the library" if result == 0 else f"{what} failed"))
 
     def insert(self, offset: int, data: BytesLike) -> int:
         """Inserts `data` (bytes-like, or str taken as UTF-8) at `offset`; returns the change's serial."""
@@ -655,6 +691,7 @@ class Session:
             raise ValueError(f"offset {offset} is outside the content (0..{size})")
         if not data:
             raise ValueError(empty)
+        _native.clear_error()
         return self._edit(handle, function(handle, offset, data, len(data)), name)
 
     @_serialised
@@ -668,6 +705,7 @@ class Session:
             raise ValueError(f"offset {offset} is outside the content (0..{size - 1})")
         if length < 1:
             raise ValueError(f"length {length} is below 1")
+        _native.clear_error()
         return self._edit(handle, lib.skarn_edit_delete(handle, offset, length), "delete")
 
     @_serialised
@@ -677,12 +715,13 @@ class Session:
         if lib.skarn_session_changes_paused(handle):
             raise Error("undo refused: changes are paused")
         undone_before = lib.skarn_session_get_num_undone_changes(handle)
+        _native.clear_error()
         result = lib.skarn_edit_undo_last_change(handle)
         self._generation += 1
         self._raise_kept()
         # -1 is both the failure result and the undo of change 1; the history tells them apart.
         if result == -1 and lib.skarn_session_get_num_undone_changes(handle) == undone_before:
-            raise Error("undo failed")
+            raise _failed(Error("undo failed"))
         return -result
 
     @_serialised
@@ -691,11 +730,12 @@ class Session:
         handle = self._live()
         if lib.skarn_session_changes_paused(handle):
             raise Error("redo refused: changes are paused")
+        _native.clear_error()
         result = lib.skarn_edit_redo_last_undo(handle)
         self._generation += 1
         self._raise_kept()
         if result < 0:
-            raise Error("redo failed")
+            raise _failed(Error("redo failed"))
         return result
 
     def transaction(self) -> _Transaction:
@@ -708,11 +748,13 @@ class Session:
     @_serialised
     def clear_changes(self) -> None:
         """Forgets the whole history and returns to the original content, dropping every checkpoint."""
-        result = lib.skarn_edit_clear_changes(self._live())
+        handle = self._live()
+        _native.clear_error()
+        result = lib.skarn_edit_clear_changes(handle)
         self._generation += 1
         self._raise_kept()
         if result != 0:
-            raise Error("the changes cannot be cleared")
+            raise _failed(Error("the changes cannot be cleared"))
 
     @_serialised
     def pause_changes(self) -> None:
@@ -805,10 +847,12 @@ class Session:
             return
         guard = self._guard
         with guard:
-            context = lib.skarn_search_create_context_bytes(self._live(), pattern, len(pattern), start,
+            handle = self._live()
+            _native.clear_error()
+            context = lib.skarn_search_create_context_bytes(handle, pattern, len(pattern), start,
                                                             stop - start, int(ignore_case), int(reverse))
             if not context:
-                raise Error("the search cannot be started")
+                raise _failed(Error("the search cannot be started"))
             generation = self._generation
         # Forwards the next search starts `advance` bytes past the match;
         # backwards it ends just after the byte `advance` before it.
@@ -867,20 +911,24 @@ class Session:
         length = min(length, size - offset)
         flags = _IO_FLG_FORCE_OVERWRITE if force else (_IO_FLG_OVERWRITE if overwrite else _IO_FLG_NONE)
         saved = ctypes.create_string_buffer(_PATH_BUFFER)
+        _native.clear_error()
         result = lib.skarn_edit_save_segment(handle, target, flags, saved, offset, length)
         self._raise_kept()
         if result != 0:
-            raise SaveError(result, _SAVE_MESSAGES.get(result, f"save failed ({result})"), os.fsdecode(target))
+            message = _SAVE_MESSAGES.get(result, f"save failed ({result})")
+            raise _failed(SaveError(result, message, os.fsdecode(target)))
         return os.fsdecode(saved.value)
 
     @_serialised
     def checkpoint(self) -> None:
         """Freezes the content into a checkpoint file and starts a new level of history on it."""
-        result = lib.skarn_edit_create_checkpoint(self._live())
+        handle = self._live()
+        _native.clear_error()
+        result = lib.skarn_edit_create_checkpoint(handle)
         self._generation += 1
         self._raise_kept()
         if result != 0:
-            raise Error("the checkpoint cannot be created")
+            raise _failed(Error("the checkpoint cannot be created"))
 
     @_serialised
     def drop_checkpoint(self) -> None:
@@ -888,6 +936,7 @@ class Session:
         handle = self._live()
         if lib.skarn_session_get_num_checkpoints(handle) == 0:
             raise Error("there is no checkpoint")
+        _native.clear_error()
         result = lib.skarn_edit_destroy_last_checkpoint(handle)
         self._generation += 1
         if result == 0:
@@ -901,7 +950,7 @@ class Session:
                         self._keep_exception(error)
         self._raise_kept()
         if result != 0:
-            raise Error("the checkpoint cannot be dropped")
+            raise _failed(Error("the checkpoint cannot be dropped"))
 
     @property
     @_serialised
@@ -945,13 +994,14 @@ class Session:
             # An older library: look the table up from Python, byte by byte.
             keep = _native.BYTE_TRANSFORM(lambda byte, _user: table[byte])
             function = ctypes.cast(keep, ctypes.c_void_p)
+        _native.clear_error()
         result = lib.skarn_edit_apply_transform(handle, function, ctypes.cast(buffer, ctypes.c_void_p), offset,
                                                 length)
         del keep
         self._generation += 1
         self._raise_kept()
         if result != 0:
-            raise Error("the transform failed")
+            raise _failed(Error("the transform failed"))
 
     # -- content analysis ----------------------------------------------------
 
@@ -998,8 +1048,9 @@ class Session:
         if not counts:
             raise MemoryError("cannot allocate the counts")
         try:
+            _native.clear_error()
             if lib.skarn_session_character_counts(handle, counts, offset, length, kind) != 0:
-                raise Error("the content cannot be read")
+                raise _failed(Error("the content cannot be read"))
             return CharacterCounts(name, lib.skarn_character_counts_bom_bytes(counts),
                                    lib.skarn_character_counts_single_byte_chars(counts),
                                    lib.skarn_character_counts_double_byte_chars(counts),
@@ -1014,8 +1065,9 @@ class Session:
         """Counts of each byte value in [offset, offset + length), then the number of CR LF pairs (257 numbers)."""
         handle, offset, length = self._range(offset, length)
         profile = (ctypes.c_int64 * 257)()
+        _native.clear_error()
         if length and lib.skarn_session_byte_frequency_profile(handle, profile, offset, length) != 0:
-            raise Error("the content cannot be read")
+            raise _failed(Error("the content cannot be read"))
         return list(profile)
 
     # -- viewports -------------------------------------------------------------

@@ -3,6 +3,7 @@
 Run with SKARN_EDIT_LIBRARY naming the library and the package on PYTHONPATH.
 """
 
+import errno
 import os
 import random
 import subprocess
@@ -291,6 +292,28 @@ class LifecycleAndErrorsTest(TempDir):
             self.assertEqual(os.path.realpath(s.save(path, offset=1, length=2, force=True)), os.path.realpath(path))
             with open(first, "rb") as a, open(path, "rb") as b:
                 self.assertEqual((a.read(), b.read()), (b"abcd", b"bc"))
+
+    @unittest.skipUnless(_native.has("skarn_error_last"), "the library keeps no record of its failures")
+    def test_failures_carry_the_librarys_record(self):
+        path = self.write("a.txt", b"abc")
+        blocker = self.write("file", b"")
+        os.mkdir(os.path.join(self.dir, "d"))
+        with skarn_edit.Session(path, self.dir) as s:
+            s.insert(0, b"x")
+            with self.assertRaises(skarn_edit.SaveError) as caught:
+                s.save(os.path.join(self.dir, "d"), overwrite=True)  # a rename onto a directory
+        saved = caught.exception
+        self.assertEqual((saved.errno, saved.strerror), (errno.EISDIR, os.strerror(errno.EISDIR)))
+        self.assertEqual((saved.function, saved.result), ("skarn_edit_save_segment", saved.code))
+        self.assertRegex(str(saved), r"^renaming the temporary file failed: .*/d: .*Is a directory$")
+        # A failure whose cause is no failed system call (after one that was): no errno.
+        with self.assertRaises(skarn_edit.Error) as caught:
+            skarn_edit.Session(path, os.path.join(blocker, "chk"))
+        opened = caught.exception
+        self.assertEqual((opened.errno, opened.strerror, opened.function, opened.result),
+                         (None, None, "skarn_edit_create_session", 0))
+        self.assertEqual(str(opened), "cannot open a session over %r: failed to create checkpoint directory %r"
+                         % (path, os.path.join(blocker, "chk")))
 
     def test_analysis(self):
         text = "\ufeffa\u00e9\u20ac\U0001f600".encode("utf-8") + b"\xff\r\n"

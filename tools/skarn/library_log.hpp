@@ -1,0 +1,24 @@
+// The library's log lines, kept while a command runs so that a success can
+// pass them on, and the system's reason for the library's last failure.
+#pragma once
+
+#include <string>
+
+namespace skarn_cli {
+
+// Starts keeping the library's log lines instead of letting it write them
+// to standard error. Called first, before any call of the library.
+void capture_library_log();
+
+// Every line the library logged while the command ran, each ended.
+std::string library_log();
+
+// Forgets the library's last failure; called before the library call whose
+// failure library_system_reason explains.
+void forget_library_failure();
+
+// The system's reason for the library's last failure ("No space left on
+// device"), or empty when it reported none since forget_library_failure.
+std::string library_system_reason();
+
+}  // namespace skarn_cli
