@@ -1,8 +1,8 @@
 // The library's one logging facility, and the thread's record of its last
 // failure. Every message is one line:
 //   <source file name>@<line>::<function>: <message>
-// where <function> is the exported function the host called, set once by the
-// interface scope that function opens. Lines go to std::clog, or for the
+// where <function> is the exported function whose call wrote it (the inner
+// one when one calls another), set once by the interface scope it opens. Lines go to std::clog, or for the
 // utility functions to stderr (written with "%s@%d::%s: %s\n"), unless the
 // host set a log callback, which then receives every line without its end.
 //

@@ -20,7 +20,7 @@ namespace skarn {
 // the segment where its removal ended (flag `trimmed`) is not kept, as it is
 // the stretch of the same change just before what is left of that segment,
 // as long as the change's length minus the whole pieces' lengths. The flags
-// say where its cuts fell (see update_model_helper_).
+// say where its cuts fell (see splice_in).
 struct splice_record {
     static constexpr uint8_t split = 0x01;          // the cut at the offset split a segment in two
     static constexpr uint8_t trimmed = 0x02;        // the removal ended by cutting the front off a segment

@@ -27,7 +27,7 @@ bool transform_range_valid(int64_t size, int64_t offset, int64_t length) noexcep
 // [offset, offset + length) (length 0: to the end) transformed; the paths and
 // the transform are not null. An output that is the input is refused. False
 // on failure, after the output was removed (failures of the range and the
-// copy are logged under `caller`).
+// copy are logged to stderr).
 bool transform_file(const char *in_path, const char *out_path, skarn_util_byte_transform_t transform, void *user_data,
                     int64_t offset, int64_t length) noexcept;
 
