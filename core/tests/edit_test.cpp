@@ -98,7 +98,7 @@ TEST(EditRefusal, NegativeOffsetOnAnEmptySessionMakesNoSegment) {
     ASSERT_NE(session, nullptr);
     EXPECT_EQ(skarn_edit_insert(session.get(), -4, "abc", 0), 0);
     EXPECT_EQ(skarn_edit_overwrite(session.get(), -4, "abc", 0), 0);
-    EXPECT_TRUE(session->current().model_segments.empty());
+    EXPECT_TRUE(session->current().pieces.empty());
     EXPECT_TRUE(session->current().changes.empty());
 }
 
@@ -617,7 +617,7 @@ TEST(History, ClearingAnEmptySessionLeavesItEmpty) {
     ASSERT_EQ(skarn_edit_insert(session.get(), 0, "abc", 0), 1);
     ASSERT_EQ(skarn_edit_clear_changes(session.get()), 0);
     EXPECT_EQ(skarn_session_get_computed_file_size(session.get()), 0);
-    EXPECT_TRUE(session->current().model_segments.empty());
+    EXPECT_TRUE(session->current().pieces.empty());
 }
 
 // ---------------------------------------------------------------------------

@@ -300,7 +300,7 @@ TEST(EngineDifferential, DeleteAcrossThousandsOfSegmentsUndoesExactly) {
     ASSERT_NO_FATAL_FAILURE(pair.compare());
     std::ostringstream before;
     print_model_segments_(&s->current(), before);
-    ASSERT_GT(s->current().model_segments.size(), 5000u);
+    ASSERT_GT(s->current().pieces.size(), 5000u);
 
     const std::vector<Op> script = {{Op::Begin},
                                     {Op::Insert, 5, 3, "abc"},

@@ -53,8 +53,8 @@ TEST(LargeFile, SessionOverMoreThanFourGiBReadsAndEditsAboveTheBoundary) {
     ASSERT_NE(session, nullptr);
     skarn_session_struct *s = session.get();
     ASSERT_EQ(skarn_session_get_computed_file_size(s), file_size);
-    ASSERT_EQ(session->current().model_segments.size(), 1u);
-    EXPECT_EQ(session->current().model_segments[0].change->length, file_size);
+    ASSERT_EQ(session->current().pieces.size(), 1u);
+    EXPECT_EQ(session->current().pieces[0].change->length, file_size);
 
     // Reads on both sides of the boundary and at the very end.
     EXPECT_EQ(skarn_session_get_segment_string(s, 0, 6), "HEAD" + zeros(2));
@@ -79,7 +79,7 @@ TEST(LargeFile, SessionOverMoreThanFourGiBReadsAndEditsAboveTheBoundary) {
     EXPECT_EQ(skarn_session_get_segment_string(s, four_gib - 4, 8), "EDGE" + zeros(4));
 
     // The read segments after the edits point above 4 GiB in the file.
-    const auto &segments = session->current().model_segments;
+    const auto &segments = session->current().pieces;
     ASSERT_EQ(segments.size(), 5u);
     EXPECT_EQ(segments[2].change_offset, four_gib + 50);
     EXPECT_EQ(segments[4].computed_offset, four_gib + 112);

@@ -510,7 +510,7 @@ TEST(SearchDifferential, EditedSessionsAgreeWithFindAndRfind) {
         ASSERT_NE(session, nullptr);
         for (int edit = 0; edit < 40; ++edit) random_edit(rng, session.get(), content, alphabet);
         ASSERT_EQ(skarn_session_get_segment_string(session.get(), 0, static_cast<int64_t>(content.size())), content);
-        ASSERT_GT(session->current().model_segments.size(), 10u);
+        ASSERT_GT(session->current().pieces.size(), 10u);
         const Model model(content);
 
         const auto size = static_cast<int64_t>(content.size());

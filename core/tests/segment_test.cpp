@@ -181,8 +181,8 @@ TEST(ChangeRecord, ReadChangeStandsForTheWholeFileOutsideTheHistory) {
     TempDir dir;
     Session big = open_file_session(dir, "0123456789");
     ASSERT_NE(big, nullptr);
-    ASSERT_EQ(big->current().model_segments.size(), 1u);
-    const skarn_change_struct *read = big->current().model_segments[0].change.get();
+    ASSERT_EQ(big->current().pieces.size(), 1u);
+    const skarn_change_struct *read = big->current().pieces[0].change.get();
     EXPECT_EQ(skarn_change_get_serial(read), 0);
     EXPECT_EQ(skarn_change_get_kind_as_char(read), 'I');
     EXPECT_EQ(skarn_change_get_offset(read), 0);
@@ -194,7 +194,7 @@ TEST(ChangeRecord, ReadChangeStandsForTheWholeFileOutsideTheHistory) {
     TempDir small_dir;
     Session small = open_file_session(small_dir, "0123");
     ASSERT_NE(small, nullptr);
-    const skarn_change_struct *small_read = small->current().model_segments[0].change.get();
+    const skarn_change_struct *small_read = small->current().pieces[0].change.get();
     // Four bytes: the inline field, all zeros (the file's bytes are not in it).
     const uint8_t *inline_bytes = skarn_change_get_bytes(small_read);
     ASSERT_EQ(inline_bytes, small_read->data.inline_bytes);
@@ -435,8 +435,8 @@ TEST(ModelDump, HandMadeModelShowsRawBytesSignedNumbersAndNoBytesForADelete) {
         "");
 
     const std::string raw("q\"\n\0z", 5);
-    model.model_segments.push_back({0, 5, 0, hand_made_change(-7, CHANGE_INSERT | 4, 5000000000, raw, 5)});
-    model.model_segments.push_back({5, 2, 1, hand_made_change(3, CHANGE_DELETE, 12, "", 3)});
+    model.pieces.push_back({0, 5, 0, hand_made_change(-7, CHANGE_INSERT | 4, 5000000000, raw, 5)});
+    model.pieces.push_back({5, 2, 1, hand_made_change(3, CHANGE_DELETE, 12, "", 3)});
     std::ostringstream out;
     print_model_segments_(&model, out);
     EXPECT_EQ(out.str(),
@@ -483,7 +483,7 @@ TEST(ModelCheck, LengthChangedBehindTheTreeFailsWithTheDump) {
     ASSERT_EQ(skarn_edit_insert(session.get(), 4, "abc", 0), 1);
     // The first read segment grows by a byte the file has: only the tree's
     // total tells that something is wrong.
-    skarn::segment_tree &segments = session->current().model_segments;
+    skarn::piece_tree &segments = session->current().pieces;
     skarn_test::set_length_behind_the_tree(segments, 0, 5);
     std::string dump;
     {
@@ -503,7 +503,7 @@ TEST(ModelCheck, SegmentReachingPastItsChangeFails) {
     ASSERT_NE(session, nullptr);
     ASSERT_EQ(skarn_edit_insert(session.get(), 10, "abc", 0), 1);
     // The last segment grows by one byte: continuity holds, its change cannot supply it.
-    skarn::segment_tree &segments = session->current().model_segments;
+    skarn::piece_tree &segments = session->current().pieces;
     skarn_test::set_length(segments, 1, 4);
     {
         ClogCapture log;
@@ -527,19 +527,19 @@ TEST(ModelCheck, EachLevelStartsItsRunningTotalAtZero) {
     ASSERT_NE(session, nullptr);
     // A second level over five bytes, built by hand: its segments start at 0 again.
     auto level = std::make_unique<skarn_model_struct>();
-    level->model_segments.push_back({0, 5, 0, hand_made_change(1, CHANGE_INSERT, 0, "abcde", 5)});
+    level->pieces.push_back({0, 5, 0, hand_made_change(1, CHANGE_INSERT, 0, "abcde", 5)});
     session->models.push_back(std::move(level));
     EXPECT_EQ(skarn_check_model(session.get()), 0);
 
     // A fault in the lower level fails the check; the dump shows the current level.
-    skarn_test::set_length_behind_the_tree(session->models[0]->model_segments, 0, 9);
+    skarn_test::set_length_behind_the_tree(session->models[0]->pieces, 0, 9);
     {
         ClogCapture log;
         EXPECT_EQ(skarn_check_model(session.get()), -1);
         EXPECT_NE(log.str().find("\"bytes\": \"abcde\""), std::string::npos) << log.str();
         EXPECT_EQ(log.str().find("\"length\": 10"), std::string::npos) << log.str();
     }
-    skarn_test::set_length_behind_the_tree(session->models[0]->model_segments, 0, 10);
+    skarn_test::set_length_behind_the_tree(session->models[0]->pieces, 0, 10);
     session->models.pop_back();
 }
 
@@ -548,8 +548,8 @@ TEST(ModelCheck, EmptyBaseLevelUnderAFilledLevelPasses) {
     Session session = open_session("", dir);
     ASSERT_NE(session, nullptr);
     auto level = std::make_unique<skarn_model_struct>();
-    level->model_segments.push_back({0, 3, 0, hand_made_change(1, CHANGE_INSERT, 0, "xyz", 3)});
-    level->model_segments.push_back({3, 2, 1, hand_made_change(2, CHANGE_INSERT, 3, "xyz", 3)});
+    level->pieces.push_back({0, 3, 0, hand_made_change(1, CHANGE_INSERT, 0, "xyz", 3)});
+    level->pieces.push_back({3, 2, 1, hand_made_change(2, CHANGE_INSERT, 3, "xyz", 3)});
     session->models.push_back(std::move(level));
     EXPECT_EQ(skarn_check_model(session.get()), 0);
     session->models.pop_back();
@@ -574,19 +574,19 @@ TEST(ModelContinuity, WrongLengthKeptForALeafBreaksEveryLookupAtThatLeafsEnd) {
     Session session = sixty_five_inserts(dir);
     ASSERT_NE(session, nullptr);
     const skarn_model_struct &level = session->current();
-    ASSERT_EQ(level.model_segments.size(), 65u);
+    ASSERT_EQ(level.pieces.size(), 65u);
     for (int64_t offset : {0, 31, 32, 40, 65}) EXPECT_FALSE(skarn::locate_piece(level, offset).broken) << offset;
 
     // The root says the first leaf holds 33 bytes: every piece after it is
     // put one byte late, whichever leaf a lookup goes down to.
-    skarn_test::set_kept_leaf_length(level.model_segments, 0, 33);
+    skarn_test::set_kept_leaf_length(level.pieces, 0, 33);
     for (int64_t offset : {0, 31, 33, 40, 65}) {
         const skarn::piece_position found = skarn::locate_piece(level, offset);
         EXPECT_TRUE(found.broken) << offset;
         EXPECT_EQ(found.expected, 32) << offset;
         EXPECT_EQ(found.got, 33) << offset;
     }
-    skarn_test::set_kept_leaf_length(level.model_segments, 0, 32);
+    skarn_test::set_kept_leaf_length(level.pieces, 0, 32);
     EXPECT_EQ(skarn_check_model(session.get()), 0);
 }
 
@@ -595,10 +595,10 @@ TEST(ModelContinuity, PieceChangedBehindTheTreeBreaksTheLookupsThatPassIt) {
     Session session = sixty_five_inserts(dir);
     ASSERT_NE(session, nullptr);
     const skarn_model_struct &level = session->current();
-    ASSERT_EQ(level.model_segments.size(), 65u);
+    ASSERT_EQ(level.pieces.size(), 65u);
     // A piece of the second leaf grows by two bytes: that leaf really ends at
     // 67, where the tree's total says 65.
-    skarn_test::set_length_behind_the_tree(level.model_segments, 40, 3);
+    skarn_test::set_length_behind_the_tree(level.pieces, 40, 3);
     // A lookup in the first leaf trusts nothing the damage touched.
     EXPECT_FALSE(skarn::locate_piece(level, 10).broken);
     for (int64_t offset : {33, 50, 65}) {
@@ -607,7 +607,7 @@ TEST(ModelContinuity, PieceChangedBehindTheTreeBreaksTheLookupsThatPassIt) {
         EXPECT_EQ(found.expected, 67) << offset;
         EXPECT_EQ(found.got, 65) << offset;
     }
-    skarn_test::set_length_behind_the_tree(level.model_segments, 40, 1);
+    skarn_test::set_length_behind_the_tree(level.pieces, 40, 1);
     EXPECT_FALSE(skarn::locate_piece(level, 50).broken);
 }
 
@@ -626,7 +626,7 @@ TEST_F(SegmentDeathTest, ContinuityBreakDuringAFillAborts) {
     ASSERT_NE(segment, nullptr);
     EXPECT_DEATH(
         {
-            skarn_test::set_length_behind_the_tree(session->current().model_segments, 0, 5);
+            skarn_test::set_length_behind_the_tree(session->current().pieces, 0, 5);
             skarn_session_get_segment(session.get(), segment.get(), 8);
         },
         "[a-z_]+\\.cpp@[0-9]+::populate_data_segment_: break in model continuity, expected: 14, got: 13");
@@ -641,7 +641,7 @@ TEST_F(SegmentDeathTest, ContinuityBreakDuringAnEditAborts) {
     ASSERT_EQ(skarn_edit_insert(session.get(), 4, "abc", 0), 1);
     EXPECT_DEATH(
         {
-            skarn_test::set_length_behind_the_tree(session->current().model_segments, 2, 8);
+            skarn_test::set_length_behind_the_tree(session->current().pieces, 2, 8);
             skarn_edit_insert(session.get(), 12, "x", 0);
         },
         "[a-z_]+\\.cpp@[0-9]+::skarn_edit_insert_bytes: break in model continuity, expected: 15, got: 13");

@@ -192,7 +192,7 @@ TEST(SessionCreate, OverNothingUsesTheTemporaryDirectoryAndHasNoContent) {
               static_cast<int64_t>(std::strlen(skarn_session_get_checkpoint_directory(session.get()))));
     EXPECT_EQ(skarn_session_get_file_path(session.get()), nullptr);
     EXPECT_TRUE(session->original_checkpoint_path.empty());
-    EXPECT_TRUE(session->current().model_segments.empty());
+    EXPECT_TRUE(session->current().pieces.empty());
     EXPECT_EQ(skarn_session_get_computed_file_size(session.get()), 0);
     EXPECT_EQ(skarn_session_get_num_checkpoints(session.get()), 0);
     EXPECT_EQ(skarn_session_get_num_viewports(session.get()), 0);
@@ -223,8 +223,8 @@ TEST(SessionCreate, OverAFileCopiesItIntoTheFilesDirectory) {
     EXPECT_EQ(std::string(skarn_session_get_checkpoint_directory(session.get())), canonical_text(dir.path()));
     EXPECT_STREQ(skarn_session_get_file_path(session.get()), path.c_str());
     EXPECT_EQ(skarn_session_get_computed_file_size(session.get()), 10);
-    ASSERT_EQ(session->current().model_segments.size(), 1u);
-    EXPECT_EQ(session->current().model_segments[0].computed_length, 10);
+    ASSERT_EQ(session->current().pieces.size(), 1u);
+    EXPECT_EQ(session->current().pieces[0].computed_length, 10);
 
     const auto entries = dir.entries();
     ASSERT_EQ(entries.size(), 2u);
@@ -267,7 +267,7 @@ TEST(SessionCreate, EmptyFileHasNoSegmentsButStillGetsItsCopy) {
     TempDir checkpoints;
     Session session(skarn_edit_create_session(path.c_str(), nullptr, nullptr, 0, checkpoints.str().c_str()));
     ASSERT_NE(session, nullptr);
-    EXPECT_TRUE(session->current().model_segments.empty());
+    EXPECT_TRUE(session->current().pieces.empty());
     EXPECT_EQ(skarn_session_get_computed_file_size(session.get()), 0);
     ASSERT_EQ(checkpoints.entries().size(), 1u);
     EXPECT_TRUE(is_original_checkpoint_name(checkpoints.entries()[0]));

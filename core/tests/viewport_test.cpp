@@ -977,7 +977,7 @@ TEST_P(ViewportRandomTest, ViewportsFollowTheModelThroughEditsUndoAndRedo) {
         model.expected.clear();
 
         const std::string &text = model.content();
-        const bool no_segments = session->current().model_segments.empty();
+        const bool no_segments = session->current().pieces.empty();
         for (size_t i = 0; i < model.viewports.size(); ++i) {
             ModelViewport &vp = model.viewports[i];
             SCOPED_TRACE("viewport " + std::to_string(i));

@@ -13,7 +13,7 @@ namespace skarn_test {
 // The segment list of the current level, one "K(offset,length,change_offset)" per segment.
 inline std::string describe(const skarn_session_struct *session) {
     std::string text;
-    for (const auto &piece : session->current().model_segments) {
+    for (const auto &piece : session->current().pieces) {
         if (!text.empty()) text += ' ';
         text += piece.kind() == skarn::SEGMENT_READ ? 'R' : 'I';
         text += '(' + std::to_string(piece.computed_offset) + ',' + std::to_string(piece.computed_length) + ',' +

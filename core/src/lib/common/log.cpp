@@ -30,26 +30,34 @@ log_callback &callback() noexcept {
     return instance;
 }
 
-// What a thread knows of the call the host is making and of its last failure.
-struct thread_state {
-    interface_scope *innermost = nullptr;
-    call_record call;     // of the call the host is making
+// What the scopes of a thread need on every call: kept trivial and in the
+// static TLS block, so that opening and closing a scope costs a few stores.
+struct scope_state {
+    interface_scope *innermost;
+    bool wrote;  // the running call wrote a line
+    int32_t sys_errno;
+};
+__attribute__((tls_model("initial-exec"))) constinit thread_local scope_state scopes{nullptr, false, 0};
+
+// The rest of what a thread knows, touched only when a line is written or a
+// failure recorded.
+struct failure_state {
+    std::string cause;    // the running call's first line
     bool failed = false;  // `last` holds a failure
     skarn_error_struct last{};
     std::string last_message;
 };
 
-thread_state &state() noexcept {
-    thread_local thread_state instance;
+failure_state &failures() noexcept {
+    thread_local failure_state instance;
     return instance;
 }
 
 void deliver(const char *file, int line, const char *function, stream where, const std::string &message) noexcept {
     try {
-        thread_state &thread = state();
-        if (thread.innermost != nullptr && !thread.call.wrote) {
-            thread.call.wrote = true;
-            thread.call.cause = message;
+        if (scopes.innermost != nullptr && !scopes.wrote) {
+            scopes.wrote = true;
+            failures().cause = message;
         }
         std::string text = base_name(file);
         text += '@';
@@ -79,7 +87,7 @@ void deliver(const char *file, int line, const char *function, stream where, con
 }  // namespace
 
 void write(const char *file, int line, const char *fallback, const std::string &message) noexcept {
-    const interface_scope *scope = state().innermost;
+    const interface_scope *scope = scopes.innermost;
     if (scope == nullptr) {
         deliver(file, line, fallback, stream::log, message);
     } else {
@@ -88,7 +96,7 @@ void write(const char *file, int line, const char *fallback, const std::string &
 }
 
 void write_to(const char *file, int line, const char *fallback, stream where, const std::string &message) noexcept {
-    const interface_scope *scope = state().innermost;
+    const interface_scope *scope = scopes.innermost;
     deliver(file, line, scope == nullptr ? fallback : scope->function(), where, message);
 }
 
@@ -97,8 +105,7 @@ void write_as(const char *file, int line, const char *function, stream where, co
 }
 
 std::string system_error_line(int code) {
-    thread_state &thread = state();
-    if (thread.innermost != nullptr && thread.call.sys_errno == 0) thread.call.sys_errno = code;
+    if (scopes.innermost != nullptr && scopes.sys_errno == 0) scopes.sys_errno = code;
     std::string text = "Windows error code=";
     text += std::to_string(static_cast<unsigned>(code));
     text += ": ";
@@ -107,45 +114,45 @@ std::string system_error_line(int code) {
 }
 
 interface_scope::interface_scope(const char *function, stream where) noexcept
-    : function_(function), where_(where), outer_(state().innermost) {
-    thread_state &thread = state();
-    if (outer_ == nullptr) thread.call = call_record{};
-    thread.innermost = this;
+    : function_(function), where_(where), outer_(scopes.innermost) {
+    if (outer_ == nullptr) {
+        scopes.wrote = false;
+        scopes.sys_errno = 0;
+    }
+    scopes.innermost = this;
 }
 
-interface_scope::~interface_scope() { state().innermost = outer_; }
+interface_scope::~interface_scope() { scopes.innermost = outer_; }
 
 void interface_scope::finish(int64_t result, bool succeeded) noexcept {
-    thread_state &thread = state();
-    if (outer_ != nullptr || !thread.call.wrote || succeeded) return;
-    thread.last_message.swap(thread.call.cause);
-    thread.last = {result, thread.call.sys_errno, function_, thread.last_message.c_str()};
+    if (outer_ != nullptr || !scopes.wrote || succeeded) return;
+    failure_state &thread = failures();
+    thread.last_message.swap(thread.cause);
+    thread.last = {result, scopes.sys_errno, function_, thread.last_message.c_str()};
     thread.failed = true;
 }
 
-host_callback::host_callback() noexcept : saved_scope_(state().innermost) {
-    thread_state &thread = state();
-    saved_call_.cause.swap(thread.call.cause);
-    saved_call_.wrote = thread.call.wrote;
-    saved_call_.sys_errno = thread.call.sys_errno;
-    thread.innermost = nullptr;
+host_callback::host_callback() noexcept : saved_scope_(scopes.innermost) {
+    saved_call_.wrote = scopes.wrote;
+    saved_call_.sys_errno = scopes.sys_errno;
+    if (scopes.wrote) saved_call_.cause.swap(failures().cause);
+    scopes.innermost = nullptr;
 }
 
 host_callback::~host_callback() {
-    thread_state &thread = state();
-    thread.innermost = saved_scope_;
-    thread.call.cause.swap(saved_call_.cause);
-    thread.call.wrote = saved_call_.wrote;
-    thread.call.sys_errno = saved_call_.sys_errno;
+    scopes.innermost = saved_scope_;
+    scopes.wrote = saved_call_.wrote;
+    scopes.sys_errno = saved_call_.sys_errno;
+    if (saved_call_.wrote) failures().cause.swap(saved_call_.cause);
 }
 
 const skarn_error_struct *last_failure() noexcept {
-    const thread_state &thread = state();
+    const failure_state &thread = failures();
     return thread.failed ? &thread.last : nullptr;
 }
 
 void clear_failure() noexcept {
-    thread_state &thread = state();
+    failure_state &thread = failures();
     thread.failed = false;
     thread.last = {};
     thread.last_message.clear();

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/change.hpp"
-#include "engine/segment_tree.hpp"
+#include "engine/piece_tree.hpp"
 #include "io/level_file.hpp"
 
 namespace skarn {
@@ -38,7 +38,7 @@ struct skarn_model_struct {
     std::string file_path;                   // base level: the caller's path; checkpoint level: the checkpoint file
     std::vector<skarn::change_ptr> changes;  // in force, oldest first
     std::vector<skarn::change_ptr> changes_undone;  // most recently undone last
-    skarn::segment_tree model_segments;
+    skarn::piece_tree pieces;
     // How many of the changes in force, oldest first, carry the splice record
     // of their last splicing into this level's segments (all of them, unless
     // a model update failed; then undo rebuilds the level by replaying).
@@ -64,7 +64,7 @@ struct skarn_model_struct {
     // level the size seen at opening, whatever the file holds now.
     int64_t file_size() const noexcept;
 
-    int64_t computed_size() const noexcept { return model_segments.total(); }
+    int64_t computed_size() const noexcept { return pieces.total(); }
 };
 
 #endif  // SKARN_ENGINE_LEVEL_HPP

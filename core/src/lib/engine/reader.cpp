@@ -1,5 +1,5 @@
 // Reading a level's content: where an offset falls among its pieces, the
-// copy of a range into a buffer, the fill of a segment, and the dump of the
+// copy of a range into a buffer, the fill of a piece, and the dump of the
 // pieces for diagnostics.
 #include "engine/reader.hpp"
 
@@ -21,14 +21,14 @@ bool skarn_model_struct::file_intact() const noexcept { return !in_place || skar
 namespace skarn {
 
 piece_position locate_piece(const skarn_model_struct &model, int64_t offset) noexcept {
-    const skarn::segment_tree &segments = model.model_segments;
+    const skarn::piece_tree &pieces = model.pieces;
     piece_position found;
     // The descent trusts the lengths the tree keeps for its nodes: where one
     // of them on the way down disagrees with what lies below it, the model
     // is broken, reported at the first stretch whose kept length is wrong.
     bool sums_agree = true;
-    found.at = segments.find_checked(offset, sums_agree);
-    if (!sums_agree) found.broken = segments.first_wrong_sum(found.expected, found.got);
+    found.at = pieces.find_checked(offset, sums_agree);
+    if (!sums_agree) found.broken = pieces.first_wrong_sum(found.expected, found.got);
     return found;
 }
 
@@ -50,9 +50,9 @@ inline void ask_for(const void *at) noexcept {
 #endif
 }
 
-void prefetch_ahead(const skarn::segment_tree::cursor &at) noexcept {
+void prefetch_ahead(const skarn::piece_tree::cursor &at) noexcept {
     constexpr int distance = 16;
-    const skarn::segment_tree::leaf *leaf = at.where;
+    const skarn::piece_tree::leaf *leaf = at.where;
     int k = at.index + distance;
     if (k >= leaf->count) {
         k -= leaf->count;
@@ -70,14 +70,14 @@ int read_content(const skarn_session_struct *session, int64_t start, uint8_t *ou
     length = 0;
     if (start < 0) return -1;
     const skarn_model_struct &model = session->current();
-    const skarn::segment_tree &segments = model.model_segments;
-    if (segments.empty()) return 0;
+    const skarn::piece_tree &pieces = model.pieces;
+    if (pieces.empty()) return 0;
     if (!model.file_intact()) {
         SKARN_LOG("'" << model.file_path << "' was changed by another program while the session read it in place");
         return -1;
     }
 
-    // One descent to the segment that holds `start` (on a boundary the
+    // One descent to the piece that holds `start` (on a boundary the
     // earlier one, which contributes no bytes), then in-order steps.
     const piece_position found = locate_piece(model, start);
     if (found.broken) {
@@ -86,12 +86,12 @@ int read_content(const skarn_session_struct *session, int64_t start, uint8_t *ou
         SKARN_LOG("break in model continuity, expected: " << found.expected << ", got: " << found.got);
         std::abort();
     }
-    skarn::segment_tree::cursor at = found.at;
-    if (segments.at_end(at)) return -1;
+    skarn::piece_tree::cursor at = found.at;
+    if (pieces.at_end(at)) return -1;
     skarn::file_reader window(model.file, model.read_buffer);
 
     int64_t delta = start - at.start;
-    for (; !segments.at_end(at) && length < capacity; segments.advance(at), delta = 0) {
+    for (; !pieces.at_end(at) && length < capacity; pieces.advance(at), delta = 0) {
         prefetch_ahead(at);
         const skarn::piece &piece = *at;
         const int64_t count = std::min(piece.length - delta, capacity - length);
@@ -122,8 +122,8 @@ int populate_data_segment_(const skarn_session_struct *session, skarn_segment_st
         segment->length = 0;
         int64_t start = 0;
         if (__builtin_add_overflow(segment->offset, segment->offset_adjustment, &start) || start < 0) return -1;
-        // Content without segments leaves the segment's bytes as they are.
-        if (session->current().model_segments.empty()) return 0;
+        // Content without pieces leaves the piece's bytes as they are.
+        if (session->current().pieces.empty()) return 0;
         uint8_t *out = segment->bytes();
         if (skarn::read_content(session, start, out, segment->abs_capacity(), segment->length) != 0) return -1;
         out[segment->length] = 0;
@@ -133,7 +133,7 @@ int populate_data_segment_(const skarn_session_struct *session, skarn_segment_st
 
 void print_model_segments_(const skarn_model_struct *model, std::ostream &out) noexcept {
     try {
-        for (const auto &piece : model->model_segments) {
+        for (const auto &piece : model->pieces) {
             const skarn_change_struct &change = *piece.change;
             const char kind_letter = piece.kind() == skarn::SEGMENT_READ     ? 'R'
                                      : piece.kind() == skarn::SEGMENT_INSERT ? 'I'

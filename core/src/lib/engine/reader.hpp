@@ -25,7 +25,7 @@ namespace skarn {
 // `got` where the tree puts its end. The caller logs it (the model is
 // corrupt).
 struct piece_position {
-    segment_tree::cursor at;
+    piece_tree::cursor at;
     bool broken = false;
     int64_t expected = 0;
     int64_t got = 0;

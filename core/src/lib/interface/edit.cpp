@@ -139,7 +139,7 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
     if (session == nullptr || file_path == nullptr) return -1;
     if (saved_path != nullptr) *saved_path = '\0';
     return skarn::log::call(__func__, stream::log, -1, [&] {
-        return skarn::save_content(session, file_path, io_flags, saved_path, offset, length);
+        return static_cast<int>(skarn::save_content(session, file_path, io_flags, saved_path, offset, length));
     });
 }
 

@@ -113,12 +113,12 @@ int skarn_check_model(const skarn_session_struct *session) noexcept {
     // own invariants.
     for (const auto &model : session->models) {
         const char *why = nullptr;
-        if (!model->model_segments.check_structure(&why)) {
+        if (!model->pieces.check_structure(&why)) {
             print_model_segments_(&session->current(), std::clog);
             return -1;
         }
         int64_t running = 0;
-        for (const auto &piece : model->model_segments) {
+        for (const auto &piece : model->pieces) {
             if (piece.computed_offset != running || piece.computed_length < 0 || piece.change_offset < 0 ||
                 piece.change_offset + piece.computed_length > piece.change->length) {
                 print_model_segments_(&session->current(), std::clog);

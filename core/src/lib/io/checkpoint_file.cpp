@@ -25,10 +25,13 @@ bool write_checkpoint_file(const skarn_model_struct &level, scoped_private_file 
     }
     unique_fd writer = file.writer();
     buffered_writer out(writer.get());
-    const int written = writer.valid() ? write_content(level, 0, size, out, progress) : -7;
-    if (written != 0 || !out.flush() || !writer.reset()) {
+    const save_result written =
+        writer.valid() ? write_content(level, 0, size, out, progress) : save_result::cannot_write;
+    if (written != save_result::ok || !out.flush() || !writer.reset()) {
         // A cancelled or refused copy has said why already.
-        if (written != -13 && written != -14) SKARN_LOG(log::system_error_line());
+        if (written != save_result::cancelled && written != save_result::level_file_changed) {
+            SKARN_LOG(log::system_error_line());
+        }
         return false;
     }
     if (identity_of(file.fd()).size != size) {
@@ -49,12 +52,12 @@ unique_fd transform_checkpoint_file(const skarn_model_struct &level, const char 
     if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof name || !output.create(name)) return unique_fd{};
     // The transform writes through a stream of its own over the file.
     unique_fd writer = output.writer();
-    FILE *out = writer.valid() ? fdopen(writer.get(), "wb") : nullptr;
-    if (out == nullptr) return unique_fd{};
+    unique_stream out{writer.valid() ? fdopen(writer.get(), "wb") : nullptr};
+    if (!out.valid()) return unique_fd{};
     writer.release();  // the stream closes it
     const bool written =
-        transform_stream(level.file.fd, size, out, transform, user_data, offset, length, &progress) == 0;
-    const bool closed = std::fclose(out) == 0;
+        transform_stream(level.file.fd, size, out.get(), transform, user_data, offset, length, &progress) == 0;
+    const bool closed = out.close();
     if (!written || !closed || identity_of(output.fd()).size != size || !progress.finish()) return unique_fd{};
     if (std::rename(output.path(), level.file_path.c_str()) != 0) {
         SKARN_LOG(log::system_error_line());

@@ -51,15 +51,15 @@ bool buffered_writer::write_all(const uint8_t *bytes, int64_t count) noexcept {
     return ok_;
 }
 
-int write_content(const skarn_model_struct &level, int64_t offset, int64_t length, buffered_writer &out,
-                  progress_meter &progress) {
+save_result write_content(const skarn_model_struct &level, int64_t offset, int64_t length, buffered_writer &out,
+                          progress_meter &progress) {
     // The writer's own read-ahead: a call from a progress callback (a read of
     // the content, another save) reads through one of its own.
     std::vector<uint8_t> read_ahead;
     file_reader reader(level.file, read_ahead);
     int64_t expected_offset = 0;
     int64_t written = 0;
-    for (const auto &piece : level.model_segments) {
+    for (const auto &piece : level.pieces) {
         if (piece.computed_offset != expected_offset) {
             SKARN_FATAL("break in model continuity, expected: " << expected_offset
                                                                 << ", got: " << piece.computed_offset);
@@ -77,7 +77,7 @@ int write_content(const skarn_model_struct &level, int64_t offset, int64_t lengt
                 const uint8_t *bytes = skarn_change_get_bytes(piece.change.get()) + piece.change_offset + skip;
                 if (!out.put(bytes, count)) {
                     SKARN_LOG("fwrite failed");
-                    return -7;
+                    return save_result::cannot_write;
                 }
                 progress.advance(count);
                 break;
@@ -90,7 +90,7 @@ int write_content(const skarn_model_struct &level, int64_t offset, int64_t lengt
                     const uint8_t *bytes = reader.view(piece.change_offset + skip + done, step, count - done);
                     if (bytes == nullptr || !out.put(bytes, step)) {
                         SKARN_LOG("skarn_util_write_segment_to_file failed");
-                        return -6;
+                        return save_result::cannot_read;
                     }
                     done += step;
                     progress.advance(step);
@@ -100,7 +100,7 @@ int write_content(const skarn_model_struct &level, int64_t offset, int64_t lengt
         }
         if (progress.cancelled()) {
             SKARN_LOG("cancelled by the progress callback");
-            return -13;
+            return save_result::cancelled;
         }
         written += count;
         expected_offset = end;
@@ -110,13 +110,13 @@ int write_content(const skarn_model_struct &level, int64_t offset, int64_t lengt
         SKARN_LOG("'" << level.file_path
                       << "' was changed by another program while it was read, "
                          "nothing written");
-        return -14;
+        return save_result::level_file_changed;
     }
     if (written != length) {
         SKARN_LOG("failed to write all requested bytes, expected: " << length << ", got: " << written);
-        return -8;
+        return save_result::content_short;
     }
-    return 0;
+    return save_result::ok;
 }
 
 }  // namespace skarn

@@ -12,6 +12,26 @@
 
 namespace skarn {
 
+// The results of writing and saving content, as skarn_edit_save_segment
+// documents them (-5 and -10 are no longer returned).
+enum class save_result : int {
+    ok = 0,
+    bad_range = -1,
+    no_directory = -2,
+    name_too_long = -3,
+    cannot_create = -4,
+    cannot_read = -6,  // a stretch of a level's file could not be copied
+    cannot_write = -7,
+    content_short = -8,  // fewer bytes than asked for were found
+    size_mismatch = -9,  // the written file does not hold what was written
+    no_free_name = -11,
+    cannot_rename = -12,
+    cancelled = -13,
+    level_file_changed = -14,    // another program changed the file an in-place level reads
+    directory_not_synced = -15,  // in place, but its directory could not be flushed
+    caller_file_changed = -100,
+};
+
 // Gathers bytes into one write call per 64 KiB. Larger buffers are slower,
 // not faster: the buffer and the read-ahead together must stay within the
 // CPU's own cache while the kernel copies from them. A failed write is kept:
@@ -39,12 +59,11 @@ private:
 
 // Writes [offset, offset + length) of `level`'s content to `out` (which the
 // caller flushes), piece by piece in content order, telling `progress` as it goes, and
-// returns 0, or the save result of the failure: -6 a file-backed piece could
-// not be copied, -7 inserted bytes could not be written, -8 fewer bytes than
-// asked for were found, -13 `progress` cancelled, -14 the file an in-place
-// level reads was changed by another program. Logs each failure.
-int write_content(const skarn_model_struct &level, int64_t offset, int64_t length, buffered_writer &out,
-                  progress_meter &progress);
+// returns ok, or the failure: cannot_read (a file-backed piece), cannot_write
+// (inserted bytes), content_short, cancelled (by `progress`) or
+// level_file_changed. Logs each failure.
+save_result write_content(const skarn_model_struct &level, int64_t offset, int64_t length, buffered_writer &out,
+                          progress_meter &progress);
 
 }  // namespace skarn
 

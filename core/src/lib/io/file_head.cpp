@@ -4,18 +4,18 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "io/handles.hpp"
+
 namespace skarn {
 
 int64_t read_file_head(const char *path, uint8_t *out, size_t capacity) noexcept {
-    FILE *file = path != nullptr ? std::fopen(path, "rb") : nullptr;
-    if (file == nullptr) {
+    const unique_stream file{path != nullptr ? std::fopen(path, "rb") : nullptr};
+    if (!file.valid()) {
         if (path == nullptr) errno = EINVAL;
         std::perror("Error opening file");
         return -1;
     }
-    const size_t n = std::fread(out, 1, capacity, file);
-    std::fclose(file);
-    return static_cast<int64_t>(n);
+    return static_cast<int64_t>(std::fread(out, 1, capacity, file.get()));
 }
 
 }  // namespace skarn

@@ -36,23 +36,6 @@ file_identity identity_of(int fd) noexcept {
     return identity_from(info);
 }
 
-unique_fd &unique_fd::operator=(unique_fd &&other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-}
-
-int unique_fd::release() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-bool unique_fd::reset(int fd) noexcept {
-    const int old = fd_;
-    fd_ = fd;
-    return old < 0 || ::close(old) == 0;
-}
-
 bool level_file::adopt(unique_fd file) noexcept {
     close();
     if (!file.valid()) return false;

@@ -10,6 +10,8 @@
 #include <ctime>
 #include <vector>
 
+#include "io/handles.hpp"
+
 namespace skarn {
 
 // What tells one state of a file from another: which file it is, its size,
@@ -34,29 +36,6 @@ struct file_identity {
 // descriptor; `known` is false when it cannot be learnt.
 file_identity identity_of(const char *path) noexcept;
 file_identity identity_of(int fd) noexcept;
-
-// An open descriptor, closed when the owner goes.
-class unique_fd {
-public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) noexcept : fd_(fd) {}
-    unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
-    unique_fd &operator=(unique_fd &&other) noexcept;
-    unique_fd(const unique_fd &) = delete;
-    unique_fd &operator=(const unique_fd &) = delete;
-    ~unique_fd() { reset(); }
-
-    int get() const noexcept { return fd_; }
-    bool valid() const noexcept { return fd_ >= 0; }
-    // Gives the descriptor up without closing it.
-    int release() noexcept;
-    // Closes the descriptor held (if any) and holds `fd`. False when the
-    // close reported an error (errno set).
-    bool reset(int fd = -1) noexcept;
-
-private:
-    int fd_ = -1;
-};
 
 // A level's backing file: a read-only descriptor, its size as last learnt,
 // and exact positional reads. Every reader of the file reads by position, so

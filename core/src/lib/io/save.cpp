@@ -89,13 +89,14 @@ bool caller_file_unchanged(const skarn_session_struct *session) noexcept {
     return identity_of(session->base().file_path.c_str()) == session->caller_file;
 }
 
-// Step 1 and the judgement of step 2: 0, -12 or -100.
-int examine_target(const skarn_session_struct *session, const char *file_path, int io_flags, save_target &target) {
+// Step 1 and the judgement of step 2: ok, cannot_rename or caller_file_changed.
+save_result examine_target(const skarn_session_struct *session, const char *file_path, int io_flags,
+                           save_target &target) {
     target.overwrite = (io_flags & (IO_FLG_OVERWRITE | IO_FLG_FORCE_OVERWRITE)) != 0;
     target.force = (io_flags & IO_FLG_FORCE_OVERWRITE) != 0;
     if (!resolve_save_target(file_path, target.path, target.through_link)) {
         SKARN_LOG(log::system_error_line());
-        return -12;
+        return save_result::cannot_rename;
     }
     target.exists = ::stat(target.path.c_str(), &target.existing) == 0 && S_ISREG(target.existing.st_mode);
     const char *caller_path = session->base().file_path.c_str();
@@ -107,40 +108,40 @@ int examine_target(const skarn_session_struct *session, const char *file_path, i
             SKARN_LOG("original file '" << caller_path
                                         << "' has been modified since the session was created, save failed "
                                            "(use IO_FLG_FORCE_OVERWRITE to override)");
-            return -100;
+            return save_result::caller_file_changed;
         }
     }
-    return 0;
+    return save_result::ok;
 }
 
 // Step 3, the place: the target's directory, created unless a link led
-// there. 0, -2 or -3.
-int prepare_directory(const char *file_path, save_target &target) {
+// there. ok, no_directory or name_too_long.
+save_result prepare_directory(const char *file_path, save_target &target) {
     char *directory = target.directory;
     if (skarn_util_dirname(target.path.c_str(), directory) == nullptr) {
         // The directory alone does not fit a path buffer, so neither does the temporary name.
         SKARN_LOG(log::system_error_line(ENAMETOOLONG));
-        return -3;
+        return save_result::name_too_long;
     }
     if (directory[0] == '\0') skarn_util_get_current_dir(directory);  // stays empty when unknown
     if (target.through_link && skarn_util_directory_exists(directory) == 0) {
         // A link may name a place anywhere: nothing is made on the way to it.
         SKARN_LOG("the directory '" << directory << "' of the file that '" << file_path
                                     << "' links to does not exist; not created");
-        return -2;
+        return save_result::no_directory;
     }
     if (skarn_util_directory_exists(directory) == 0 && skarn_util_create_directory(directory) != 0) {
         char normalized[path_buffer_size];
         const char *shown = skarn_util_normalize_path(directory, normalized);
         SKARN_LOG("failed to create directory: " << (shown != nullptr ? shown : directory));
-        return -2;
+        return save_result::no_directory;
     }
-    return 0;
+    return save_result::ok;
 }
 
 // Step 3, the file: created in the target's directory, its descriptor in
-// `fd`. 0, -3 or -4.
-int create_temporary(const save_target &target, save_file &temp, unique_fd &fd) {
+// `fd`. ok, name_too_long or cannot_create.
+save_result create_temporary(const save_target &target, save_file &temp, unique_fd &fd) {
     char temp_name[path_buffer_size];
     const char *directory = target.directory;
     const int formatted = directory[0] == '\0' ? std::snprintf(temp_name, sizeof temp_name, ".Skarnpad_XXXXXX")
@@ -148,76 +149,77 @@ int create_temporary(const save_target &target, save_file &temp, unique_fd &fd) 
                                                                directory, skarn_util_directory_separator());
     if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof temp_name) {
         SKARN_LOG(log::system_error_line(formatted < 0 ? errno : ENAMETOOLONG));
-        return -3;
+        return save_result::name_too_long;
     }
     fd.reset(temp.create(temp_name, static_cast<mode_t>(skarn_util_compute_mode(0666))));
     if (!fd.valid()) {
         const int error = errno;
         SKARN_LOG("mkstemp failed, temp filename: " << temp.name());
         SKARN_LOG(log::system_error_line(error));
-        return -4;
+        return save_result::cannot_create;
     }
-    return 0;
+    return save_result::ok;
 }
 
 // Steps 4 and 5 through the descriptor that created the file, then its
-// name. 0 or the save's failure result.
-int write_temporary(skarn_session_struct *session, const save_target &target, save_file &temp, unique_fd &fd,
-                    int64_t offset, int64_t length) {
+// name. ok or the failure.
+save_result write_temporary(skarn_session_struct *session, const save_target &target, save_file &temp, unique_fd &fd,
+                            int64_t offset, int64_t length) {
     // Writing goes through the descriptor just made. Reopening the file by
     // name for writing would truncate it, and ext4 pushes all the data of a
     // file written after a truncation out to the disk when it is closed,
     // which costs about as much again as the whole copy.
     progress_meter progress = session->progress(PROGRESS_OP_SAVE, length);
     buffered_writer out(fd.get());
-    if (const int written = write_content(session->current(), offset, length, out, progress); written != 0) {
+    if (const save_result written = write_content(session->current(), offset, length, out, progress);
+        written != save_result::ok) {
         return written;
     }
     // The last word of the progress callback comes before anything is replaced.
     if (!progress.finish()) {
         SKARN_LOG("cancelled by the progress callback");
-        return -13;
+        return save_result::cancelled;
     }
     // Any error reported from here to the sync is a write failure.
     if (!out.flush() || (target.overwrite && target.exists && !carry_over_metadata(fd.get(), target.existing)) ||
         ::fsync(fd.get()) != 0) {
         SKARN_LOG(log::system_error_line());
-        return -7;
+        return save_result::cannot_write;
     }
     const int64_t temp_size = identity_of(fd.get()).size;
     if (temp_size != length) {
         SKARN_LOG("failed to write all requested bytes to '" << temp.name() << "', expected: " << length
                                                              << ", got: " << temp_size);
-        return -9;
+        return save_result::size_mismatch;
     }
     if (target.own_file && !target.force && !caller_file_unchanged(session)) {
         SKARN_LOG("original file '" << session->base().file_path
                                     << "' was modified by another program while the save ran, save failed "
                                        "(use IO_FLG_FORCE_OVERWRITE to override)");
-        return -100;
+        return save_result::caller_file_changed;
     }
     if (temp.name_now() != 0) {
         const int error = errno;
         SKARN_LOG("failed to name the temporary file '" << temp.name() << "'");
         SKARN_LOG(log::system_error_line(error));
-        return -12;
+        return save_result::cannot_rename;
     }
     if (!fd.reset()) {
         SKARN_LOG(log::system_error_line());
-        return -7;
+        return save_result::cannot_write;
     }
-    return 0;
+    return save_result::ok;
 }
 
-// Step 6, the rename. `final_name` receives the name the content took. 0,
-// -11 or -12.
-int rename_into_place(const save_target &target, save_file &temp, char (&final_name)[path_buffer_size]) {
+// Step 6, the rename. `final_name` receives the name the content took. ok,
+// no_free_name or cannot_rename.
+save_result rename_into_place(const save_target &target, save_file &temp, char (&final_name)[path_buffer_size]) {
     std::snprintf(final_name, sizeof final_name, "%s", target.path.c_str());
     for (int attempt = 0;; ++attempt) {
         if (!target.overwrite && skarn_util_file_exists(final_name) != 0 &&
             skarn_util_available_filename(target.path.c_str(), final_name) == nullptr) {
             SKARN_LOG("cannot find an available filename");
-            return -11;
+            return save_result::no_free_name;
         }
         int renamed =
             target.overwrite ? std::rename(temp.name(), final_name) : rename_without_replacing(temp.name(), final_name);
@@ -229,16 +231,16 @@ int rename_into_place(const save_target &target, save_file &temp, char (&final_n
         }
         if (renamed == 0) break;
         SKARN_LOG(log::system_error_line());
-        return -12;
+        return save_result::cannot_rename;
     }
     temp.renamed();
-    return 0;
+    return save_result::ok;
 }
 
 }  // namespace
 
-int save_content(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path, int64_t offset,
-                 int64_t length) {
+save_result save_content(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path,
+                         int64_t offset, int64_t length) {
     const int64_t size = session->current().computed_size();
     // What is left from the offset, saturated: a negative offset is refused
     // below, and size - offset must not overflow on the way.
@@ -249,14 +251,15 @@ int save_content(skarn_session_struct *session, const char *file_path, int io_fl
     if (adjusted_length < 0 || offset < 0) {
         SKARN_LOG("invalid offset: " << offset << ", length: " << length << ", adjusted_length: " << adjusted_length
                                      << ", computed_file_size: " << size);
-        return -1;
+        return save_result::bad_range;
     }
     save_target target;
-    if (const int examined = examine_target(session, file_path, io_flags, target); examined != 0) return examined;
+    if (const save_result examined = examine_target(session, file_path, io_flags, target); examined != save_result::ok)
+        return examined;
     if (!session->current().file_intact()) {
         SKARN_LOG("'" << session->current().file_path
                       << "' was changed by another program while the session read it in place, save refused");
-        return -14;
+        return save_result::level_file_changed;
     }
     // A save over the file an in-place base level reads: that level keeps
     // reading the old content through its descriptor, whose identity the
@@ -265,17 +268,19 @@ int save_content(skarn_session_struct *session, const char *file_path, int io_fl
     const bool replaces_base = base.in_place && target.exists && target.existing.st_dev == base.identity.device &&
                                target.existing.st_ino == base.identity.inode;
 
-    if (const int prepared = prepare_directory(file_path, target); prepared != 0) return prepared;
+    if (const save_result prepared = prepare_directory(file_path, target); prepared != save_result::ok) return prepared;
     save_file temp;  // removed when the save returns, unless renamed into place
     unique_fd fd;
-    if (const int created = create_temporary(target, temp, fd); created != 0) return created;
-    if (const int written = write_temporary(session, target, temp, fd, offset, adjusted_length); written != 0) {
+    if (const save_result created = create_temporary(target, temp, fd); created != save_result::ok) return created;
+    if (const save_result written = write_temporary(session, target, temp, fd, offset, adjusted_length);
+        written != save_result::ok) {
         return written;
     }
     // Taken before the rename, which changes the base level's file.
     const bool base_intact = replaces_base && base.file_intact();
     char final_name[path_buffer_size];
-    if (const int renamed = rename_into_place(target, temp, final_name); renamed != 0) return renamed;
+    if (const save_result renamed = rename_into_place(target, temp, final_name); renamed != save_result::ok)
+        return renamed;
     // The in-place base level reads the replaced file, unchanged but for its
     // link count: the identity it keeps is the one it has now.
     if (base_intact) base.identity = identity_of(base.file.fd);
@@ -283,14 +288,14 @@ int save_content(skarn_session_struct *session, const char *file_path, int io_fl
         const int error = errno;
         SKARN_LOG("'" << final_name << "' is in place but its directory could not be flushed");
         SKARN_LOG(log::system_error_line(error));
-        return -15;
+        return save_result::directory_not_synced;
     }
     // The caller's file now holds what the session wrote: the next save over
     // it compares with this state.
     if (target.own_file) session->caller_file = identity_of(final_name);
     if (saved_path != nullptr) skarn_util_normalize_path(final_name, saved_path);
     skarn_session_notify(session, SESSION_EVT_SAVE, saved_path);
-    return 0;
+    return save_result::ok;
 }
 
 }  // namespace skarn

@@ -6,15 +6,16 @@
 #include <cstdint>
 
 #include "engine/session.hpp"
+#include "io/content_writer.hpp"
 
 namespace skarn {
 
 // Saves [offset, offset + length) of the session's content (length < 1: to
 // the end) to `file_path` with `io_flags`, as skarn_edit_save_segment says:
-// 0, or its documented failure result, logged. `saved_path` (may be null)
+// ok, or the failure, logged. `saved_path` (may be null)
 // receives the path written. Throws std::bad_alloc.
-int save_content(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path, int64_t offset,
-                 int64_t length);
+save_result save_content(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path,
+                         int64_t offset, int64_t length);
 
 }  // namespace skarn
 

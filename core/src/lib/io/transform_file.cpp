@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "common/log.hpp"
+#include "io/handles.hpp"
 #include "io/level_file.hpp"
 #include "skarn_edit/utility.h"
 
@@ -89,26 +90,20 @@ bool transform_range_valid(int64_t size, int64_t offset, int64_t length) noexcep
 
 bool transform_file(const char *in_path, const char *out_path, skarn_util_byte_transform_t transform, void *user_data,
                     int64_t offset, int64_t length) noexcept {
-    FILE *input = std::fopen(in_path, "rb");
-    if (input == nullptr) return false;
-    const int64_t size = stream_size(input);
-
-    FILE *output = nullptr;
-    if (size >= 0 && transform_range_valid(size, offset, length) && !same_file(in_path, out_path)) {
-        if (length == 0) length = size - offset;
-        output = std::fopen(out_path, "wb");
-    }
-
-    bool done = false;
-    if (output != nullptr) {
-        const bool copied =
-            transform_stream(fileno(input), size, output, transform, user_data, offset, length, nullptr) == 0;
-        // Closing flushes the stream's buffer: a failure there loses bytes too.
-        done = std::fclose(output) == 0 && copied;
-        if (!done) std::remove(out_path);
-    }
-    std::fclose(input);
-    return done;
+    const unique_stream input{std::fopen(in_path, "rb")};
+    if (!input.valid()) return false;
+    const int64_t size = stream_size(input.get());
+    if (size < 0 || !transform_range_valid(size, offset, length) || same_file(in_path, out_path)) return false;
+    if (length == 0) length = size - offset;
+    unique_stream output{std::fopen(out_path, "wb")};
+    if (!output.valid()) return false;
+    file_removal unfinished(out_path);  // removed unless complete
+    const bool copied =
+        transform_stream(fileno(input.get()), size, output.get(), transform, user_data, offset, length, nullptr) == 0;
+    // Closing flushes the stream's buffer: a failure there loses bytes too.
+    if (!output.close() || !copied) return false;
+    unfinished.keep();
+    return true;
 }
 
 }  // namespace skarn

@@ -1,6 +1,6 @@
 // The segment tree's operations: its descent, its insertions and removals
 // with the splits and merges they need, and the checks of its invariants.
-#include "engine/segment_tree.hpp"
+#include "engine/piece_tree.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -8,11 +8,11 @@
 
 namespace skarn {
 
-segment_tree::segment_tree() : root_(new leaf()) { head_ = tail_ = static_cast<leaf *>(root_); }
+piece_tree::piece_tree() : root_(new leaf()) { head_ = tail_ = static_cast<leaf *>(root_); }
 
-segment_tree::~segment_tree() { destroy(root_); }
+piece_tree::~piece_tree() { destroy(root_); }
 
-void segment_tree::destroy(node *n) noexcept {
+void piece_tree::destroy(node *n) noexcept {
     if (n->is_leaf) {
         delete static_cast<leaf *>(n);
         return;
@@ -22,7 +22,7 @@ void segment_tree::destroy(node *n) noexcept {
     delete in;
 }
 
-void segment_tree::clear() noexcept {
+void piece_tree::clear() noexcept {
     if (!root_->is_leaf || root_->count != 0) {
         // Reuse nothing: a fresh root leaf. Allocating it first keeps the
         // tree whole when memory is short.
@@ -41,29 +41,29 @@ void segment_tree::clear() noexcept {
     pinned_.clear();
 }
 
-int64_t segment_tree::sum_leaf(const leaf *l) noexcept {
+int64_t piece_tree::sum_leaf(const leaf *l) noexcept {
     int64_t total = 0;
     for (int k = 0; k < l->count; ++k) total += l->pieces[k].length;
     return total;
 }
 
-int64_t segment_tree::sum_inner(const inner *in) noexcept {
+int64_t piece_tree::sum_inner(const inner *in) noexcept {
     int64_t total = 0;
     for (int k = 0; k < in->count; ++k) total += in->lengths[k];
     return total;
 }
 
-int64_t segment_tree::sum(const node *n) noexcept {
+int64_t piece_tree::sum(const node *n) noexcept {
     return n->is_leaf ? sum_leaf(static_cast<const leaf *>(n)) : sum_inner(static_cast<const inner *>(n));
 }
 
-int segment_tree::index_in(const inner *parent, const node *child) noexcept {
+int piece_tree::index_in(const inner *parent, const node *child) noexcept {
     int k = 0;
     while (parent->children[k] != child) ++k;
     return k;
 }
 
-void segment_tree::refresh_from(node *n, int64_t n_sum) noexcept {
+void piece_tree::refresh_from(node *n, int64_t n_sum) noexcept {
     while (n->parent != nullptr) {
         inner *p = n->parent;
         p->lengths[index_in(p, n)] = n_sum;
@@ -74,7 +74,7 @@ void segment_tree::refresh_from(node *n, int64_t n_sum) noexcept {
 }
 
 template <bool checked>
-segment_tree::cursor segment_tree::descend(int64_t offset, bool &sums_agree) const noexcept {
+piece_tree::cursor piece_tree::descend(int64_t offset, bool &sums_agree) const noexcept {
     const bool inside = size_ != 0 && offset >= 0 && offset <= total_;
     if (!checked && !inside) return end_cursor();
     const node *n = root_;
@@ -96,17 +96,17 @@ segment_tree::cursor segment_tree::descend(int64_t offset, bool &sums_agree) con
     return {l, k, start};
 }
 
-segment_tree::cursor segment_tree::find(int64_t offset) const noexcept {
+piece_tree::cursor piece_tree::find(int64_t offset) const noexcept {
     bool unused = true;
     return descend<false>(offset, unused);
 }
 
-segment_tree::cursor segment_tree::find_checked(int64_t offset, bool &sums_agree) const noexcept {
+piece_tree::cursor piece_tree::find_checked(int64_t offset, bool &sums_agree) const noexcept {
     sums_agree = true;
     return descend<true>(offset, sums_agree);
 }
 
-segment_tree::cursor segment_tree::locate_index(size_t index) const noexcept {
+piece_tree::cursor piece_tree::locate_index(size_t index) const noexcept {
     cursor at{head_, 0, 0};
     while (at.where->next != nullptr && index >= static_cast<size_t>(at.where->count)) {
         index -= static_cast<size_t>(at.where->count);
@@ -120,7 +120,7 @@ segment_tree::cursor segment_tree::locate_index(size_t index) const noexcept {
     return at;
 }
 
-void segment_tree::insert_child_after(node *existing, int64_t existing_sum, node *fresh, int64_t fresh_sum) {
+void piece_tree::insert_child_after(node *existing, int64_t existing_sum, node *fresh, int64_t fresh_sum) {
     inner *p = existing->parent;
     if (p == nullptr) {
         auto *r = new inner();
@@ -166,7 +166,7 @@ void segment_tree::insert_child_after(node *existing, int64_t existing_sum, node
     }
 }
 
-bool segment_tree::spill(cursor &at, size_t count) noexcept {
+bool piece_tree::spill(cursor &at, size_t count) noexcept {
     leaf *l = at.where;
     const int need = l->count + static_cast<int>(count) - leaf_capacity;
     if (need <= 0 || need > leaf_capacity) return need <= 0;
@@ -202,7 +202,7 @@ bool segment_tree::spill(cursor &at, size_t count) noexcept {
     return false;
 }
 
-segment_tree::cursor segment_tree::insert(cursor at, const piece *pieces, size_t count) {
+piece_tree::cursor piece_tree::insert(cursor at, const piece *pieces, size_t count) {
     if (count == 0) return at;
     // A full leaf first hands pieces to a neighbour with room: leaves stay
     // fuller than splitting alone leaves them (memory per segment).
@@ -264,7 +264,7 @@ segment_tree::cursor segment_tree::insert(cursor at, const piece *pieces, size_t
     return result;
 }
 
-void segment_tree::remove_node(node *n) noexcept {
+void piece_tree::remove_node(node *n) noexcept {
     if (n->is_leaf) {
         auto *l = static_cast<leaf *>(n);
         if (l->prev != nullptr) l->prev->next = l->next;
@@ -290,7 +290,7 @@ void segment_tree::remove_node(node *n) noexcept {
     }
 }
 
-void segment_tree::collapse_root() noexcept {
+void piece_tree::collapse_root() noexcept {
     while (!root_->is_leaf && root_->count == 1) {
         auto *old = static_cast<inner *>(root_);
         root_ = old->children[0];
@@ -299,7 +299,7 @@ void segment_tree::collapse_root() noexcept {
     }
 }
 
-segment_tree::cursor segment_tree::erase(cursor at, size_t count) noexcept {
+piece_tree::cursor piece_tree::erase(cursor at, size_t count) noexcept {
     leaf *l = at.where;
     int i = at.index;
     while (count > 0) {
@@ -337,25 +337,25 @@ segment_tree::cursor segment_tree::erase(cursor at, size_t count) noexcept {
     return {l, i, at.start};
 }
 
-void segment_tree::replace(const cursor &at, const piece &value) noexcept {
+void piece_tree::replace(const cursor &at, const piece &value) noexcept {
     piece &stored = at.where->pieces[at.index];
     const bool resized = stored.length != value.length;
     stored = value;
     if (resized) refresh(at.where);
 }
 
-void segment_tree::push_back(const skarn_model_segment_struct &segment) {
+void piece_tree::push_back(const skarn_model_segment_struct &segment) {
     if (segment.change.owner()) pinned_.push_back(segment.change.owner());
     insert(end_cursor(), piece{segment.computed_length, segment.change_offset, segment.change.get()});
 }
 
-skarn_model_segment_struct segment_tree::operator[](size_t index) const noexcept {
+skarn_model_segment_struct piece_tree::operator[](size_t index) const noexcept {
     const cursor at = locate_index(index);
     const piece &p = *at;
     return {at.start, p.length, p.change_offset(), change_ref(p.change())};
 }
 
-bool segment_tree::check_structure(const char **why) const noexcept {
+bool piece_tree::check_structure(const char **why) const noexcept {
     // Depth-first over the nodes, checking parents, counts and lengths, and
     // that the leaves met in order are the chain from head_ to tail_.
     struct frame {
@@ -401,7 +401,7 @@ bool segment_tree::check_structure(const char **why) const noexcept {
     }
 }
 
-bool segment_tree::first_wrong_sum(int64_t &expected, int64_t &got) const noexcept {
+bool piece_tree::first_wrong_sum(int64_t &expected, int64_t &got) const noexcept {
     sum_break found;
     check_sums(root_, 0, total_, found);
     expected = found.expected;
@@ -409,7 +409,7 @@ bool segment_tree::first_wrong_sum(int64_t &expected, int64_t &got) const noexce
     return found.found;
 }
 
-int64_t segment_tree::check_sums(const node *n, int64_t start, int64_t kept, sum_break &out) noexcept {
+int64_t piece_tree::check_sums(const node *n, int64_t start, int64_t kept, sum_break &out) noexcept {
     int64_t real = 0;
     if (n->is_leaf) {
         real = sum_leaf(static_cast<const leaf *>(n));

@@ -1,7 +1,7 @@
-// The ordered sequence of model segments of one level, as a B+-tree whose
+// The ordered sequence of pieces of one level, as a B+-tree whose
 // inner nodes know the content length below each child.
 //
-// Invariants (checked by segment_tree::check_structure):
+// Invariants (checked by piece_tree::check_structure):
 //   - every leaf holds 1 to leaf_capacity pieces, except an empty root leaf;
 //     every inner node holds 1 to inner_capacity children (the root at least 2);
 //   - all leaves are at the same depth and are chained, in content order, from
@@ -15,8 +15,8 @@
 // Pieces name their change by a plain pointer: the level keeps every change
 // its pieces show alive (its change list, its read change, or the pinned list
 // below for segments put in by hand).
-#ifndef SKARN_ENGINE_SEGMENT_TREE_HPP
-#define SKARN_ENGINE_SEGMENT_TREE_HPP
+#ifndef SKARN_ENGINE_PIECE_TREE_HPP
+#define SKARN_ENGINE_PIECE_TREE_HPP
 
 #include <cstddef>
 #include <cstdint>
@@ -130,9 +130,9 @@ struct skarn_model_segment_struct {
 
 namespace skarn {
 
-class segment_tree;
+class piece_tree;
 
-class segment_tree {
+class piece_tree {
 public:
     static constexpr int leaf_capacity = 64;
     static constexpr int inner_capacity = 64;
@@ -167,10 +167,10 @@ public:
         int64_t end() const noexcept { return start + where->pieces[index].length; }
     };
 
-    segment_tree();
-    ~segment_tree();
-    segment_tree(const segment_tree &) = delete;
-    segment_tree &operator=(const segment_tree &) = delete;
+    piece_tree();
+    ~piece_tree();
+    piece_tree(const piece_tree &) = delete;
+    piece_tree &operator=(const piece_tree &) = delete;
 
     size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
@@ -232,7 +232,7 @@ public:
         using reference = skarn_model_segment_struct;
 
         iterator() = default;
-        iterator(const segment_tree *tree, cursor at, size_t index) noexcept : tree_(tree), at_(at), index_(index) {}
+        iterator(const piece_tree *tree, cursor at, size_t index) noexcept : tree_(tree), at_(at), index_(index) {}
         skarn_model_segment_struct operator*() const noexcept {
             const piece &p = *at_;
             return {at_.start, p.length, p.change_offset(), change_ref(p.change())};
@@ -246,7 +246,7 @@ public:
         bool operator!=(const iterator &other) const noexcept { return index_ != other.index_; }
 
     private:
-        const segment_tree *tree_ = nullptr;
+        const piece_tree *tree_ = nullptr;
         cursor at_;
         size_t index_ = 0;
     };
@@ -293,4 +293,4 @@ private:
 
 }  // namespace skarn
 
-#endif  // SKARN_ENGINE_SEGMENT_TREE_HPP
+#endif  // SKARN_ENGINE_PIECE_TREE_HPP
