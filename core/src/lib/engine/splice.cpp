@@ -88,11 +88,54 @@ void join_with_next(skarn_model_struct &model, cursor at) {
     pieces.advance(next);
     if (pieces.at_end(next) || !at->followed_by(*next)) {
         print_model_segments_(&model, std::clog);
-        SKARN_FATAL("pieces to join are not neighbours in one change, at offset: " << at.start);
+        SKARN_FATAL("segments to join are not neighbours in one change, at offset: " << at.start);
     }
     const skarn::piece joined = at->part(0, at->length + next->length);
     pieces.erase(next, 1);  // leaves `at` in place: only a later piece goes
     pieces.replace(at, joined);
+}
+
+}  // namespace
+
+namespace {
+
+// The piece holding `offset` (on a boundary the earlier one); a level whose
+// kept lengths disagree with its pieces is dumped and ends the process.
+cursor locate_checked(const skarn_model_struct &model, int64_t offset) {
+    const piece_position found = locate_piece(model, offset);
+    if (found.broken) {
+        print_model_segments_(&model, std::clog);
+        SKARN_FATAL("break in model continuity, expected: " << found.expected << ", got: " << found.got);
+    }
+    return found.at;
+}
+
+// Removes the `length` bytes from `at` (just after a cut): the whole pieces
+// go to the level's removed pieces, and the front of the piece where the
+// removal ends is cut off. Returns the piece after the removal.
+cursor remove_bytes(skarn_model_struct &model, cursor at, int64_t length, splice_record &record) {
+    piece_tree &pieces = model.pieces;
+    if (at_front(pieces, at)) record.flags |= splice_record::removal_front;
+    int64_t remaining = length;
+    size_t whole = 0;
+    for (cursor scan = at; remaining != 0 && !pieces.at_end(scan); pieces.advance(scan), ++whole) {
+        if (remaining < scan->length) break;
+        remaining -= scan->length;
+    }
+    if (whole > UINT32_MAX) SKARN_FATAL("too many segments removed by one change: " << whole);
+    make_room(model.removed_pieces, whole);
+    cursor scan = at;
+    for (size_t k = 0; k < whole; ++k, pieces.advance(scan)) model.removed_pieces.push_back(*scan);
+    at = pieces.erase(at, whole);
+    record.removed = static_cast<uint32_t>(whole);
+    if (remaining != 0 && !pieces.at_end(at)) {
+        // The front cut off this piece is not kept: undo grows the piece
+        // back by what the change removed beyond the whole ones.
+        const piece rest = *at;
+        pieces.replace(at, rest.part(remaining, rest.length - remaining));
+        record.flags |= splice_record::trimmed;
+    }
+    return at;
 }
 
 }  // namespace
@@ -104,59 +147,22 @@ void join_with_next(skarn_model_struct &model, cursor at) {
 // the front off the piece where it ends; an insert (and the second half of
 // an overwrite) puts one piece showing the change's bytes at the cut.
 int splice_in(skarn_model_struct &model, const const_change_ptr &change) {
-    skarn::piece_tree &pieces = model.pieces;
+    piece_tree &pieces = model.pieces;
     const int kind = change->change_kind();
     splice_record record;
-    // Where the change's offset falls; every piece up to there is checked.
-    const auto locate = [&model](int64_t offset) {
-        const piece_position found = locate_piece(model, offset);
-        if (found.broken) print_model_segments_(&model, std::clog);
-        return found;
-    };
-    piece_position found = locate(change->offset);
-    if (found.broken) {
-        SKARN_FATAL("break in model continuity, expected: " << found.expected << ", got: " << found.got);
-    }
-    cursor at = found.at;
+    cursor at = locate_checked(model, change->offset);
     bool split = false;
     if (!cut_at(model, change->offset, at, split)) return -1;
     if (split) record.flags |= splice_record::split;
     if (kind != CHANGE_DELETE && kind != CHANGE_INSERT && kind != CHANGE_OVERWRITE) {
         SKARN_FATAL("Unhandled change kind");
     }
-
-    if (kind == CHANGE_DELETE || kind == CHANGE_OVERWRITE) {
-        if (at_front(pieces, at)) record.flags |= splice_record::removal_front;
-        int64_t remaining = change->length;
-        size_t whole = 0;
-        for (cursor scan = at; remaining != 0 && !pieces.at_end(scan); pieces.advance(scan), ++whole) {
-            if (remaining < scan->length) break;
-            remaining -= scan->length;
-        }
-        if (whole > UINT32_MAX) SKARN_FATAL("too many pieces removed by one change: " << whole);
-        make_room(model.removed_pieces, whole);
-        cursor scan = at;
-        for (size_t k = 0; k < whole; ++k, pieces.advance(scan)) model.removed_pieces.push_back(*scan);
-        at = pieces.erase(at, whole);
-        record.removed = static_cast<uint32_t>(whole);
-        if (remaining != 0 && !pieces.at_end(at)) {
-            // The front cut off this piece is not kept: undo grows the
-            // piece back by what the change removed beyond the whole ones.
-            const skarn::piece rest = *at;
-            pieces.replace(at, rest.part(remaining, rest.length - remaining));
-            record.flags |= splice_record::trimmed;
-        }
-    }
-
+    if (kind == CHANGE_DELETE || kind == CHANGE_OVERWRITE) at = remove_bytes(model, at, change->length, record);
     if (kind == CHANGE_INSERT || kind == CHANGE_OVERWRITE) {
         // An overwrite looks for its place again after the removal; it falls
         // on the boundary the removal left, so it splits nothing.
         if (kind == CHANGE_OVERWRITE) {
-            found = locate(change->offset);
-            if (found.broken) {
-                SKARN_FATAL("break in model continuity, expected: " << found.expected << ", got: " << found.got);
-            }
-            at = found.at;
+            at = locate_checked(model, change->offset);
             if (!cut_at(model, change->offset, at, split)) return -1;
         }
         if (at_front(pieces, at)) record.flags |= splice_record::insert_front;
