@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -688,6 +689,30 @@ TEST_F(SaveTest, DirectoryAsTargetGivesMinus12AndTemporaryIsRemoved) {
         EXPECT_TRUE(fs::is_empty(case_dir / "target"));
         EXPECT_TRUE(temp_files(case_dir).empty());
     }
+}
+
+// A rename over a special file would replace the node itself by a regular
+// file: such a target is refused, with or without overwrite.
+TEST_F(SaveTest, SpecialFileAsTargetIsNeverReplaced) {
+    Session s = session_over("in.txt", "for a special file");
+    ASSERT_TRUE(s);
+    std::vector<fs::path> targets;
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    targets.push_back(path("fifo"));
+    // A block device node (loop device 0), where this process may make one.
+    if (::mknod(path("block").c_str(), S_IFBLK | 0600, makedev(7, 0)) == 0) targets.push_back(path("block"));
+    for (const fs::path &target : targets) {
+        const fs::file_type type = fs::symlink_status(target).type();
+        for (const int flags : {IO_FLG_NONE, IO_FLG_OVERWRITE, IO_FLG_FORCE_OVERWRITE}) {
+            ClogCapture log;
+            EXPECT_EQ(skarn_edit_save(s.get(), target.c_str(), flags, nullptr), -12) << target;
+            EXPECT_THAT(log.str(), HasSubstr(save_line("'" + target.string() +
+                                                       "' is a device, FIFO or socket, not a regular file: save "
+                                                       "refused, nothing written")));
+            EXPECT_EQ(fs::symlink_status(target).type(), type) << target;
+        }
+    }
+    EXPECT_TRUE(temp_files(dir.path()).empty());
 }
 
 // ---------------------------------------------------------------------------

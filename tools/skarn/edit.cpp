@@ -273,6 +273,15 @@ std::string save_failure_reason(int code, const std::string &target, int64_t siz
         const auto space = std::filesystem::space(directory, error);
         if (!error && space.available < static_cast<uintmax_t>(size)) return std::strerror(ENOSPC);
     }
+    if (code == -12) {
+        // The library never replaces a device, FIFO or socket by a file.
+        std::error_code error;
+        const std::filesystem::file_status status = std::filesystem::status(target, error);
+        if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
+            !std::filesystem::is_directory(status)) {
+            return "not a regular file (a device, FIFO or socket is never replaced)";
+        }
+    }
     return describe_save_error(code);
 }
 

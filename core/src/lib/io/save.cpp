@@ -1,7 +1,8 @@
 // Saving a session's content to a file.
 //
 // The order of a save, and what each step guarantees:
-// 1. The target is resolved: a link is followed to its file.
+// 1. The target is resolved: a link is followed to its file. A device, FIFO
+//    or socket there is never replaced.
 // 2. Replacing the caller's file is refused when anything changed it since
 //    the session read it (or last saved over it), and nothing is written
 //    from an in-place level whose file another program changed.
@@ -84,12 +85,23 @@ bool sync_directory(const char *directory) noexcept {
     return fd.valid() && ::fsync(fd.get()) == 0;
 }
 
+// A device, FIFO or socket: a rename over it would replace the node itself
+// with a regular file.
+bool is_special(const struct stat &entry) noexcept { return !S_ISREG(entry.st_mode) && !S_ISDIR(entry.st_mode); }
+
+save_result refuse_special(const char *path) {
+    SKARN_LOG("'" << path << "' is a device, FIFO or socket, not a regular file: save refused, nothing written");
+    return save_result::cannot_rename;
+}
+
 // The caller's file is still as the session last knew it.
 bool caller_file_unchanged(const skarn_session_struct *session) noexcept {
     return identity_of(session->base().file_path.c_str()) == session->caller_file;
 }
 
-// Step 1 and the judgement of step 2: ok, cannot_rename or caller_file_changed.
+// Step 1 and the judgement of step 2: ok, cannot_rename (also for a target
+// that is a device, FIFO or socket, with or without overwrite) or
+// caller_file_changed.
 save_result examine_target(const skarn_session_struct *session, const char *file_path, int io_flags,
                            save_target &target) {
     target.overwrite = (io_flags & (IO_FLG_OVERWRITE | IO_FLG_FORCE_OVERWRITE)) != 0;
@@ -98,7 +110,9 @@ save_result examine_target(const skarn_session_struct *session, const char *file
         SKARN_LOG(log::system_error_line());
         return save_result::cannot_rename;
     }
-    target.exists = ::stat(target.path.c_str(), &target.existing) == 0 && S_ISREG(target.existing.st_mode);
+    const bool found = ::stat(target.path.c_str(), &target.existing) == 0;
+    target.exists = found && S_ISREG(target.existing.st_mode);
+    if (found && is_special(target.existing)) return refuse_special(target.path.c_str());
     const char *caller_path = session->base().file_path.c_str();
     if (target.overwrite && session->caller_file.known && target.exists) {
         target.own_file = (target.existing.st_dev == session->caller_file.device &&
@@ -224,9 +238,12 @@ save_result rename_into_place(const save_target &target, save_file &temp, char (
         int renamed =
             target.overwrite ? std::rename(temp.name(), final_name) : rename_without_replacing(temp.name(), final_name);
         if (renamed != 0 && !target.overwrite && errno == EEXIST) {
-            // A file that appeared meanwhile: take the next free name. Any
-            // other kind of entry is left to the plain rename to judge.
+            // A file that appeared meanwhile: take the next free name. A
+            // device, FIFO or socket is never replaced; any other kind of
+            // entry is left to the plain rename to judge.
             if (skarn_util_file_exists(final_name) != 0 && attempt < 8) continue;
+            struct stat entry {};
+            if (::lstat(final_name, &entry) == 0 && is_special(entry)) return refuse_special(final_name);
             renamed = std::rename(temp.name(), final_name);
         }
         if (renamed == 0) break;

@@ -160,7 +160,8 @@ SKARN_API int skarn_edit_save(skarn_session_struct *session, const char *file_pa
  * or the target is a loop of symbolic links, or a link the kernel's
  * protected-symlinks rule would not follow (a link in a sticky,
  * world-writable directory owned neither by this process's user nor by the
- * directory's owner), the target untouched; -13
+ * directory's owner), or a target that is a device, FIFO or socket (which
+ * a rename would replace by a regular file), the target untouched; -13
  * cancelled by the session's progress callback (no file left, nothing
  * changed); -14 the file an in-place session reads was changed by another
  * program (nothing written); -15 the file is in place but its directory could
