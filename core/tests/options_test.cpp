@@ -4,6 +4,7 @@
 // the windowed content analysis against a reading by 512-byte pieces.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -199,6 +200,62 @@ TEST(InPlace, MatchesACopySessionOnARandomEditAndSaveScript) {
     ASSERT_GT(skarn_edit_insert_string(in_place.get(), 0, "head"), 0);
     ASSERT_EQ(skarn_edit_save(in_place.get(), path.c_str(), IO_FLG_OVERWRITE, nullptr), 0);
     EXPECT_TRUE(read_file(path) == "head" + before);
+}
+
+// A loop device over a file, detached when it goes; path() is empty where
+// none can be had (not root, no loop devices).
+class LoopDevice {
+public:
+    explicit LoopDevice(const std::string &backing) {
+        const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+        const int number = control >= 0 ? ::ioctl(control, LOOP_CTL_GET_FREE) : -1;
+        if (control >= 0) ::close(control);
+        if (number < 0) return;
+        const std::string path = "/dev/loop" + std::to_string(number);
+        fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        const int file = ::open(backing.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd_ >= 0 && file >= 0 && ::ioctl(fd_, LOOP_SET_FD, file) == 0) path_ = path;
+        if (file >= 0) ::close(file);
+    }
+    ~LoopDevice() {
+        if (!path_.empty()) ::ioctl(fd_, LOOP_CLR_FD, 0);
+        if (fd_ >= 0) ::close(fd_);
+    }
+    LoopDevice(const LoopDevice &) = delete;
+    LoopDevice &operator=(const LoopDevice &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+TEST(InPlace, ABlockDeviceIsReadWhereItIsWithItsOwnSize) {
+    TempDir dir;
+    std::mt19937_64 rng(21);
+    const std::string image = dir.file("disk.img");
+    const std::string bytes = random_bytes(rng, static_cast<size_t>(2 * MiB));
+    write_file(image, bytes);
+    LoopDevice loop(image);
+    if (loop.path().empty()) GTEST_SKIP() << "needs root and a free loop device to attach " << image;
+
+    Session session = open_with(loop.path(), dir, SESSION_OPT_IN_PLACE);
+    ASSERT_NE(session, nullptr);
+    EXPECT_TRUE(original_copy_path(dir).empty()) << "the device is read in place, not copied";
+    EXPECT_EQ(skarn_session_get_computed_file_size(session.get()), 2 * MiB);
+    EXPECT_TRUE(content_of(session.get()) == bytes);
+    ASSERT_GT(skarn_edit_overwrite_string(session.get(), MiB, "patched"), 0);
+    ASSERT_GT(skarn_edit_delete(session.get(), 0, 4096), 0);
+    const std::string out = dir.file("out.img");
+    ASSERT_EQ(skarn_edit_save(session.get(), out.c_str(), IO_FLG_NONE, nullptr), 0);
+    std::string expected = bytes;
+    expected.replace(static_cast<size_t>(MiB), 7, "patched");
+    expected.erase(0, 4096);
+    EXPECT_TRUE(slurp(out) == expected);
+    // A save never replaces the device node itself.
+    EXPECT_EQ(skarn_edit_save(session.get(), loop.path().c_str(), IO_FLG_OVERWRITE, nullptr), -12);
+    EXPECT_TRUE(fs::is_block_file(loop.path()));
+    EXPECT_TRUE(slurp(image) == bytes);
 }
 
 TEST(InPlace, AChangeByAnotherWriterFailsReadsAndRefusesSaves) {

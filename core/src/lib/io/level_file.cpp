@@ -3,20 +3,34 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace skarn {
 namespace {
 
-file_identity identity_from(const struct stat &info) noexcept {
+// The size of what `info` describes: a block device's from the device
+// itself (open as `fd`), whose node reports 0; -1 when it cannot be learnt.
+int64_t size_of(const struct stat &info, int fd) noexcept {
+    if (!S_ISBLK(info.st_mode)) return static_cast<int64_t>(info.st_size);
+    uint64_t bytes = 0;
+    if (fd < 0 || ::ioctl(fd, BLKGETSIZE64, &bytes) != 0 || bytes > static_cast<uint64_t>(INT64_MAX)) return -1;
+    return static_cast<int64_t>(bytes);
+}
+
+file_identity identity_from(const struct stat &info, int fd) noexcept {
     file_identity identity;
+    identity.size = size_of(info, fd);
+    if (identity.size < 0) return {};
     identity.known = true;
     identity.device = info.st_dev;
     identity.inode = info.st_ino;
-    identity.size = static_cast<int64_t>(info.st_size);
     identity.modified = info.st_mtim;
     identity.changed = info.st_ctim;
     return identity;
@@ -27,13 +41,16 @@ file_identity identity_from(const struct stat &info) noexcept {
 file_identity identity_of(const char *path) noexcept {
     struct stat info {};
     if (path == nullptr || ::stat(path, &info) != 0) return {};
-    return identity_from(info);
+    if (!S_ISBLK(info.st_mode)) return identity_from(info, -1);
+    // A device tells its size only through a descriptor of its own.
+    const unique_fd device{::open(path, O_RDONLY | O_CLOEXEC)};
+    return identity_from(info, device.get());
 }
 
 file_identity identity_of(int fd) noexcept {
     struct stat info {};
     if (::fstat(fd, &info) != 0) return {};
-    return identity_from(info);
+    return identity_from(info, fd);
 }
 
 bool level_file::adopt(unique_fd file) noexcept {
@@ -57,7 +74,7 @@ int64_t level_file::current_size() const noexcept {
     if (fd < 0) return 0;
     struct stat info {};
     if (::fstat(fd, &info) != 0) return -1;
-    return static_cast<int64_t>(info.st_size);
+    return size_of(info, fd);
 }
 
 bool read_exact_at(int fd, int64_t position, int64_t count, uint8_t *out) noexcept {

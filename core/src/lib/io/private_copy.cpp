@@ -23,7 +23,9 @@ unique_fd open_in_place(const char *file_path) noexcept {
     unique_fd fd{::open(file_path, O_RDONLY | O_CLOEXEC)};
     if (!fd.valid()) return fd;
     struct stat status {};
-    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) return unique_fd{};
+    if (::fstat(fd.get(), &status) != 0 || !(S_ISREG(status.st_mode) || S_ISBLK(status.st_mode))) return unique_fd{};
+    // A regular file that reports size 0 (as /proc files do) is copied.
+    if (identity_of(fd.get()).size <= 0) return unique_fd{};
     return fd;
 }
 

@@ -9,10 +9,11 @@
 
 namespace skarn {
 
-// Opens the caller's file to be read where it is. No descriptor (nothing
-// logged) for a file whose size the file system cannot tell, which is copied
-// instead: anything but a regular file, and a regular file of size 0 (as
-// /proc files report), where an empty file costs nothing to copy.
+// Opens the caller's file to be read where it is: a regular file, or a
+// block device (its size from the device). No descriptor (nothing logged)
+// for a file whose size the file system cannot tell, which is copied
+// instead: anything else, and a regular file of size 0 (as /proc files
+// report), where an empty file costs nothing to copy.
 unique_fd open_in_place(const char *file_path) noexcept;
 
 // Makes the private copy of the caller's file in `directory`: opens the

@@ -60,9 +60,12 @@ enum {
      * on reading. Removing or renaming the file also changes its change time,
      * and so counts as a change.
      *
-     * A file whose size the file system cannot tell (anything but a regular
-     * file, or a regular file of size 0, as /proc files report) is copied
-     * as without this flag, so that its content is not silently empty.
+     * A block device is read in place too, its size taken from the device
+     * (a write to it through another descriptor changes none of its node's
+     * times, so it goes unseen). A file whose size the file system cannot
+     * tell (anything else but a regular file, or a regular file of size 0,
+     * as /proc files report) is copied as without this flag, so that its
+     * content is not silently empty.
      */
     SESSION_OPT_IN_PLACE = 1
 };
