@@ -86,22 +86,10 @@ void deliver(const char *file, int line, const char *function, stream where, con
 
 }  // namespace
 
-void write(const char *file, int line, const char *fallback, const std::string &message) noexcept {
+void write(const char *file, int line, const char *fallback, const stream *where, const std::string &message) noexcept {
     const interface_scope *scope = scopes.innermost;
-    if (scope == nullptr) {
-        deliver(file, line, fallback, stream::log, message);
-    } else {
-        deliver(file, line, scope->function(), scope->where(), message);
-    }
-}
-
-void write_to(const char *file, int line, const char *fallback, stream where, const std::string &message) noexcept {
-    const interface_scope *scope = scopes.innermost;
-    deliver(file, line, scope == nullptr ? fallback : scope->function(), where, message);
-}
-
-void write_as(const char *file, int line, const char *function, stream where, const std::string &message) noexcept {
-    deliver(file, line, function, where, message);
+    const stream chosen = where != nullptr ? *where : scope != nullptr ? scope->where() : stream::log;
+    deliver(file, line, scope != nullptr ? scope->function() : fallback, chosen, message);
 }
 
 std::string system_error_line(int code) {

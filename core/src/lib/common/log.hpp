@@ -34,15 +34,9 @@ namespace skarn::log {
 enum class stream { log, error };
 
 // Writes one line built from `message`, under the innermost scope's function
-// (or `fallback` outside every scope) to that scope's stream.
-void write(const char *file, int line, const char *fallback, const std::string &message) noexcept;
-
-// The same, to `where` whatever the scope says.
-void write_to(const char *file, int line, const char *fallback, stream where, const std::string &message) noexcept;
-
-// The same, under `function` and to `where` whatever the scope says. Lines
-// whose function name is fixed by what they report use it.
-void write_as(const char *file, int line, const char *function, stream where, const std::string &message) noexcept;
+// (or `fallback` outside every scope), to `where`, or with none to that
+// scope's stream (the log stream outside every scope).
+void write(const char *file, int line, const char *fallback, const stream *where, const std::string &message) noexcept;
 
 // "Windows error code=<errno>: <strerror(errno)>": the system error line,
 // built from the host's last error (errno here). Building it reports `code`
@@ -136,47 +130,34 @@ R call(const char *function, stream where, R on_exception, Body &&body) noexcept
 // The same for a function that returns nothing.
 template <typename Body>
 void call_void(const char *function, stream where, Body &&body) noexcept {
-    interface_scope scope(function, where);
-    try {
+    call(function, where, 0, [&] {
         body();
-    } catch (...) {
-    }
-    scope.finish(0);
+        return 0;
+    });
 }
 
 }  // namespace skarn::log
 
-// Builds the message with stream insertions: SKARN_LOG("expected: " << n).
-#define SKARN_LOG(message)                                                              \
-    do {                                                                                \
-        try {                                                                           \
-            std::ostringstream skarn_log_stream_;                                       \
-            skarn_log_stream_ << message;                                               \
-            ::skarn::log::write(__FILE__, __LINE__, __func__, skarn_log_stream_.str()); \
-        } catch (...) {                                                                 \
-        }                                                                               \
+// A line to `where` (a pointer to a stream, or null for the scope's),
+// built with stream insertions.
+#define SKARN_LOG_LINE_(where, message)                                                        \
+    do {                                                                                       \
+        try {                                                                                  \
+            std::ostringstream skarn_log_stream_;                                              \
+            skarn_log_stream_ << message;                                                      \
+            ::skarn::log::write(__FILE__, __LINE__, __func__, where, skarn_log_stream_.str()); \
+        } catch (...) {                                                                        \
+        }                                                                                      \
     } while (0)
+
+// SKARN_LOG("expected: " << n): a line to the scope's stream.
+#define SKARN_LOG(message) SKARN_LOG_LINE_(nullptr, message)
 
 // A line to `where`, whatever the scope's stream.
-#define SKARN_LOG_TO(where, message)                                                              \
-    do {                                                                                          \
-        try {                                                                                     \
-            std::ostringstream skarn_log_stream_;                                                 \
-            skarn_log_stream_ << message;                                                         \
-            ::skarn::log::write_to(__FILE__, __LINE__, __func__, where, skarn_log_stream_.str()); \
-        } catch (...) {                                                                           \
-        }                                                                                         \
-    } while (0)
-
-// A line under a function name fixed by what it reports, to `where`.
-#define SKARN_LOG_NAMED(function, where, message)                                                 \
-    do {                                                                                          \
-        try {                                                                                     \
-            std::ostringstream skarn_log_stream_;                                                 \
-            skarn_log_stream_ << message;                                                         \
-            ::skarn::log::write_as(__FILE__, __LINE__, function, where, skarn_log_stream_.str()); \
-        } catch (...) {                                                                           \
-        }                                                                                         \
+#define SKARN_LOG_TO(where, message)                         \
+    do {                                                     \
+        const ::skarn::log::stream skarn_log_where_ = where; \
+        SKARN_LOG_LINE_(&skarn_log_where_, message);         \
     } while (0)
 
 // Internal faults: a broken invariant of the model. Log, then end the process.

@@ -16,7 +16,7 @@
 
 int64_t skarn_model_struct::file_size() const noexcept { return in_place ? identity.size : file.current_size(); }
 
-bool skarn_model_struct::file_intact() const noexcept { return !in_place || skarn::identity_of(file.fd) == identity; }
+bool skarn_model_struct::file_intact() const noexcept { return !in_place || skarn::identity_of(file.fd()) == identity; }
 
 namespace skarn {
 

@@ -75,7 +75,7 @@ bool open_base_file(const char *file_path, const skarn_session_options_struct &o
                 return false;
             }
             base.in_place = true;
-            base.identity = identity_of(base.file.fd);
+            base.identity = identity_of(base.file.fd());
             identity = base.identity;
             return true;
         }

@@ -56,7 +56,7 @@ unique_fd transform_checkpoint_file(const skarn_model_struct &level, const char 
     if (!out.valid()) return unique_fd{};
     writer.release();  // the stream closes it
     const bool written =
-        transform_stream(level.file.fd, size, out.get(), transform, user_data, offset, length, &progress) == 0;
+        transform_stream(level.file.fd(), size, out.get(), transform, user_data, offset, length, &progress) == 0;
     const bool closed = out.close();
     if (!written || !closed || identity_of(output.fd()).size != size || !progress.finish()) return unique_fd{};
     if (std::rename(output.path(), level.file_path.c_str()) != 0) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -56,7 +57,7 @@ file_identity identity_of(int fd) noexcept {
 bool level_file::adopt(unique_fd file) noexcept {
     close();
     if (!file.valid()) return false;
-    fd = file.release();
+    descriptor = std::move(file);
     if (refresh_size() < 0) {
         close();
         return false;
@@ -65,16 +66,15 @@ bool level_file::adopt(unique_fd file) noexcept {
 }
 
 void level_file::close() noexcept {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
+    descriptor.reset();
     size = 0;
 }
 
 int64_t level_file::current_size() const noexcept {
-    if (fd < 0) return 0;
+    if (!is_open()) return 0;
     struct stat info {};
-    if (::fstat(fd, &info) != 0) return -1;
-    return size_of(info, fd);
+    if (::fstat(fd(), &info) != 0) return -1;
+    return size_of(info, fd());
 }
 
 bool read_exact_at(int fd, int64_t position, int64_t count, uint8_t *out) noexcept {
@@ -92,7 +92,7 @@ bool read_exact_at(int fd, int64_t position, int64_t count, uint8_t *out) noexce
 }
 
 bool level_file::read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept {
-    return read_exact_at(fd, position, count, out);
+    return read_exact_at(fd(), position, count, out);
 }
 
 file_reader::file_reader(const level_file &file, std::vector<uint8_t> &buffer) noexcept
@@ -128,7 +128,7 @@ bool file_reader::fill(int64_t position, int64_t wanted) noexcept {
     // A file shorter than asked for (cut short meanwhile, or at its end)
     // yields a short read, which the caller sees as missing bytes.
     while (length_ < wanted) {
-        const ssize_t got = ::pread(file_.fd, buffer_.data() + length_, static_cast<size_t>(wanted - length_),
+        const ssize_t got = ::pread(file_.fd(), buffer_.data() + length_, static_cast<size_t>(wanted - length_),
                                     static_cast<off_t>(position + length_));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;

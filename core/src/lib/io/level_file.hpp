@@ -44,15 +44,11 @@ file_identity identity_of(int fd) noexcept;
 // may cut it short at any time, and touching a mapped byte it removed would
 // end the host process with SIGBUS; a positional read merely comes up short.
 struct level_file {
-    int fd = -1;       // owned
+    unique_fd descriptor;
     int64_t size = 0;  // refreshed by adopt() and refresh_size()
 
-    level_file() = default;
-    level_file(const level_file &) = delete;
-    level_file &operator=(const level_file &) = delete;
-    ~level_file() { close(); }
-
-    bool is_open() const noexcept { return fd >= 0; }
+    int fd() const noexcept { return descriptor.get(); }
+    bool is_open() const noexcept { return descriptor.valid(); }
     // Takes over `file`, a descriptor open for reading, and learns its size;
     // on failure the descriptor is closed and nothing is open.
     bool adopt(unique_fd file) noexcept;

@@ -300,7 +300,7 @@ save_result save_content(skarn_session_struct *session, const char *file_path, i
         return renamed;
     // The in-place base level reads the replaced file, unchanged but for its
     // link count: the identity it keeps is the one it has now.
-    if (base_intact) base.identity = identity_of(base.file.fd);
+    if (base_intact) base.identity = identity_of(base.file.fd());
     if (!sync_directory(target.directory)) {
         const int error = errno;
         SKARN_LOG("'" << final_name << "' is in place but its directory could not be flushed");
