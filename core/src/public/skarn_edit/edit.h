@@ -32,7 +32,10 @@ enum {
                                     writing and again once the new content is synced, right before the
                                     rename: only a write of another program that lands between that
                                     last check and the rename itself can still be missed */
-    IO_FLG_FORCE_OVERWRITE = 2 /**< replace an existing target without that check */
+    IO_FLG_FORCE_OVERWRITE = 2, /**< replace an existing target without that check */
+    IO_FLG_IN_PLACE = 4         /**< write the content into the file the session was created over, in that
+                                     file itself, through a journal (see skarn_edit_save_segment); the
+                                     IO_FLG_OVERWRITE check applies unless IO_FLG_FORCE_OVERWRITE is given */
 };
 
 /**
@@ -172,6 +175,49 @@ SKARN_API int skarn_edit_save(skarn_session_struct *session, const char *file_pa
  */
 SKARN_API int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path, int io_flags,
                                       char *saved_path, int64_t offset, int64_t length) SKARN_NOEXCEPT;
+
+/**
+ * Saving in place (IO_FLG_IN_PLACE): `file_path` must name the file the
+ * session was created over (through any link or path that reaches the same
+ * file) and the range must be the whole content; anything else is refused
+ * (-16) with nothing written. The file keeps its inode, hard links,
+ * permissions and extended attributes, and only what differs is written:
+ * stretches whose bytes already sit where they stay are not touched, a
+ * length change moves the tail inside the file in bounded chunks, the new
+ * length is allocated first and the file is cut to it last.
+ *
+ * The save is made safe against a crash or power cut by a journal beside the
+ * file, ".<name>.skarn-journal" in the file's directory (for a block device
+ * "/var/tmp/.skarn-dev-<major>-<minor>.skarn-journal"), created exclusively
+ * with mode 0600 and never through a link. It holds the new bytes, the plan
+ * of moves and, for each chunk whose move overlaps its own source, that
+ * chunk's old bytes; it is synced, with its directory, before the file is
+ * touched. An interrupted save leaves the file as the journal's recovery
+ * (skarn_util_recover_file, or the next session created over the file) turns
+ * into exactly the old content (when the journal was not complete on disk)
+ * or exactly the new content. The journal is removed, and the directory
+ * synced, when the save is complete. Extra disk needed: the journal, that is
+ * the new bytes and a scratch area of at most 32 MiB.
+ *
+ * The session goes on with the same content and history; bytes of the file
+ * that its history (or a level below a checkpoint) still shows and that the
+ * save overwrites or removes are first kept in the session's own files, and
+ * an in-place session's base level then reads the file as it now is. When
+ * the file changed on disk since the session read it or last saved over it,
+ * IO_FLG_FORCE_OVERWRITE rewrites it whole (its journal then holds the whole
+ * content). A block device is written in place only when its size does not
+ * change.
+ *
+ * Results beyond those of a save by rename: -16 refused (not the session's
+ * file, a part of the content, or a session over nothing); -17 refused, a
+ * block device cannot change size; -18 the journal could not be created
+ * (another save of the file is under way, or an earlier one left it), written
+ * or synced, or the new length could not be allocated (a full disk): the file
+ * is as it was; -19 the journal is complete but the file could not be
+ * brought to the new content (a write, sync or truncation failed): the
+ * journal stays, and recovery completes the save. -13 (cancelled) is
+ * possible only before the journal is complete.
+ */
 
 /**
  * Freezes the content into a new checkpoint file and starts a new level on

@@ -69,6 +69,19 @@ SKARN_API int skarn_util_apply_byte_transform_to_file(const char *in_path, const
 SKARN_API int64_t skarn_util_write_segment_to_file(FILE *source, int64_t offset, int64_t count,
                                                    FILE *destination) SKARN_NOEXCEPT;
 
+/**
+ * Finishes or takes back an in-place save of `path` that was interrupted (see
+ * IO_FLG_IN_PLACE in edit.h), from the journal it left. A journal complete on
+ * disk is applied, giving the new content; an incomplete one is dropped,
+ * leaving the old content; either way the journal is removed and its
+ * directory synced. A journal that is not this library's, belongs to
+ * another file, or fails its checksums in a way no interrupted save leaves
+ * is never applied. Returns 0 when there is nothing to recover, 1 when the
+ * file was recovered (a log line says whether to the old or the new
+ * content), -1 on failure (logged; the journal stays for another try).
+ */
+SKARN_API int skarn_util_recover_file(const char *path) SKARN_NOEXCEPT;
+
 SKARN_EXTERN_C_END
 
 #endif /* SKARN_EDIT_UTILITY_H */
