@@ -347,9 +347,9 @@ TEST_F(SaveTest, OverwriteFlagsAndIgnoredBits) {
                                      {IO_FLG_OVERWRITE, true},
                                      {IO_FLG_FORCE_OVERWRITE, true},  // implies overwriting on its own
                                      {IO_FLG_OVERWRITE | IO_FLG_FORCE_OVERWRITE, true},
-                                     {4, false},
+                                     {8, false},  // 4 is IO_FLG_IN_PLACE
                                      {0x70, false},
-                                     {4 | IO_FLG_OVERWRITE, true},
+                                     {8 | IO_FLG_OVERWRITE, true},
                                      {0x40 | IO_FLG_FORCE_OVERWRITE, true}};
     for (size_t i = 0; i < cases.size(); ++i) {
         const fs::path case_dir = dir.path() / ("case" + std::to_string(i));

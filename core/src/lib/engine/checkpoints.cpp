@@ -69,6 +69,7 @@ int create_checkpoint(skarn_session_struct *session) {
         return -1;
     }
     reset_pieces(*level, size);
+    level->mirrors_below = true;
     // The content is saved: announced as a save to no path, as before.
     skarn_session_notify(session, SESSION_EVT_SAVE, nullptr);
     push_level(session, std::move(level));
@@ -116,6 +117,7 @@ int apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t t
         SKARN_LOG_TO(log::stream::error, "transform failed");
         return -1;  // the checkpoint stays, untransformed
     }
+    level.mirrors_below = false;
     if (!level.file.adopt(std::move(file))) {
         SKARN_LOG(log::system_error_line());
         skarn_edit_destroy_last_checkpoint(session);

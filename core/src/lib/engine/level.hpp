@@ -50,6 +50,12 @@ struct skarn_model_struct {
     // identity it had when the session opened it.
     bool in_place = false;
     skarn::file_identity identity{};
+    // An in-place level's original size: what its pieces read (see
+    // level_file's view), whatever the file holds now.
+    int64_t original_size = 0;
+    // A checkpoint level whose file still holds the content of the level
+    // below as it was frozen (no transform rewrote it).
+    bool mirrors_below = false;
 
     skarn_model_struct() = default;
     skarn_model_struct(const skarn_model_struct &) = delete;
@@ -61,7 +67,7 @@ struct skarn_model_struct {
     bool file_intact() const noexcept;
 
     // The size of the level's file as the level knows it: for an in-place
-    // level the size seen at opening, whatever the file holds now.
+    // level its original size, whatever the file holds now.
     int64_t file_size() const noexcept;
 
     int64_t computed_size() const noexcept { return pieces.total(); }

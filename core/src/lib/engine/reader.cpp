@@ -14,7 +14,7 @@
 #include "engine/segment.hpp"
 #include "skarn_edit/segment.h"
 
-int64_t skarn_model_struct::file_size() const noexcept { return in_place ? identity.size : file.current_size(); }
+int64_t skarn_model_struct::file_size() const noexcept { return in_place ? original_size : file.current_size(); }
 
 bool skarn_model_struct::file_intact() const noexcept { return !in_place || skarn::identity_of(file.fd()) == identity; }
 

@@ -12,6 +12,7 @@
 
 #include "skarn_edit/options.h"
 #include "skarn_edit/types.h"
+#include "engine/file_map.hpp"
 #include "engine/level.hpp"
 #include "common/log.hpp"
 #include "engine/progress.hpp"
@@ -36,6 +37,7 @@ struct skarn_session_struct {
     std::string checkpoint_directory;      // absolute and normalised
     std::string original_checkpoint_path;  // the private copy of the caller's file; empty without one
     skarn::file_identity caller_file;      // the caller's file as copied, or as last saved over
+    skarn::caller_file_map file_map;       // what the caller's file holds, while it is as caller_file says
     // Callbacks of this session (its event callback or a viewport's) running
     // right now. While it is above 0, calls that would change the content,
     // the history, the levels or the lists being walked are refused.

@@ -15,6 +15,7 @@
 #include "engine/viewport.hpp"
 #include "io/private_copy.hpp"
 #include "io/private_files.hpp"
+#include "io/save_journal.hpp"
 #include "skarn_edit.hpp"
 
 namespace skarn {
@@ -76,6 +77,7 @@ bool open_base_file(const char *file_path, const skarn_session_options_struct &o
             }
             base.in_place = true;
             base.identity = identity_of(base.file.fd());
+            base.original_size = base.identity.size;
             identity = base.identity;
             return true;
         }
@@ -106,6 +108,12 @@ skarn_session_struct *create_session(const char *file_path, const skarn_session_
     scoped_private_file copy;  // the private copy, removed unless the session is made
     file_identity identity;
     const bool has_file = file_path != nullptr && *file_path != '\0';
+    // An in-place save of the file that was interrupted is finished or taken
+    // back before anything reads the file.
+    if (has_file && recover_file(file_path) == recovery_result::failed) {
+        SKARN_LOG("'" << file_path << "' has an unfinished in-place save that could not be recovered");
+        return nullptr;
+    }
     if (has_file && !open_base_file(file_path, options, normalized, *base, copy, identity)) return nullptr;
     const int64_t size = base->in_place ? base->identity.size : base->file.size;
 
@@ -117,6 +125,7 @@ skarn_session_struct *create_session(const char *file_path, const skarn_session_
     session->progress_user_data = options.progress_user_data;
     session->checkpoint_directory = normalized;
     session->caller_file = identity;
+    if (identity.known) session->file_map.reset_to_base(size);
     if (has_file) {
         base->file_path = file_path;
         session->original_checkpoint_path = copy.path();

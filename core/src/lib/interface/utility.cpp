@@ -7,6 +7,7 @@
 
 #include "analysis/ascii_case.hpp"
 #include "common/log.hpp"
+#include "io/save_journal.hpp"
 #include "io/stream_range_copy.hpp"
 #include "io/transform_file.hpp"
 #include "skarn_edit/filesystem.h"
@@ -128,5 +129,19 @@ int skarn_util_apply_byte_transform_to_file(const char *in_path, const char *out
         }
         SKARN_LOG("transform failed");
         return -1;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Recovery of an interrupted in-place save
+
+int skarn_util_recover_file(const char *path) noexcept {
+    return skarn::log::call(__func__, skarn::log::stream::log, -1, [&] {
+        switch (skarn::recover_file(path)) {
+            case skarn::recovery_result::nothing: return 0;
+            case skarn::recovery_result::old_content:
+            case skarn::recovery_result::new_content: return 1;
+            default: return -1;
+        }
     });
 }

@@ -29,6 +29,10 @@ enum class save_result : int {
     cancelled = -13,
     level_file_changed = -14,    // another program changed the file an in-place level reads
     directory_not_synced = -15,  // in place, but its directory could not be flushed
+    in_place_refused = -16,      // IO_FLG_IN_PLACE over another file, a part of the content, or nothing
+    device_size_differs = -17,   // a block device cannot change size
+    journal_failed = -18,        // the journal could not be made, or the growth allocated: file untouched
+    in_place_unfinished = -19,   // committed but not completed: the journal stays for recovery
     caller_file_changed = -100,
 };
 

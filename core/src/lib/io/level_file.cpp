@@ -68,6 +68,9 @@ bool level_file::adopt(unique_fd file) noexcept {
 void level_file::close() noexcept {
     descriptor.reset();
     size = 0;
+    view.clear();
+    kept.reset();
+    kept_size = 0;
 }
 
 int64_t level_file::current_size() const noexcept {
@@ -91,8 +94,44 @@ bool read_exact_at(int fd, int64_t position, int64_t count, uint8_t *out) noexce
     return true;
 }
 
+namespace {
+
+// Up to `count` bytes at `position` of `fd`, by positional reads.
+int64_t read_at_most(int fd, int64_t position, int64_t count, uint8_t *out) noexcept {
+    int64_t done = 0;
+    while (done < count) {
+        const ssize_t got =
+            ::pread(fd, out + done, static_cast<size_t>(count - done), static_cast<off_t>(position + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += got;
+    }
+    return done;
+}
+
+}  // namespace
+
 bool level_file::read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept {
-    return read_exact_at(fd(), position, count, out);
+    if (view.empty()) return read_exact_at(fd(), position, count, out);
+    return count >= 0 && read_some(position, count, out) == count;
+}
+
+int64_t level_file::read_some(int64_t position, int64_t count, uint8_t *out) const noexcept {
+    if (position < 0 || count <= 0) return 0;
+    if (view.empty()) return read_at_most(fd(), position, count, out);
+    auto span = std::partition_point(view.begin(), view.end(),
+                                     [position](const view_span &s) { return s.start + s.length <= position; });
+    int64_t done = 0;
+    for (; span != view.end() && done < count; ++span) {
+        const int64_t at = position + done;
+        if (span->start > at) break;
+        const int64_t step = std::min(count - done, span->start + span->length - at);
+        const int64_t got =
+            read_at_most(span->kept ? kept.get() : fd(), span->position + (at - span->start), step, out + done);
+        done += got;
+        if (got < step) break;
+    }
+    return done;
 }
 
 file_reader::file_reader(const level_file &file, std::vector<uint8_t> &buffer) noexcept
@@ -127,13 +166,7 @@ bool file_reader::fill(int64_t position, int64_t wanted) noexcept {
     length_ = 0;
     // A file shorter than asked for (cut short meanwhile, or at its end)
     // yields a short read, which the caller sees as missing bytes.
-    while (length_ < wanted) {
-        const ssize_t got = ::pread(file_.fd(), buffer_.data() + length_, static_cast<size_t>(wanted - length_),
-                                    static_cast<off_t>(position + length_));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        length_ += got;
-    }
+    length_ = file_.read_some(position, wanted, buffer_.data());
     return true;
 }
 

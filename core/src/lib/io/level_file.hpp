@@ -37,15 +37,33 @@ struct file_identity {
 file_identity identity_of(const char *path) noexcept;
 file_identity identity_of(int fd) noexcept;
 
+// A stretch of a level file's original bytes and where it lies now: at
+// `position` of the file itself, or of the level's kept file (`kept`).
+struct view_span {
+    int64_t start = 0;
+    int64_t length = 0;
+    int64_t position = 0;
+    bool kept = false;
+};
+
 // A level's backing file: a read-only descriptor, its size as last learnt,
 // and exact positional reads. Every reader of the file reads by position, so
 // no reader (nor a call made from a callback in the middle of one) moves a
 // file offset another relies on. The file is never mapped: another program
 // may cut it short at any time, and touching a mapped byte it removed would
 // end the host process with SIGBUS; a positional read merely comes up short.
+//
+// After an in-place save the file no longer holds its original bytes where
+// they were: `view` then tells where each stretch of them lies (sorted,
+// covering them all), in the file or in `kept`, the session's own copy of
+// the bytes the save destroyed. Positions given to reads are always those of
+// the original bytes. An empty view reads the file as it is.
 struct level_file {
     unique_fd descriptor;
     int64_t size = 0;  // refreshed by adopt() and refresh_size()
+    std::vector<view_span> view;
+    unique_fd kept;  // unnamed: it goes with its descriptor
+    int64_t kept_size = 0;
 
     int fd() const noexcept { return descriptor.get(); }
     bool is_open() const noexcept { return descriptor.valid(); }
@@ -59,6 +77,9 @@ struct level_file {
     int64_t refresh_size() noexcept { return size = current_size(); }
     // Copies `count` bytes at `position` into `out`; false unless every byte arrives.
     bool read_exact(int64_t position, int64_t count, uint8_t *out) const noexcept;
+    // Copies up to `count` bytes at `position` into `out`; returns how many
+    // arrived (fewer at the end of the file or on an error).
+    int64_t read_some(int64_t position, int64_t count, uint8_t *out) const noexcept;
 };
 
 // Copies `count` bytes at `position` of the file open as `fd` into `out`

@@ -32,7 +32,9 @@
 #include <unistd.h>
 
 #include "common/log.hpp"
+#include "engine/save_plan.hpp"
 #include "io/content_writer.hpp"
+#include "io/in_place_save.hpp"
 #include "io/private_files.hpp"
 #include "io/save_target.hpp"
 #include "skarn_edit.hpp"
@@ -254,10 +256,27 @@ save_result rename_into_place(const save_target &target, save_file &temp, char (
     return save_result::ok;
 }
 
+// The caller's file now holds [offset, offset + length) of the content.
+void remember_saved_content(skarn_session_struct *session, int64_t offset, int64_t length) {
+    std::vector<resolved_piece> saved;
+    for (resolved_piece piece : resolve_content(*session)) {
+        const int64_t start = std::max(piece.offset, offset);
+        const int64_t end = std::min(piece.offset + piece.length, offset + length);
+        if (start >= end) continue;
+        piece.source += start - piece.offset;
+        piece.offset = start - offset;
+        piece.length = end - start;
+        saved.push_back(piece);
+    }
+    map_saved_content(*session, saved, session->file_map);
+}
+
 }  // namespace
 
 save_result save_content(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path,
                          int64_t offset, int64_t length) {
+    if ((io_flags & IO_FLG_IN_PLACE) != 0)
+        return save_in_place(session, file_path, io_flags, saved_path, offset, length);
     const int64_t size = session->current().computed_size();
     // What is left from the offset, saturated: a negative offset is refused
     // below, and size - offset must not overflow on the way.
@@ -309,7 +328,10 @@ save_result save_content(skarn_session_struct *session, const char *file_path, i
     }
     // The caller's file now holds what the session wrote: the next save over
     // it compares with this state.
-    if (target.own_file) session->caller_file = identity_of(final_name);
+    if (target.own_file) {
+        session->caller_file = identity_of(final_name);
+        remember_saved_content(session, offset, adjusted_length);
+    }
     if (saved_path != nullptr) skarn_util_normalize_path(final_name, saved_path);
     skarn_session_notify(session, SESSION_EVT_SAVE, saved_path);
     return save_result::ok;
