@@ -168,9 +168,9 @@ save_result write_new_bytes(skarn_session_struct *session, const save_plan &plan
 
 // Step 5.
 void adopt_saved_file(skarn_session_struct *session, const in_place_target &target, std::vector<resolved_piece> content,
-                      level_view_update *view, bool rebase) {
+                      bool base_is_target, level_view_update *view, bool rebase) {
     skarn_model_struct &base = session->base();
-    if (base.in_place) {
+    if (base_is_target) {
         if (rebase) {
             // Nothing refers to the old bytes: the level reads the file as it is.
             base.file.view.clear();
@@ -217,10 +217,14 @@ save_result save_in_place(skarn_session_struct *session, const char *file_path, 
     save_plan plan = plan_in_place_save(content, target.unchanged ? &session->file_map : nullptr, target.size);
     plan.new_size = size;
 
+    // An in-place base level reads the file being written (unless a save by
+    // rename put another file under the name since).
     skarn_model_struct &base = session->base();
-    const bool rebase = base.in_place && session->models.size() == 1 && base.changes.empty();
+    const bool base_is_target =
+        base.in_place && base.identity.device == target.info.st_dev && base.identity.inode == target.info.st_ino;
+    const bool rebase = base_is_target && session->models.size() == 1 && base.changes.empty();
     level_view_update view;
-    const bool views = base.in_place && !rebase && base.file_intact();
+    const bool views = base_is_target && !rebase && base.file_intact();
     if (views) {
         view = view_after_save(base.file, base.original_size, content, plan);
         if (!keep_destroyed_bytes(session, base.file, target.fd.get(), view.copies)) return save_result::journal_failed;
@@ -247,7 +251,7 @@ save_result save_in_place(skarn_session_struct *session, const char *file_path, 
     if (applied == journal_result::file_failed || applied == journal_result::journal_failed) {
         return save_result::in_place_unfinished;
     }
-    adopt_saved_file(session, target, content, views ? &view : nullptr, rebase);
+    adopt_saved_file(session, target, content, base_is_target, views ? &view : nullptr, rebase);
     if (saved_path != nullptr) skarn_util_normalize_path(target.path.c_str(), saved_path);
     skarn_session_notify(session, SESSION_EVT_SAVE, saved_path);
     return applied == journal_result::ok ? save_result::ok : save_result::directory_not_synced;
