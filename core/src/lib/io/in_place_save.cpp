@@ -222,7 +222,10 @@ save_result save_in_place(skarn_session_struct *session, const char *file_path, 
     skarn_model_struct &base = session->base();
     const bool base_is_target =
         base.in_place && base.identity.device == target.info.st_dev && base.identity.inode == target.info.st_ino;
-    const bool rebase = base_is_target && session->models.size() == 1 && base.changes.empty();
+    // With no history the level can read the new file as it is; not from a
+    // callback, whose caller may be walking the level's pieces.
+    const bool rebase =
+        base_is_target && session->models.size() == 1 && base.changes.empty() && !session->in_callback();
     level_view_update view;
     const bool views = base_is_target && !rebase && base.file_intact();
     if (views) {

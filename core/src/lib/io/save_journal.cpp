@@ -34,11 +34,12 @@
 //      the file has not been touched before it, and from it on the journal
 //      is complete and durable.
 //   4. Chunk by chunk, in the order chunks_of gives: the chunk's progress
-//      record (with its old bytes when it overlaps its own source), fsync of
-//      the journal; the chunk written into the file, fsync of the file. So
+//      record (with its old bytes when it overlaps its own source), fdatasync
+//      of the journal; the chunk written into the file, fdatasync of the
+//      file (the data and the size, not the times). So
 //      at any instant at most one chunk is in flight, and its source is
 //      either intact in the file or saved in its durable record.
-//   5. When any chunk ran, the record "all moves done", fsync of the journal.
+//   5. When any chunk ran, the record "all moves done", fdatasync of the journal.
 //   6. The new bytes, read back from the journal, written to their targets;
 //      the file cut to its new size; fsync of the file.
 //   7. The journal removed, fsync of its directory.
@@ -259,7 +260,7 @@ bool write_record(int journal_fd, const journal_layout &layout, int64_t sequence
     const int64_t at = layout.slot(sequence);
     return pwrite_all(journal_fd, &r, record_bytes, at) &&
            (saved_count == 0 || pwrite_all(journal_fd, saved, saved_count, at + record_bytes)) &&
-           ::fsync(journal_fd) == 0;
+           ::fdatasync(journal_fd) == 0;
 }
 
 // Where a committed save goes on from: the chunk in flight, and its saved
@@ -288,9 +289,13 @@ journal_result carry_out(int file_fd, int journal_fd, const journal_layout &layo
         if (!resumed && !write_record(journal_fd, layout, i, buffer.data(), saved)) {
             return journal_result::journal_failed;
         }
-        if (!pwrite_all(file_fd, buffer.data(), chunk.length, chunk.target) || ::fsync(file_fd) != 0) {
-            return journal_result::file_failed;
+        if (!pwrite_all(file_fd, buffer.data(), chunk.length, chunk.target)) return journal_result::file_failed;
+        // The next chunk's source is read from the disk while this one is flushed.
+        if (i + 1 < chunk_count) {
+            const move_chunk &next = layout.chunks[static_cast<size_t>(i + 1)];
+            static_cast<void>(::posix_fadvise(file_fd, next.source, next.length, POSIX_FADV_WILLNEED));
         }
+        if (::fdatasync(file_fd) != 0) return journal_result::file_failed;
     }
     if (chunk_count > 0 && !(from.chunk == chunk_count && from.recorded) &&
         !write_record(journal_fd, layout, chunk_count, nullptr, 0)) {

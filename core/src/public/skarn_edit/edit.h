@@ -201,8 +201,12 @@ SKARN_API int skarn_edit_save_segment(skarn_session_struct *session, const char 
  *
  * The session goes on with the same content and history; bytes of the file
  * that its history (or a level below a checkpoint) still shows and that the
- * save overwrites or removes are first kept in the session's own files, and
- * an in-place session's base level then reads the file as it now is. When
+ * save overwrites or removes are first kept in an unnamed file of the
+ * session's own in its checkpoint directory, and an in-place session's base
+ * level then reads the file as it now is. An in-place session saved with no
+ * history and no checkpoint keeps nothing and takes the saved content as its
+ * original (skarn_edit_clear_changes returns to it); otherwise clearing
+ * returns to the content the session was created over. When
  * the file changed on disk since the session read it or last saved over it,
  * IO_FLG_FORCE_OVERWRITE rewrites it whole (its journal then holds the whole
  * content). A block device is written in place only when its size does not
