@@ -102,6 +102,12 @@ const std::vector<Scenario> &scenarios() {
              return skarn_edit_save(scene.session.get(), scene.doc.c_str(), IO_FLG_OVERWRITE, nullptr) == 0;
          },
          [](Scene &scene) { return scene.doc; }},
+        {"save in place into the caller's file", true,
+         [](Scene &scene) {
+             return skarn_edit_save(scene.session.get(), scene.doc.c_str(), IO_FLG_IN_PLACE | IO_FLG_OVERWRITE,
+                                    nullptr) == 0;
+         },
+         [](Scene &scene) { return scene.doc; }},
         {"create a checkpoint", true,
          [](Scene &scene) { return skarn_edit_create_checkpoint(scene.session.get()) == 0; },
          [](Scene &) { return std::string(); }},
@@ -118,7 +124,13 @@ void expect_nothing_lost(Scene &scene, const Scenario &scenario, int result_code
     // save whose only failure came after the rename (its directory could not
     // be flushed) has the complete new content in place instead.
     const std::string replaced = scenario.replaced(scene);
-    const bool in_place = result_code == -15;
+    // An in-place save that failed after its commit point left its journal,
+    // from which recovery completes it.
+    if (result_code == -19) {
+        EXPECT_EQ(skarn_util_recover_file(scene.doc.c_str()), 1);
+    }
+    EXPECT_EQ(skarn_util_recover_file(scene.doc.c_str()), 0) << "no journal is left";
+    const bool in_place = result_code == -15 || result_code == -19;
     EXPECT_EQ(read_file(scene.doc), in_place && replaced == scene.doc ? scene.expected : scene.doc_bytes);
     if (replaced == scene.existing) {
         EXPECT_EQ(read_file(scene.existing), in_place ? scene.expected : "existing target");
@@ -162,9 +174,14 @@ void expect_nothing_lost(Scene &scene, const Scenario &scenario, int result_code
 }
 
 int save_result_of_last_failure(const std::string &log) {
-    // The -15 case is the one that leaves the new content in place; it is
-    // recognised by its log line.
-    return log.find("is in place but its directory could not be flushed") != std::string::npos ? -15 : -1;
+    // The -15 case leaves the new content in place, the -19 case a journal
+    // that completes it; both are recognised by their log lines.
+    if (log.find("could not be completed; its journal") != std::string::npos) return -19;
+    if (log.find("is in place but") != std::string::npos || log.find("the removed journal") != std::string::npos ||
+        log.find("the removal of the journal") != std::string::npos) {
+        return -15;
+    }
+    return -1;
 }
 
 TEST(FaultInjection, EveryFailurePointIsReportedAndLosesNothing) {

@@ -255,9 +255,16 @@ save_result save_in_place(skarn_session_struct *session, const char *file_path, 
         return save_result::in_place_unfinished;
     }
     adopt_saved_file(session, target, content, base_is_target, views ? &view : nullptr, rebase);
+    // Its data are synced already; a failed close is told all the same.
+    const bool closed = target.fd.reset();
+    if (!closed) {
+        const int error = errno;
+        SKARN_LOG("'" << target.path << "' is in place but closing it failed");
+        SKARN_LOG(log::system_error_line(error));
+    }
     if (saved_path != nullptr) skarn_util_normalize_path(target.path.c_str(), saved_path);
     skarn_session_notify(session, SESSION_EVT_SAVE, saved_path);
-    return applied == journal_result::ok ? save_result::ok : save_result::directory_not_synced;
+    return applied == journal_result::ok && closed ? save_result::ok : save_result::directory_not_synced;
 }
 
 }  // namespace skarn

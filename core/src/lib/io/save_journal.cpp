@@ -501,7 +501,11 @@ journal_result journal_writer::apply(int file_fd) {
     }
     owned_ = false;
     if (!remove_journal(path_)) return journal_result::not_removed;
-    fd_.reset();
+    if (!fd_.reset()) {
+        SKARN_LOG("closing the removed journal '" << path_ << "' failed");
+        SKARN_LOG(log::system_error_line());
+        return journal_result::not_removed;
+    }
     return journal_result::ok;
 }
 

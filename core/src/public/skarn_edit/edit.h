@@ -220,7 +220,9 @@ SKARN_API int skarn_edit_save_segment(skarn_session_struct *session, const char 
  * is as it was; -19 the journal is complete but the file could not be
  * brought to the new content (a write, sync or truncation failed): the
  * journal stays, and recovery completes the save. -13 (cancelled) is
- * possible only before the journal is complete.
+ * possible only before the journal is complete; -15 means the new content is
+ * in place and synced but the journal's removal may not be durable, or a
+ * descriptor of the file or the journal failed to close.
  */
 
 /**
