@@ -29,7 +29,7 @@ namespace skarn_cli {
 namespace {
 
 constexpr const char *edit_help =
-    "usage: skarn edit FILE (-o OUT | --in-place) [--force] OP...\n"
+    "usage: skarn edit FILE (-o OUT | --in-place [--by-rename]) [--force] OP...\n"
     "\n"
     "Applies the operations in the order given, then saves the result and prints\n"
     "the path written and the new size. Offsets are positions in the content as\n"
@@ -50,7 +50,10 @@ constexpr const char *edit_help =
     "                    free numbered name (OUT-1.ext, ...) unless --force is given;\n"
     "                    an existing directory OUT gets OUT/<FILE's name> (as cp);\n"
     "                    OUT's directory must exist; -o - writes to standard output\n"
-    "  --in-place        write over FILE, refused when FILE changed on disk meanwhile\n"
+    "  --in-place        write the result into FILE itself, through a journal beside\n"
+    "                    it (.FILE.skarn-journal); refused when FILE changed on disk\n"
+    "                    meanwhile\n"
+    "  --by-rename       with --in-place, replace FILE by a new file renamed over it\n"
     "  --force           replace an existing OUT; with --in-place, skip the check\n"
     "  -q, --quiet       no progress line, no log lines of the library\n"
     "  --progress        a progress line even when stderr is not a terminal\n"
@@ -60,12 +63,21 @@ constexpr const char *edit_help =
     "Numbers are decimal or 0x hex; a leading 0 (octal to xxd) is refused.\n"
     "On an error or a signal nothing is saved and nothing is left behind.\n"
     "\n"
+    "in place or by rename:\n"
+    "  in place keeps FILE's inode, so its hard links and the programs that have it\n"
+    "  open see the new content, and needs free space only for the journal (the new\n"
+    "  bytes and at most 32 MiB); a save cut short (a crash, a power cut) is\n"
+    "  completed or taken back by 'skarn recover FILE' or the next run over FILE.\n"
+    "  By rename FILE gets a new inode: its other hard links and open readers keep\n"
+    "  the old content; it needs free space for a whole copy and leaves no journal.\n"
+    "\n"
     "example: skarn edit notes.txt -o fixed.txt --replace teh=the --insert 0:hex:efbbbf\n";
 
 constexpr option_def edit_options[] = {
-    {"--output", "-o", true, false}, {"--in-place", "", false, false}, {"--force", "", false, false},
-    {"--insert", "", true, true},    {"--overwrite", "", true, true},  {"--delete", "", true, true},
-    {"--replace", "", true, true},   {"--upper", "", true, true},      {"--lower", "", true, true},
+    {"--output", "-o", true, false}, {"--in-place", "", false, false}, {"--by-rename", "", false, false},
+    {"--force", "", false, false},   {"--insert", "", true, true},     {"--overwrite", "", true, true},
+    {"--delete", "", true, true},    {"--replace", "", true, true},    {"--upper", "", true, true},
+    {"--lower", "", true, true},
 };
 
 enum class op_kind { insert, overwrite, erase, replace, upper, lower };
@@ -257,12 +269,42 @@ std::string describe_save_error(int code) {
         case -10: return "cannot remove the existing file";
         case -11: return "no free numbered name";
         case -12: return "cannot rename the temporary file into place";
+        case -16: return "it is read through a copy, so it cannot be written in place (--by-rename can)";
+        case -17: return "a block device cannot change size";
         default: return "error " + std::to_string(code);
     }
 }
 
+// The journal of an in-place save of `path`: ".<name>.skarn-journal" beside
+// the file a link leads to.
+std::filesystem::path journal_of(const std::string &path) {
+    std::error_code error;
+    std::filesystem::path file = std::filesystem::canonical(path, error);
+    if (error) file = path;
+    return file.parent_path() / ("." + file.filename().string() + ".skarn-journal");
+}
+
+// Why an in-place save failed with the journal's results: -18 left the file
+// as it was, -19 left a complete journal that recovery applies.
+std::string in_place_failure_reason(int code, const std::string &path) {
+    const std::string reason = library_system_reason();
+    if (code == -19) {
+        return "the file could not be brought to the new content" + with_reason(reason) +
+               "; its journal stays and 'skarn recover " + path + "' completes the save";
+    }
+    std::error_code error;
+    const std::filesystem::path journal = journal_of(path);
+    if (std::filesystem::is_symlink(journal, error) || std::filesystem::exists(journal, error)) {
+        return "its journal " + in_quotes(journal.string()) +
+               " exists: another save of it is under way, or one was cut short ('skarn recover " + path +
+               "' ends it); the file is unchanged";
+    }
+    return "cannot write its journal or make room for the new length" + with_reason(reason) + "; the file is unchanged";
+}
+
 // The reason a save failed, in the system's words where it gave some.
 std::string save_failure_reason(int code, const std::string &target, int64_t size) {
+    if (code == -18 || code == -19) return in_place_failure_reason(code, target);
     if (std::string reason = library_system_reason(); !reason.empty()) return reason;
     if (code >= -9 && code <= -4) {
         // A short write does not always leave the system's reason in the log;
@@ -323,14 +365,17 @@ int run_edit(std::span<char *const> args) {
     const command_line cl = parse_command_line(args, edit_options, file_operand);
     if (cl.help) return show_help(edit_help);
     const bool in_place = cl.has("--in-place");
+    const bool by_rename = cl.has("--by-rename");
     const bool force = cl.has("--force");
     const std::string_view *output = cl.value("--output");
     if (in_place && output != nullptr) throw usage_error("give either -o OUT or --in-place, not both");
     if (!in_place && output == nullptr) throw usage_error("missing -o OUT or --in-place");
+    if (by_rename && !in_place) throw usage_error("--by-rename goes with --in-place");
     if (output != nullptr && output->empty()) throw usage_error("empty OUT");
     std::vector<operation> operations;
     for (const parsed_option &option : cl.options) {
-        if (option.name != "--output" && option.name != "--in-place" && option.name != "--force") {
+        if (option.name != "--output" && option.name != "--in-place" && option.name != "--by-rename" &&
+            option.name != "--force") {
             operations.push_back(parse_operation(option));
         }
     }
@@ -344,8 +389,11 @@ int run_edit(std::span<char *const> args) {
         throw failure("cannot edit " + in_quotes(path) + " in place: it is a pipe, not a regular file");
     }
     if (to_stdout && force) throw usage_error("--force has no use with -o -");
+    // In place without --by-rename: written into FILE itself through the journal.
+    const bool into_file = in_place && !by_rename;
     const int flags =
-        in_place ? (force ? IO_FLG_FORCE_OVERWRITE : IO_FLG_OVERWRITE) : (force ? IO_FLG_OVERWRITE : IO_FLG_NONE);
+        (in_place ? (force ? IO_FLG_FORCE_OVERWRITE : IO_FLG_OVERWRITE) : (force ? IO_FLG_OVERWRITE : IO_FLG_NONE)) |
+        (into_file ? IO_FLG_IN_PLACE : IO_FLG_NONE);
     // Checked before the work, so that a wrong OUT costs no time.
     const std::string target = in_place    ? path
                                : to_stdout ? std::string()
@@ -395,9 +443,15 @@ int run_edit(std::span<char *const> args) {
         std::filesystem::remove(written, error);
         check_interrupted();
     }
-    // The library creates files readable by their owner only; the result gets FILE's permissions.
-    std::filesystem::permissions(written, permissions, error);
-    if (error) throw failure("saved " + in_quotes(written) + " but cannot set its permissions: " + error.message());
+    // The library creates files readable by their owner only; the result gets
+    // FILE's permissions. A file written into keeps its own (and may belong
+    // to someone else).
+    if (!into_file) {
+        std::filesystem::permissions(written, permissions, error);
+        if (error) {
+            throw failure("saved " + in_quotes(written) + " but cannot set its permissions: " + error.message());
+        }
+    }
     write_output("saved: " + written + "\nsize: " + std::to_string(session.size()) + "\n");
     flush_output();
     return exit_ok;
