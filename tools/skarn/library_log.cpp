@@ -29,6 +29,10 @@ void capture_library_log() { skarn_set_log_callback(keep_log_line, nullptr); }
 
 std::string library_log() { return kept_lines(); }
 
+void forget_library_log_since(size_t size) {
+    if (size < kept_lines().size()) kept_lines().resize(size);
+}
+
 void forget_library_failure() { skarn_error_clear(); }
 
 std::string library_system_reason() {

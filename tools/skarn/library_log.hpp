@@ -2,6 +2,7 @@
 // pass them on, and the system's reason for the library's last failure.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace skarn_cli {
@@ -12,6 +13,10 @@ void capture_library_log();
 
 // Every line the library logged while the command ran, each ended.
 std::string library_log();
+
+// Drops the lines kept after the first `size` characters of library_log(),
+// the lines of a call whose outcome the command reports in its own words.
+void forget_library_log_since(size_t size);
 
 // Forgets the library's last failure; called before the library call whose
 // failure library_system_reason explains.

@@ -34,8 +34,9 @@ constexpr const char *usage_text =
     "  find PATTERN FILE\n"
     "                print the offset of each match\n"
     "  dump FILE     hex and text dump in xxd's layout\n"
-    "  edit FILE (-o OUT | --in-place) OP...\n"
+    "  edit FILE (-o OUT | --in-place [--by-rename]) OP...\n"
     "                insert, overwrite, delete, replace, change case, then save\n"
+    "  recover FILE  complete or take back an in-place save of FILE cut short\n"
     "\n"
     "Run 'skarn COMMAND --help' for the options of a command, 'skarn --version' for\n"
     "the version. FILE - reads standard input; a pipe as FILE (a FIFO, bash's\n"
@@ -56,10 +57,8 @@ struct command {
 };
 
 constexpr command commands[] = {
-    {"info", skarn_cli::run_info},
-    {"find", skarn_cli::run_find},
-    {"dump", skarn_cli::run_dump},
-    {"edit", skarn_cli::run_edit},
+    {"info", skarn_cli::run_info}, {"find", skarn_cli::run_find},       {"dump", skarn_cli::run_dump},
+    {"edit", skarn_cli::run_edit}, {"recover", skarn_cli::run_recover},
 };
 
 // Prints "skarn[ COMMAND]: MESSAGE" as one line on stderr; usage errors point
