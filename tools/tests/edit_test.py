@@ -218,6 +218,21 @@ class EditTest(SkarnTestCase):
         self.assertEqual(stat.S_IMODE(os.stat(source).st_mode), 0o751, "permissions must be kept")
         self.assertEqual(self.listing(), ["doc.txt"])
 
+    def test_in_place_keeps_the_inode_and_by_rename_makes_a_new_one(self):
+        source = self.write("doc.txt", b"one two\n")
+        os.link(source, self.path("link.txt"))
+        inode = os.stat(source).st_ino
+        self.edit(source, "--in-place", "--insert", "0:>", "--replace", "two=2", expected_path=source)
+        self.assertEqual(os.stat(source).st_ino, inode)
+        self.assertEqual(self.path("link.txt").read_bytes(), b">one 2\n", "the hard link sees the new content")
+        with open(source, "rb") as reader:
+            self.edit(source, "--in-place", "--by-rename", "--delete", "0:1", expected_path=source)
+            self.assertEqual(reader.read(), b">one 2\n", "an open reader keeps the old content")
+        self.assertNotEqual(os.stat(source).st_ino, inode)
+        self.assertEqual(source.read_bytes(), b"one 2\n")
+        self.assertEqual(self.path("link.txt").read_bytes(), b">one 2\n")
+        self.assertEqual(self.listing(), ["doc.txt", "link.txt"], "no journal is left")
+
     def test_output_gets_the_permissions_of_the_input(self):
         source = self.write("p.txt", b"abc")
         os.chmod(source, 0o640)

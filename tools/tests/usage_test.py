@@ -2,7 +2,7 @@
 
 from skarn_test_support import SAMPLE, SkarnTestCase, main
 
-COMMANDS = ["info", "find", "dump", "edit"]
+COMMANDS = ["info", "find", "dump", "edit", "recover"]
 
 
 class UsageTest(SkarnTestCase):
@@ -77,6 +77,8 @@ class UsageTest(SkarnTestCase):
         self.usage_error("find", "a", mentions="missing FILE")
         self.usage_error("find", "a", SAMPLE, SAMPLE, mentions="too many")
         self.usage_error("edit", mentions="missing FILE")
+        self.usage_error("recover", mentions="missing FILE")
+        self.usage_error("recover", SAMPLE, SAMPLE, mentions="too many")
 
     def test_bad_patterns_and_operations(self):
         self.usage_error("find", "", SAMPLE, mentions="empty PATTERN")
@@ -85,6 +87,7 @@ class UsageTest(SkarnTestCase):
         out = self.path("o")
         self.usage_error("edit", SAMPLE, "--insert", "0:x", mentions="-o OUT or --in-place")
         self.usage_error("edit", SAMPLE, "-o", out, "--in-place", "--insert", "0:x", mentions="not both")
+        self.usage_error("edit", SAMPLE, "-o", out, "--by-rename", "--insert", "0:x", mentions="with --in-place")
         self.usage_error("edit", SAMPLE, "-o", out, mentions="no operation")
         self.usage_error("edit", SAMPLE, "-o", out, "--insert", "0", mentions="OFF:DATA")
         self.usage_error("edit", SAMPLE, "-o", out, "--insert", "0:", mentions="empty DATA")

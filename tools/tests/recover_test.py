@@ -1,0 +1,84 @@
+"""skarn recover, and in-place saves of skarn edit cut short by a signal."""
+
+import hashlib
+import os
+import signal
+import subprocess
+import time
+
+from skarn_test_support import SkarnTestCase, main, skarn_env
+import skarn_test_support as support
+
+BIG = 64 << 20
+
+
+def digest(path):
+    with open(path, "rb") as file:
+        return hashlib.sha256(file.read()).hexdigest()
+
+
+class RecoverTest(SkarnTestCase):
+    def journal(self, path):
+        return path.parent / (".%s.skarn-journal" % path.name)
+
+    def test_nothing_to_recover(self):
+        source = self.write("doc.txt", b"content\n")
+        out, _ = self.skarn("recover", source)
+        self.assertEqual(out.decode(), "nothing to recover: %s has no journal\n" % source)
+        self.assertEqual(source.read_bytes(), b"content\n")
+        _, err = self.skarn("recover", self.path("missing.txt"), status=2)
+        self.assertIn("No such file", err)
+
+    def kill_during_save(self, source, stop):
+        """Starts an in-place save that shifts the whole file by one byte and
+        sends `stop` once its journal exists; returns the tool's exit status,
+        or None when the save ended before the journal was seen."""
+        killed_tmp = self.path("killed-tmp")
+        killed_tmp.mkdir(exist_ok=True)
+        child = subprocess.Popen([support.SKARN, "edit", source, "--in-place", "-q", "--insert", "0:x"],
+                                 env=skarn_env(killed_tmp), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        journal = self.journal(source)
+        seen = False
+        while child.poll() is None:
+            if journal.exists():
+                seen = True
+                child.send_signal(stop)
+                break
+            time.sleep(0.0005)
+        status = child.wait(timeout=600)
+        return status if seen else None
+
+    def test_a_save_cut_short_ends_with_the_old_or_the_new_content(self):
+        old = self.random_bytes(BIG)
+        old_digest = hashlib.sha256(old).hexdigest()
+        new_digest = hashlib.sha256(b"x" + old).hexdigest()
+        source = self.path("big.bin")
+        for stop in (signal.SIGKILL, signal.SIGINT):
+            with self.subTest(signal=stop.name):
+                status = None
+                for _ in range(10):
+                    source.write_bytes(old)
+                    status = self.kill_during_save(source, stop)
+                    if status is not None:
+                        break
+                self.assertIsNotNone(status, "the save always ended before its journal was seen")
+                if stop == signal.SIGINT:
+                    # Cancelled before the journal was complete, or completed.
+                    self.assertIn(status, (0, 128 + signal.SIGINT))
+                    self.assertFalse(os.path.lexists(self.journal(source)), "a stopped save left its journal")
+                    self.assertEqual(digest(source), old_digest if status != 0 else new_digest)
+                    continue
+                self.assertEqual(status, -signal.SIGKILL)
+                self.assertTrue(self.journal(source).exists())
+                out, _ = self.skarn("recover", source)
+                now = digest(source)
+                self.assertIn(now, (old_digest, new_digest))
+                which = "new" if now == new_digest else "old"
+                self.assertEqual(out.decode(), "recovered: %s has its %s content\n" % (source, which))
+                self.assertFalse(os.path.lexists(self.journal(source)))
+                out, _ = self.skarn("recover", source)
+                self.assertIn("nothing to recover", out.decode())
+
+
+if __name__ == "__main__":
+    main()
