@@ -11,8 +11,8 @@ beside this package, else through the system's loader.
 """
 
 from ._native import version_string as _version_string
-from ._session import Change, CharacterCounts, Error, SaveError, Session, Viewport
+from ._session import Change, CharacterCounts, Error, SaveError, Session, Viewport, recover
 
 __version__: str = _version_string()
 
-__all__ = ["Session", "Viewport", "Change", "CharacterCounts", "Error", "SaveError", "__version__"]
+__all__ = ["Session", "Viewport", "Change", "CharacterCounts", "Error", "SaveError", "recover", "__version__"]

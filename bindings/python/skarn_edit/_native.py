@@ -189,6 +189,7 @@ _OPTIONAL_PROTOTYPES = {
     "skarn_error_last": (ctypes.POINTER(ErrorRecord), []),
     "skarn_error_clear": (None, []),
     "skarn_set_log_callback": (None, [LOG_CBK, c_void_p]),
+    "skarn_util_recover_file": (c_int, [c_char_p]),
 }
 
 

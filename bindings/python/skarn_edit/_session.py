@@ -19,7 +19,7 @@ BytesLike = Union[bytes, bytearray, memoryview, str]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 # Values of the C interface's enumerations.
-_IO_FLG_NONE, _IO_FLG_OVERWRITE, _IO_FLG_FORCE_OVERWRITE = 0, 1, 2
+_IO_FLG_NONE, _IO_FLG_OVERWRITE, _IO_FLG_FORCE_OVERWRITE, _IO_FLG_IN_PLACE = 0, 1, 2, 4
 _SESSION_EVENTS = {
     1: "create", 2: "edit", 4: "undo", 8: "clear", 16: "transform", 32: "create_checkpoint",
     64: "destroy_checkpoint", 128: "save", 256: "changes_paused", 512: "changes_resumed",
@@ -53,6 +53,10 @@ _SAVE_MESSAGES = {
     -12: "renaming the temporary file failed",
     -13: "cancelled",
     -14: "the session's file was changed by another program (nothing written)",
+    -16: "an in-place save needs the session's own file and the whole content",
+    -17: "a block device cannot change size",
+    -18: "the journal cannot be made or the new length allocated (the file is unchanged)",
+    -19: "the file cannot be brought to the new content (its journal stays; recover() completes the save)",
     -100: "the session's own file changed on disk since the session was created (use force=True)",
 }
 
@@ -891,13 +895,17 @@ class Session:
 
     @_serialised
     def save(self, path: PathLike, *, overwrite: bool = False, force: bool = False, offset: int = 0,
-             length: Optional[int] = None) -> str:
+             length: Optional[int] = None, in_place: bool = False) -> str:
         """Saves the content (or `length` bytes from `offset`) to `path`; returns the path written.
 
         An existing `path` is kept and a free numbered name is used unless
         `overwrite` is true; `force` also replaces the session's own file
         when it changed on disk. A `length` past the end saves to the end.
-        Raises SaveError on failure.
+        `in_place` writes the whole content into the session's own file
+        itself (`path` names it; `overwrite` is implied) through a journal
+        beside it: the file keeps its inode and hard links, and a save cut
+        short is completed or taken back by recover(). Raises SaveError on
+        failure.
         """
         target = _fspath_bytes(path)
         offset = _as_int(offset, "offset")
@@ -909,7 +917,9 @@ class Session:
         if not 0 <= offset <= size or length < 0 or (length == 0 and offset < size):
             raise ValueError(f"range {offset}+{length} is not a non-empty range of the content (0..{size})")
         length = min(length, size - offset)
-        flags = _IO_FLG_FORCE_OVERWRITE if force else (_IO_FLG_OVERWRITE if overwrite else _IO_FLG_NONE)
+        flags = _IO_FLG_FORCE_OVERWRITE if force else (_IO_FLG_OVERWRITE if overwrite or in_place else _IO_FLG_NONE)
+        if in_place:
+            flags |= _IO_FLG_IN_PLACE
         saved = ctypes.create_string_buffer(_PATH_BUFFER)
         _native.clear_error()
         result = lib.skarn_edit_save_segment(handle, target, flags, saved, offset, length)
@@ -1105,3 +1115,20 @@ class Session:
 # The package's public names, as users see them in messages and reprs.
 for _public in (Error, SaveError, Change, CharacterCounts, Viewport, Session):
     _public.__module__ = "skarn_edit"
+
+
+def recover(path: PathLike) -> bool:
+    """Completes or takes back an in-place save of `path` that was cut short,
+    from the journal it left beside the file: True when it recovered the
+    file (to its new content when the journal reached the disk whole, else
+    to its old content), False when there was nothing to recover. Raises
+    Error when the journal cannot be applied; it then stays for another try.
+    """
+    encoded = _fspath_bytes(path)
+    if not _native.has("skarn_util_recover_file"):
+        raise NotImplementedError("this build of libskarn_edit cannot recover in-place saves")
+    _native.clear_error()
+    result = lib.skarn_util_recover_file(encoded)
+    if result < 0:
+        raise _failed(Error(f"cannot recover {os.fsdecode(encoded)!r}"))
+    return result > 0

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import time
 import unittest
 
 import skarn_edit
@@ -513,6 +514,48 @@ class InPlaceTest(TempDir):
             self.assertEqual(os.path.realpath(s.save(path, overwrite=True)), os.path.realpath(path))
         with open(path, "rb") as file:
             self.assertEqual(file.read(), b"Jello world!")
+
+    def test_save_in_place_keeps_the_inode(self):
+        path = self.write("a.txt", b"hello world")
+        link = os.path.join(self.dir, "link.txt")
+        os.link(path, link)
+        inode = os.stat(path).st_ino
+        with skarn_edit.Session(path, in_place=True) as s:
+            s.insert(0, b">")
+            with self.assertRaises(skarn_edit.SaveError) as caught:
+                s.save(os.path.join(self.dir, "other.txt"), in_place=True)
+            self.assertEqual(caught.exception.code, -16)
+            self.assertEqual(os.path.realpath(s.save(path, in_place=True)), os.path.realpath(path))
+        self.assertEqual(os.stat(path).st_ino, inode)
+        with open(link, "rb") as file:
+            self.assertEqual(file.read(), b">hello world")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["a.txt", "link.txt"])
+        self.assertFalse(skarn_edit.recover(path))
+
+    def test_recover_after_a_killed_save(self):
+        old = os.urandom(64 << 20)
+        path = self.write("big.bin", old)
+        journal = os.path.join(self.dir, ".big.bin.skarn-journal")
+        code = ("import skarn_edit\n"
+                "with skarn_edit.Session('big.bin', in_place=True) as s:\n"
+                "    s.insert(0, b'x')\n"
+                "    s.save('big.bin', in_place=True)\n")
+        for _ in range(10):
+            child = subprocess.Popen([sys.executable, "-c", code], cwd=self.dir)
+            while child.poll() is None and not os.path.exists(journal):
+                time.sleep(0.0005)
+            child.kill()
+            child.wait()
+            if os.path.exists(journal):
+                break
+            self.write("big.bin", old)
+        self.assertTrue(os.path.exists(journal), "the save always ended before its journal was seen")
+        self.assertTrue(skarn_edit.recover(path))
+        with open(path, "rb") as file:
+            content = file.read()
+        self.assertTrue(content in (old, b"x" + old), "recovered to neither the old nor the new content")
+        self.assertFalse(os.path.exists(journal))
+        self.assertFalse(skarn_edit.recover(path))
 
 
 if __name__ == "__main__":
