@@ -439,8 +439,12 @@ int run_edit(std::span<char *const> args) {
     }
     const std::string written = saved[0] != '\0' ? saved : target;
     // A signal during the save: the result is taken back when it is a new
-    // file; a file written over cannot be, and stays complete.
-    if (pending_signal() != 0 && (!target_existed || written != target)) {
+    // file; a file written over cannot be, and stays complete. The library
+    // names the file it wrote in its own way (an absolute path), so the file
+    // written over is told by its identity, not by its name.
+    std::error_code same_error;
+    const bool written_over = target_existed && std::filesystem::equivalent(written, target, same_error);
+    if (pending_signal() != 0 && !written_over) {
         std::filesystem::remove(written, error);
         check_interrupted();
     }

@@ -35,8 +35,10 @@ class RecoverTest(SkarnTestCase):
         or None when the save ended before the journal was seen."""
         killed_tmp = self.path("killed-tmp")
         killed_tmp.mkdir(exist_ok=True)
-        child = subprocess.Popen([support.SKARN, "edit", source, "--in-place", "-q", "--insert", "0:x"],
-                                 env=skarn_env(killed_tmp), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # A relative FILE: the library reports the file it saved by another name.
+        child = subprocess.Popen([support.SKARN, "edit", source.name, "--in-place", "-q", "--insert", "0:x"],
+                                 cwd=source.parent, env=skarn_env(killed_tmp), stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
         journal = self.journal(source)
         seen = False
         while child.poll() is None:
