@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "arguments.hpp"
 #include "commands.hpp"
@@ -35,13 +36,23 @@ constexpr const char *recover_help =
     "\n"
     "example: skarn recover big.log\n";
 
-// Which content the recovery left, from the line the library logs about it:
-// "new" or "old", or empty when no line names either.
+// Which content the recovery left, from the line the library ends with
+// "... to the new content of its interrupted in-place save" or "... keeps its
+// old content" (the file's name comes before): "new", "old", or empty when
+// no line says.
 std::string recovered_content(const std::string &lines) {
-    const size_t new_at = lines.find("new content");
-    const size_t old_at = lines.find("old content");
-    if (new_at == std::string::npos && old_at == std::string::npos) return {};
-    return new_at != std::string::npos && (old_at == std::string::npos || new_at < old_at) ? "new" : "old";
+    const auto ends_with = [](std::string_view line, std::string_view end) {
+        return line.size() >= end.size() && line.substr(line.size() - end.size()) == end;
+    };
+    std::string_view rest = lines;
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        if (ends_with(line, " to the new content of its interrupted in-place save")) return "new";
+        if (ends_with(line, " keeps its old content")) return "old";
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    return {};
 }
 
 // The library's reason for a failed recovery, in its own words.
