@@ -276,15 +276,6 @@ std::string describe_save_error(int code) {
     }
 }
 
-// The journal of an in-place save of `path`: ".<name>.skarn-journal" beside
-// the file a link leads to.
-std::filesystem::path journal_of(const std::string &path) {
-    std::error_code error;
-    std::filesystem::path file = std::filesystem::canonical(path, error);
-    if (error) file = path;
-    return file.parent_path() / ("." + file.filename().string() + ".skarn-journal");
-}
-
 // Why an in-place save failed with the journal's results: -18 left the file
 // as it was, -19 left a complete journal that recovery applies.
 std::string in_place_failure_reason(int code, const std::string &path) {

@@ -35,6 +35,12 @@ void forget_library_log_since(size_t size) {
 
 void forget_library_failure() { skarn_error_clear(); }
 
+std::string library_failure_cause() {
+    const skarn_error_struct *last = skarn_error_last();
+    if (last == nullptr || last->message == nullptr) return {};
+    return last->message;
+}
+
 std::string library_system_reason() {
     const skarn_error_struct *last = skarn_error_last();
     if (last == nullptr || last->sys_errno <= 0) return {};

@@ -22,6 +22,10 @@ void forget_library_log_since(size_t size);
 // failure library_system_reason explains.
 void forget_library_failure();
 
+// The library's own words for its last failure since forget_library_failure
+// (the first line the failed call logged), or empty.
+std::string library_failure_cause();
+
 // The system's reason for the library's last failure ("No space left on
 // device"), or empty when it reported none since forget_library_failure.
 std::string library_system_reason();

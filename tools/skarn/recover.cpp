@@ -55,13 +55,6 @@ std::string recovered_content(const std::string &lines) {
     return {};
 }
 
-// The library's reason for a failed recovery, in its own words.
-std::string recovery_failure_reason() {
-    const skarn_error_struct *last = skarn_error_last();
-    if (last != nullptr && last->message != nullptr && last->message[0] != '\0') return last->message;
-    return library_system_reason();
-}
-
 }  // namespace
 
 int run_recover(std::span<char *const> args) {
@@ -74,7 +67,7 @@ int run_recover(std::span<char *const> args) {
     const size_t logged_before = library_log().size();
     forget_library_failure();
     const int result = skarn_util_recover_file(path.c_str());
-    if (result < 0) throw failure("cannot recover " + in_quotes(path) + with_reason(recovery_failure_reason()));
+    if (result < 0) throw failure("cannot recover " + in_quotes(path) + with_reason(library_failure_cause()));
     if (result == 0) {
         write_output("nothing to recover: " + path + " has no journal\n");
     } else {

@@ -80,6 +80,13 @@ int open_pipe(const std::string &path) {
 
 }  // namespace
 
+std::filesystem::path journal_of(const std::string &path) {
+    std::error_code error;
+    std::filesystem::path file = std::filesystem::canonical(path, error);
+    if (error) file = path;
+    return file.parent_path() / ("." + file.filename().string() + ".skarn-journal");
+}
+
 input_kind input_kind_of(const std::string &path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) throw failure("cannot open " + in_quotes(path) + ": " + std::strerror(errno));
@@ -113,6 +120,15 @@ session_handle::session_handle(const std::string &path) {
     session_.reset(create_session(source, directory_.path));
     if (session_ == nullptr) {
         check_interrupted();  // a copy cancelled by a signal is no failure of its own
+        // A journal beside FILE that the session could not recover first.
+        std::error_code journal_error;
+        if (!from_stream_ && std::filesystem::exists(journal_of(path), journal_error)) {
+            const std::string cause = library_failure_cause();
+            throw failure("cannot open " + in_quotes(path) + ": " +
+                          (cause.empty()
+                               ? "its journal " + in_quotes(journal_of(path).string()) + " cannot be recovered"
+                               : cause));
+        }
         std::string reason = library_system_reason();
         std::error_code space_error;
         std::error_code size_error;

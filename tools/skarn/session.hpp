@@ -5,6 +5,7 @@
 #include <skarn_edit.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,6 +26,10 @@ enum class input_kind { regular, pipe };
 // The kind of `path` (not "-"). Throws a failure for a missing file and for
 // anything that is neither a regular file nor a pipe (a directory, a device).
 input_kind input_kind_of(const std::string &path);
+
+// The journal an in-place save of `path` keeps while it runs, and leaves when
+// it is cut short: ".<name>.skarn-journal" beside the file a link leads to.
+std::filesystem::path journal_of(const std::string &path);
 
 // A session over one file whose private copy lives in a private temporary
 // directory; destroying the handle destroys the session and the directory

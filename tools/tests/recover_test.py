@@ -29,6 +29,17 @@ class RecoverTest(SkarnTestCase):
         _, err = self.skarn("recover", self.path("missing.txt"), status=2)
         self.assertIn("No such file", err)
 
+    def test_a_journal_that_cannot_be_applied_stays_and_is_named(self):
+        source = self.write("doc.txt", b"content\n")
+        foreign = self.random_bytes(200)
+        self.journal(source).write_bytes(foreign)
+        for args in (["recover", source], ["edit", source, "--in-place", "--insert", "0:x"], ["info", source]):
+            with self.subTest(args=args[0]):
+                _, err = self.skarn(*args, status=2)
+                self.assertIn("not a journal of this library's format", err)
+                self.assertEqual(self.journal(source).read_bytes(), foreign)
+                self.assertEqual(source.read_bytes(), b"content\n")
+
     def kill_during_save(self, source, stop):
         """Starts an in-place save that shifts the whole file by one byte and
         sends `stop` once its journal exists; returns the tool's exit status,
