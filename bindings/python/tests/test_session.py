@@ -522,9 +522,13 @@ class InPlaceTest(TempDir):
         inode = os.stat(path).st_ino
         with skarn_edit.Session(path, in_place=True) as s:
             s.insert(0, b">")
+            other = self.write("other.txt", b"other")
             with self.assertRaises(skarn_edit.SaveError) as caught:
-                s.save(os.path.join(self.dir, "other.txt"), in_place=True)
+                s.save(other, in_place=True)
             self.assertEqual(caught.exception.code, -16)
+            with open(other, "rb") as file:
+                self.assertEqual(file.read(), b"other")
+            os.unlink(other)
             self.assertEqual(os.path.realpath(s.save(path, in_place=True)), os.path.realpath(path))
         self.assertEqual(os.stat(path).st_ino, inode)
         with open(link, "rb") as file:
