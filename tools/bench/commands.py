@@ -43,6 +43,13 @@ def main():
              "grep -c -a -F xyzxyzxyzq random.bin"),
             ("info from stdin vs file, 256 MiB", "cat random.bin | %s info -" % skarn,
              "%s info random.bin" % skarn),
+            # Saves over the file: the reference is a synced copy of it.
+            ("edit in place, 1 byte, 256 MiB", "%s edit random.bin --in-place --overwrite 0:x" % skarn,
+             "cp random.bin copy.bin && sync copy.bin"),
+            ("edit by rename, 1 byte, 256 MiB", "%s edit random.bin --in-place --by-rename --overwrite 0:x" % skarn,
+             "cp random.bin copy.bin && sync copy.bin"),
+            ("edit in place, insert at 0", "%s edit random.bin --in-place --insert 0:x" % skarn,
+             "cp random.bin copy.bin && sync copy.bin"),
         ]
         print("load average before: %.2f %.2f %.2f" % os.getloadavg())
         print("%-34s %12s %12s %8s" % ("case", "skarn (s)", "ref (s)", "ratio"))
