@@ -11,12 +11,85 @@
 
 #include "common/log.hpp"
 #include "engine/segment.hpp"
+#include "io/extent_clone.hpp"
 #include "skarn_edit/change.h"
 
 namespace skarn {
-buffered_writer::buffered_writer(int fd) noexcept : fd_(fd), buffer_(new (std::nothrow) uint8_t[buffer_size]) {}
+namespace {
+
+// Bytes of one clone: few calls for a large file, and between them progress
+// is told and cancelling heard.
+constexpr int64_t clone_chunk = int64_t{256} << 20;
+
+// What write_content writes through.
+struct content_sink {
+    file_reader &reader;
+    extent_cloner &clones;
+    buffered_writer &out;
+    progress_meter &progress;
+};
+
+// Copies `count` bytes at `position` of the level's file to the output, in
+// steps, so that progress is told and cancelling is heard.
+save_result copy_from_file(content_sink &sink, int64_t position, int64_t count) {
+    for (int64_t done = 0; done < count && !sink.progress.cancelled();) {
+        const int64_t step = std::min(count - done, file_reader::ahead_limit);
+        const uint8_t *bytes = sink.reader.view(position + done, step, count - done);
+        if (bytes == nullptr || !sink.out.put(bytes, step)) {
+            SKARN_LOG("skarn_util_write_segment_to_file failed");
+            return save_result::cannot_read;
+        }
+        done += step;
+        sink.progress.advance(step);
+    }
+    return save_result::ok;
+}
+
+// Clones the `length` bytes of a clone span at `position` of the level's
+// file into the output, in chunks; `cloned` tells how many were, fewer when
+// the file systems refuse or progress cancels. ok or cannot_write.
+save_result clone_from_file(content_sink &sink, int64_t position, int64_t length, int64_t &cloned) {
+    cloned = 0;
+    bool ok = sink.out.flush();
+    while (ok && cloned < length && !sink.progress.cancelled()) {
+        const int64_t step = std::min(length - cloned, clone_chunk);
+        const extent_cloner::outcome outcome = sink.clones.clone(position + cloned, sink.out.position(), step);
+        if (outcome == extent_cloner::outcome::unsupported) break;
+        ok = outcome == extent_cloner::outcome::cloned && sink.out.skip(step);
+        if (ok) {
+            cloned += step;
+            sink.progress.advance(step);
+        }
+    }
+    if (ok) return save_result::ok;
+    SKARN_LOG("cannot clone the level file's blocks from offset " << position + cloned << ": "
+                                                                  << log::system_error_line());
+    return save_result::cannot_write;
+}
+
+// Writes `count` bytes at `position` of the level's file: the whole blocks
+// the output can share cloned, the rest copied.
+save_result write_from_file(content_sink &sink, int64_t position, int64_t count) {
+    const clone_span span = sink.clones.span(position, sink.out.position(), count);
+    int64_t cloned = 0;
+    if (span.length > 0) {
+        if (const save_result copied = copy_from_file(sink, position, span.head); copied != save_result::ok)
+            return copied;
+        if (const save_result done = clone_from_file(sink, position + span.head, span.length, cloned);
+            done != save_result::ok)
+            return done;
+    }
+    const int64_t done = span.head + cloned;
+    return copy_from_file(sink, position + done, count - done);
+}
+
+}  // namespace
+
+buffered_writer::buffered_writer(int fd) noexcept
+    : fd_(fd), buffer_(new (std::nothrow) uint8_t[buffer_size]), position_(::lseek(fd, 0, SEEK_CUR)) {}
 
 bool buffered_writer::put(const uint8_t *bytes, int64_t count) noexcept {
+    if (position_ >= 0) position_ += count;
     if (!buffer_) return write_all(bytes, count);  // memory is short: unbuffered, only slower
     while (count > 0 && ok_) {
         if (held_ == 0 && count >= buffer_size) return write_all(bytes, count);
@@ -34,6 +107,13 @@ bool buffered_writer::flush() noexcept {
     if (held_ > 0 && ok_) write_all(buffer_.get(), held_);
     held_ = 0;
     return ok_;
+}
+
+bool buffered_writer::skip(int64_t count) noexcept {
+    if (!flush()) return false;
+    if (position_ < 0 || ::lseek(fd_, count, SEEK_CUR) < 0) return false;
+    position_ += count;
+    return true;
 }
 
 bool buffered_writer::write_all(const uint8_t *bytes, int64_t count) noexcept {
@@ -57,6 +137,8 @@ save_result write_content(const skarn_model_struct &level, int64_t offset, int64
     // the content, another save) reads through one of its own.
     std::vector<uint8_t> read_ahead;
     file_reader reader(level.file, read_ahead);
+    extent_cloner clones(level.file.fd(), out.fd());
+    content_sink sink{reader, clones, out, progress};
     int64_t expected_offset = 0;
     int64_t written = 0;
     for (const auto &piece : level.pieces) {
@@ -82,20 +164,13 @@ save_result write_content(const skarn_model_struct &level, int64_t offset, int64
                 progress.advance(count);
                 break;
             }
-            case SEGMENT_READ:
+            case SEGMENT_READ: {
                 if (!level.file.is_open()) SKARN_FATAL("attempt to read segment from null file pointer");
-                // In steps, so that progress is told and cancelling is heard.
-                for (int64_t done = 0; done < count && !progress.cancelled();) {
-                    const int64_t step = std::min(count - done, file_reader::ahead_limit);
-                    const uint8_t *bytes = reader.view(piece.change_offset + skip + done, step, count - done);
-                    if (bytes == nullptr || !out.put(bytes, step)) {
-                        SKARN_LOG("skarn_util_write_segment_to_file failed");
-                        return save_result::cannot_read;
-                    }
-                    done += step;
-                    progress.advance(step);
-                }
+                if (const save_result copied = write_from_file(sink, piece.change_offset + skip, count);
+                    copied != save_result::ok)
+                    return copied;
                 break;
+            }
             default: SKARN_FATAL("Unhandled segment kind");
         }
         if (progress.cancelled()) {

@@ -1,6 +1,7 @@
 // Writes a range of a level's content to a descriptor: the bytes of inserted
-// pieces from memory, those of file-backed pieces read through the level's
-// file, gathered into large writes.
+// pieces from memory, those of file-backed pieces cloned from the level's file
+// where the file system shares blocks (see extent_clone.hpp) and otherwise
+// read through it, gathered into large writes.
 #ifndef SKARN_IO_CONTENT_WRITER_HPP
 #define SKARN_IO_CONTENT_WRITER_HPP
 
@@ -49,6 +50,12 @@ public:
     bool put(const uint8_t *bytes, int64_t count) noexcept;
     // Writes what is held. False when any write failed.
     bool flush() noexcept;
+    int fd() const noexcept { return fd_; }
+    // Where in the file the next byte put goes; -1 when the descriptor has no offset.
+    int64_t position() const noexcept { return position_; }
+    // Moves past `count` bytes placed in the file by other means (a clone),
+    // once what is held is written. False (errno set) on failure.
+    bool skip(int64_t count) noexcept;
 
 private:
     static constexpr int64_t buffer_size = int64_t{64} << 10;
@@ -58,6 +65,7 @@ private:
     int fd_;
     std::unique_ptr<uint8_t[]> buffer_;
     int64_t held_ = 0;
+    int64_t position_;
     bool ok_ = true;
 };
 

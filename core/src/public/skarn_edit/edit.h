@@ -146,6 +146,14 @@ SKARN_API int skarn_edit_save(skarn_session_struct *session, const char *file_pa
  * exactly as it was, and every failure removes the temporary file. A
  * directory the save had to create stays.
  *
+ * Where the file system shares blocks between files (XFS with reflink,
+ * btrfs), the whole blocks of the session's file that land in the new file
+ * at the same offset modulo the block size (all of them, unless an edit
+ * before them changed the length by other than whole blocks) are cloned
+ * instead of copied: the new file shares them copy-on-write, and only the
+ * rest is written. Where cloning is refused the content is written, and that
+ * file system is not tried again by this process.
+ *
  * Replacing an existing file keeps its permission bits and, where the process
  * may set them, its owner and group. A target that is a symbolic link is
  * followed: the file it names is replaced and the link stays a link. The new
@@ -229,7 +237,8 @@ SKARN_API int skarn_edit_save_segment(skarn_session_struct *session, const char 
  * Freezes the content into a new checkpoint file and starts a new level on
  * it. The file is created exclusively (mode 0600, never through a link),
  * written and then read through its own descriptor; it is not fsynced (it
- * lives only as long as the session). Announces SESSION_EVT_SAVE with a null
+ * lives only as long as the session). It shares the blocks of the file below it
+ * where a save would. Announces SESSION_EVT_SAVE with a null
  * pointer, then SESSION_EVT_CREATE_CHECKPOINT. Returns 0, or -1 on failure:
  * the session is unchanged and no file is left behind.
  */
