@@ -5,7 +5,9 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <stdio_ext.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -120,6 +122,7 @@ const char *name_of(call_kind kind) noexcept {
         case call_kind::open: return "open";
         case call_kind::read: return "read";
         case call_kind::stat: return "stat";
+        case call_kind::clone: return "clone";
     }
     return "?";
 }
@@ -311,6 +314,16 @@ ssize_t pread64(int fd, void *buffer, size_t count, off64_t offset) {
 }
 
 ssize_t pread(int fd, void *buffer, size_t count, off_t offset) { return pread64(fd, buffer, count, offset); }
+
+int ioctl(int fd, unsigned long request, ...) {
+    static const auto real = skarn_fault::next<int (*)(int, unsigned long, ...)>("ioctl");
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    if (request == FICLONERANGE && should_fail(call_kind::clone)) return -1;
+    return real(fd, request, argument);
+}
 
 int fstat64(int fd, struct stat64 *info) {
     static const auto real = skarn_fault::next<int (*)(int, struct stat64 *)>("fstat64");

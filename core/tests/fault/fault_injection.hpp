@@ -21,6 +21,10 @@ enum class call_kind {
     // Only watched (see act_after), never failed by the walk over all_kinds:
     read,  // pread
     stat,  // fstat
+    // Failed only by the tests that arm it where blocks can be shared: a
+    // refusal elsewhere is remembered, so how many there are depends on
+    // what ran before.
+    clone,  // ioctl FICLONERANGE
 };
 
 inline constexpr call_kind all_kinds[] = {call_kind::write,  call_kind::flush, call_kind::close, call_kind::fsync,

@@ -22,6 +22,7 @@
 
 #include "fault_injection.hpp"
 #include "skarn_edit.hpp"
+#include "support/reflink_volume.hpp"
 #include "support/test_support.hpp"
 
 namespace {
@@ -242,6 +243,35 @@ TEST(FaultInjection, FullFileSystemFailsTheSaveAndKeepsTheTarget) {
         EXPECT_EQ(skarn_edit_save(session.get(), dir.file("fits.txt").c_str(), IO_FLG_NONE, nullptr), 0);
     }
     ::umount(small.c_str());
+}
+
+// A clone of the file's blocks that fails for another reason than a lack of
+// support (a failing device, a full disk, on an XFS with reflink) fails the
+// save as a failed write would (-7) and a checkpoint (-1), leaving nothing.
+// It is not taken for a lack of support: the next save clones.
+TEST_F(ReflinkVolume, ACloneThatFailsFailsTheSaveAsAWriteWould) {
+    const std::string doc = file("doc.bin");
+    constexpr int64_t size = int64_t{16} << 20;
+    make_pattern_file(doc, size);
+    Session session = open(doc, SESSION_OPT_IN_PLACE);
+    ASSERT_TRUE(session);
+    ASSERT_GT(skarn_edit_overwrite(session.get(), size - 1, "*", 0), 0);
+    const std::string target = file("saved.bin");
+    for (const int error : {EIO, ENOSPC}) {
+        SCOPED_TRACE(std::strerror(error));
+        ClogCapture log;
+        skarn_fault::arm(call_kind::clone, 1, error);
+        EXPECT_EQ(skarn_edit_save(session.get(), target.c_str(), IO_FLG_NONE, nullptr), -7);
+        EXPECT_TRUE(skarn_fault::disarm().failed);
+        skarn_fault::arm(call_kind::clone, 1, error);
+        EXPECT_EQ(skarn_edit_create_checkpoint(session.get()), -1);
+        EXPECT_TRUE(skarn_fault::disarm().failed);
+        EXPECT_THAT(log.str(), testing::HasSubstr("cannot clone"));
+        EXPECT_EQ(entries_of(mount_point_), (std::vector<std::string>{"checkpoints", "doc.bin"}));
+        EXPECT_TRUE(entries_of(checkpoints_).empty());
+    }
+    ASSERT_EQ(skarn_edit_save(session.get(), target.c_str(), IO_FLG_NONE, nullptr), 0);
+    EXPECT_LE(unshared_bytes(target), 4 * block);
 }
 
 // Symbolic links planted, in the moment before each open, at every name in
