@@ -11,9 +11,9 @@ step() { printf '\n== %s\n' "$*"; }
 
 # The build; then what the test workflow needs (GoogleTest, Google Benchmark,
 # the reference programs and Python of the tool's tests, pkg-config and make
-# for the installed-library tests).
+# for the installed-library tests, mkfs.xfs for the copy-on-write save tests).
 packages=(cmake ninja-build g++
-          libgtest-dev libgmock-dev libbenchmark-dev python3 xxd grep binutils pkg-config make)
+          libgtest-dev libgmock-dev libbenchmark-dev python3 xxd grep binutils pkg-config make xfsprogs)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
