@@ -47,7 +47,8 @@ save_result copy_from_file(content_sink &sink, int64_t position, int64_t count) 
 
 // Clones the `length` bytes of a clone span at `position` of the level's
 // file into the output, in chunks; `cloned` tells how many were, fewer when
-// the file systems refuse or progress cancels. ok or cannot_write.
+// the file systems refuse or progress cancels. ok, cannot_read (the file
+// is shorter than its pieces) or cannot_write.
 save_result clone_from_file(content_sink &sink, int64_t position, int64_t length, int64_t &cloned) {
     cloned = 0;
     bool ok = sink.out.flush();
@@ -55,6 +56,10 @@ save_result clone_from_file(content_sink &sink, int64_t position, int64_t length
         const int64_t step = std::min(length - cloned, clone_chunk);
         const extent_cloner::outcome outcome = sink.clones.clone(position + cloned, sink.out.position(), step);
         if (outcome == extent_cloner::outcome::unsupported) break;
+        if (outcome == extent_cloner::outcome::source_short) {
+            SKARN_LOG("the level's file ends before offset " << position + cloned + step << ", nothing written");
+            return save_result::cannot_read;
+        }
         ok = outcome == extent_cloner::outcome::cloned && sink.out.skip(step);
         if (ok) {
             cloned += step;

@@ -53,6 +53,12 @@ bool is_refusal(int error) noexcept {
 
 int64_t round_up(int64_t value, int64_t block) noexcept { return (value + block - 1) / block * block; }
 
+// The file open as `fd` reaches `end`.
+bool reaches(int fd, int64_t end) noexcept {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && info.st_size >= end;
+}
+
 }  // namespace
 
 extent_cloner::extent_cloner(int source, int output) noexcept : source_(source), output_(output) {
@@ -71,8 +77,9 @@ extent_cloner::extent_cloner(int source, int output) noexcept : source_(source),
 clone_span extent_cloner::span(int64_t source, int64_t destination, int64_t count) const noexcept {
     if (block_ == 0 || source < 0 || destination < 0 || source % block_ != destination % block_) return {};
     const int64_t head = round_up(source, block_) - source;
-    if (head >= count) return {};
-    return {head, (count - head) / block_ * block_};
+    const int64_t length = head < count ? (count - head) / block_ * block_ : 0;
+    if (length == 0) return {};
+    return {head, length};
 }
 
 extent_cloner::outcome extent_cloner::clone(int64_t source, int64_t destination, int64_t length) noexcept {
@@ -86,9 +93,14 @@ extent_cloner::outcome extent_cloner::clone(int64_t source, int64_t destination,
     do {
         done = ::ioctl(output_, FICLONERANGE, &range);
     } while (done != 0 && errno == EINTR);
-    if (done == 0) return outcome::cloned;
-    if (!is_refusal(errno)) return outcome::failed;
-    remember_refusal(source_device_, output_device_, errno);
+    // A clone stops, without a word, at the end of a source shorter than
+    // the range asked for: the output then ends short of where it should.
+    if (done == 0) return reaches(output_, destination + length) ? outcome::cloned : outcome::source_short;
+    const int error = errno;
+    if (!is_refusal(error)) return outcome::failed;
+    // A range past the source's end is refused too, not for want of support.
+    if (!reaches(source_, source + length)) return outcome::source_short;
+    remember_refusal(source_device_, output_device_, error);
     block_ = 0;
     return outcome::unsupported;
 }

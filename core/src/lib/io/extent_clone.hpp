@@ -35,8 +35,9 @@ class extent_cloner {
 public:
     enum class outcome {
         cloned,
-        unsupported,  // nothing cloned: write the bytes instead (and from now on)
-        failed,       // errno set
+        unsupported,   // nothing cloned: write the bytes instead (and from now on)
+        source_short,  // the level's file ended first (cut short by another program)
+        failed,        // errno set
     };
 
     // For copying from the level file open as `source` (-1: none) into the
@@ -47,7 +48,8 @@ public:
     // `destination` in the output, that clone() may carry.
     clone_span span(int64_t source, int64_t destination, int64_t count) const noexcept;
 
-    // Clones `length` bytes at `source` to `destination`, all three from a span.
+    // Clones `length` bytes at `source` to `destination`, all three from a
+    // span, `destination` being the output's end.
     outcome clone(int64_t source, int64_t destination, int64_t length) noexcept;
 
 private:
