@@ -237,10 +237,11 @@ SKARN_API int skarn_edit_save_segment(skarn_session_struct *session, const char 
  * Freezes the content into a new checkpoint file and starts a new level on
  * it. The file is created exclusively (mode 0600, never through a link),
  * written and then read through its own descriptor; it is not fsynced (it
- * lives only as long as the session). It shares the blocks of the file below it
- * where a save would. Announces SESSION_EVT_SAVE with a null
- * pointer, then SESSION_EVT_CREATE_CHECKPOINT. Returns 0, or -1 on failure:
- * the session is unchanged and no file is left behind.
+ * lives only as long as the session). Like a save, it shares the blocks of
+ * the file the content was read from where it can. Announces
+ * SESSION_EVT_SAVE with a null pointer, then SESSION_EVT_CREATE_CHECKPOINT.
+ * Returns 0, or -1 on failure: the session is unchanged and no file is left
+ * behind.
  */
 SKARN_API int skarn_edit_create_checkpoint(skarn_session_struct *session) SKARN_NOEXCEPT;
 
