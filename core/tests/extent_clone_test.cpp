@@ -310,3 +310,20 @@ TEST_F(ReflinkVolume, ContentFromAnotherFileSystemIsWrittenSilently) {
 }
 
 }  // namespace
+
+// A file saved into itself no longer holds its original bytes where an
+// in-place session's pieces say (here one block further on): a later save by
+// rename writes them, never clones them from there.
+TEST_F(ReflinkVolume, AFileSavedIntoItselfIsNotClonedFromWhereItsBytesWere) {
+    const std::string doc = file("doc.bin");
+    make_pattern_file(doc, int64_t{1} << 20);
+    std::string model = skarn_test::read_file(doc);
+    Session session = open(doc, SESSION_OPT_IN_PLACE);
+    ASSERT_TRUE(session);
+    ASSERT_GT(skarn_edit_delete(session.get(), 0, block), 0);
+    model.erase(0, block);
+    ASSERT_EQ(skarn_edit_save(session.get(), doc.c_str(), IO_FLG_IN_PLACE | IO_FLG_OVERWRITE, nullptr), 0);
+    ASSERT_EQ(skarn_edit_save(session.get(), file("saved.bin").c_str(), IO_FLG_OVERWRITE, nullptr), 0);
+    EXPECT_TRUE(skarn_test::read_file(file("saved.bin")) == model);
+    EXPECT_TRUE(skarn_test::read_file(doc) == model);
+}

@@ -142,7 +142,9 @@ save_result write_content(const skarn_model_struct &level, int64_t offset, int64
     // the content, another save) reads through one of its own.
     std::vector<uint8_t> read_ahead;
     file_reader reader(level.file, read_ahead);
-    extent_cloner clones(level.file.fd(), out.fd());
+    // A level that reads its original bytes through a view has them elsewhere than its pieces say.
+    // A level that reads its original bytes through a view has them elsewhere than its pieces say.
+    extent_cloner clones(level.file.view.empty() ? level.file.fd() : -1, out.fd());
     content_sink sink{reader, clones, out, progress};
     int64_t expected_offset = 0;
     int64_t written = 0;

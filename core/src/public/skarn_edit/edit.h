@@ -23,15 +23,15 @@ SKARN_EXTERN_C_BEGIN
 
 /** Save flags (a bit set; other bits are ignored). */
 enum {
-    IO_FLG_NONE = 0,           /**< an existing target gets a free numbered variant of its name; a
-                                    file another program creates under the chosen name while the
-                                    save runs is not replaced either (the next free name is used) */
-    IO_FLG_OVERWRITE = 1,      /**< replace an existing target; refuses (-100) to replace the caller's
-                                    file when anything changed it since the session read it or last
-                                    saved over it, at every checkpoint level. The check is made before
-                                    writing and again once the new content is synced, right before the
-                                    rename: only a write of another program that lands between that
-                                    last check and the rename itself can still be missed */
+    IO_FLG_NONE = 0,            /**< an existing target gets a free numbered variant of its name; a
+                                     file another program creates under the chosen name while the
+                                     save runs is not replaced either (the next free name is used) */
+    IO_FLG_OVERWRITE = 1,       /**< replace an existing target; refuses (-100) to replace the caller's
+                                     file when anything changed it since the session read it or last
+                                     saved over it, at every checkpoint level. The check is made before
+                                     writing and again once the new content is synced, right before the
+                                     rename: only a write of another program that lands between that
+                                     last check and the rename itself can still be missed */
     IO_FLG_FORCE_OVERWRITE = 2, /**< replace an existing target without that check */
     IO_FLG_IN_PLACE = 4         /**< write the content into the file the session was created over, in that
                                      file itself, through a journal (see skarn_edit_save_segment); the
