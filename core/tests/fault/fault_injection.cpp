@@ -1,7 +1,9 @@
 // The stand-ins of fault_injection.hpp. Each finds the next definition of its
 // function (a sanitizer's interceptor or the C library's) once, forwards to
-// it, and consults the armed fault first.
+// it, and consults the armed fault and the crash plan (crash_plan.hpp) first.
 #include "fault_injection.hpp"
+
+#include "crash_plan.hpp"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -151,12 +153,14 @@ using skarn_fault::call_kind;
 using skarn_fault::creation_mode;
 using skarn_fault::observe;
 using skarn_fault::should_fail;
+namespace crash_hooks = skarn_fault::crash_hooks;
 
 extern "C" {
 
 ssize_t write(int fd, const void *buffer, size_t count) {
     static const auto real = skarn_fault::next<ssize_t (*)(int, const void *, size_t)>("write");
     if (!skarn_fault::standard_descriptor(fd) && should_fail(call_kind::write)) return -1;
+    crash_hooks::before_write(fd, -1, count);
     skarn_fault::mark_written(fd);
     return real(fd, buffer, count);
 }
@@ -164,9 +168,12 @@ ssize_t write(int fd, const void *buffer, size_t count) {
 ssize_t pwrite64(int fd, const void *buffer, size_t count, off64_t offset) {
     static const auto real = skarn_fault::next<ssize_t (*)(int, const void *, size_t, off64_t)>("pwrite64");
     if (!skarn_fault::standard_descriptor(fd) && should_fail(call_kind::write)) return -1;
+    crash_hooks::before_write(fd, offset, count);
     skarn_fault::mark_written(fd);
     return real(fd, buffer, count, offset);
 }
+
+ssize_t pwrite(int fd, const void *buffer, size_t count, off_t offset) { return pwrite64(fd, buffer, count, offset); }
 
 size_t fwrite(const void *buffer, size_t size, size_t count, FILE *stream) {
     static const auto real = skarn_fault::next<size_t (*)(const void *, size_t, size_t, FILE *)>("fwrite");
@@ -207,7 +214,8 @@ int fclose(FILE *stream) {
 int fsync(int fd) {
     static const auto real = skarn_fault::next<int (*)(int)>("fsync");
     if (should_fail(call_kind::fsync)) return -1;
-    const int result = real(fd);
+    crash_hooks::before_sync(fd);
+    const int result = skarn_fault::crash_armed() ? 0 : real(fd);
     after(call_kind::fsync);
     return result;
 }
@@ -215,18 +223,63 @@ int fsync(int fd) {
 int fdatasync(int fd) {
     static const auto real = skarn_fault::next<int (*)(int)>("fdatasync");
     if (should_fail(call_kind::fsync)) return -1;
-    return real(fd);
+    crash_hooks::before_sync(fd);
+    return skarn_fault::crash_armed() ? 0 : real(fd);
+}
+
+int ftruncate64(int fd, off64_t length) {
+    static const auto real = skarn_fault::next<int (*)(int, off64_t)>("ftruncate64");
+    crash_hooks::before_resize(fd, length);
+    return real(fd, length);
+}
+
+int ftruncate(int fd, off_t length) { return ftruncate64(fd, length); }
+
+int fallocate64(int fd, int mode, off64_t offset, off64_t length) {
+    static const auto real = skarn_fault::next<int (*)(int, int, off64_t, off64_t)>("fallocate64");
+    crash_hooks::before_allocate(fd, mode, offset, length);
+    return real(fd, mode, offset, length);
+}
+
+int fallocate(int fd, int mode, off_t offset, off_t length) { return fallocate64(fd, mode, offset, length); }
+
+int posix_fallocate64(int fd, off64_t offset, off64_t length) {
+    static const auto real = skarn_fault::next<int (*)(int, off64_t, off64_t)>("posix_fallocate64");
+    crash_hooks::before_allocate(fd, 0, offset, length);
+    return real(fd, offset, length);
+}
+
+int posix_fallocate(int fd, off_t offset, off_t length) { return posix_fallocate64(fd, offset, length); }
+
+int unlink(const char *path) {
+    static const auto real = skarn_fault::next<int (*)(const char *)>("unlink");
+    crash_hooks::before_name_change();
+    return real(path);
+}
+
+int unlinkat(int dir, const char *path, int flags) {
+    static const auto real = skarn_fault::next<int (*)(int, const char *, int)>("unlinkat");
+    crash_hooks::before_name_change();
+    return real(dir, path, flags);
+}
+
+int remove(const char *path) {
+    static const auto real = skarn_fault::next<int (*)(const char *)>("remove");
+    crash_hooks::before_name_change();
+    return real(path);
 }
 
 int rename(const char *from, const char *to) {
     static const auto real = skarn_fault::next<int (*)(const char *, const char *)>("rename");
     if (should_fail(call_kind::rename)) return -1;
+    crash_hooks::before_name_change();
     return real(from, to);
 }
 
 int renameat(int from_dir, const char *from, int to_dir, const char *to) {
     static const auto real = skarn_fault::next<int (*)(int, const char *, int, const char *)>("renameat");
     if (should_fail(call_kind::rename)) return -1;
+    crash_hooks::before_name_change();
     return real(from_dir, from, to_dir, to);
 }
 
@@ -234,6 +287,7 @@ int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsign
     static const auto real =
         skarn_fault::next<int (*)(int, const char *, int, const char *, unsigned int)>("renameat2");
     if (should_fail(call_kind::rename)) return -1;
+    crash_hooks::before_name_change();
     return real(from_dir, from, to_dir, to, flags);
 }
 
@@ -241,6 +295,7 @@ ssize_t copy_file_range(int in, off64_t *in_offset, int out, off64_t *out_offset
     static const auto real =
         skarn_fault::next<ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int)>("copy_file_range");
     if (should_fail(call_kind::copy)) return -1;
+    crash_hooks::before_write(out, out_offset != nullptr ? *out_offset : -1, length);
     skarn_fault::mark_written(out);
     return real(in, in_offset, out, out_offset, length, flags);
 }
@@ -248,6 +303,7 @@ ssize_t copy_file_range(int in, off64_t *in_offset, int out, off64_t *out_offset
 ssize_t sendfile64(int out, int in, off64_t *offset, size_t count) {
     static const auto real = skarn_fault::next<ssize_t (*)(int, int, off64_t *, size_t)>("sendfile64");
     if (should_fail(call_kind::copy)) return -1;
+    crash_hooks::before_write(out, -1, count);
     skarn_fault::mark_written(out);
     return real(out, in, offset, count);
 }
@@ -255,6 +311,7 @@ ssize_t sendfile64(int out, int in, off64_t *offset, size_t count) {
 ssize_t sendfile(int out, int in, off_t *offset, size_t count) {
     static const auto real = skarn_fault::next<ssize_t (*)(int, int, off_t *, size_t)>("sendfile");
     if (should_fail(call_kind::copy)) return -1;
+    crash_hooks::before_write(out, -1, count);
     skarn_fault::mark_written(out);
     return real(out, in, offset, count);
 }
