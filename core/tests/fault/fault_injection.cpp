@@ -224,7 +224,9 @@ int fdatasync(int fd) {
     static const auto real = skarn_fault::next<int (*)(int)>("fdatasync");
     if (should_fail(call_kind::fsync)) return -1;
     crash_hooks::before_sync(fd);
-    return skarn_fault::crash_armed() ? 0 : real(fd);
+    const int result = skarn_fault::crash_armed() ? 0 : real(fd);
+    after(call_kind::fsync);
+    return result;
 }
 
 int ftruncate64(int fd, off64_t length) {
