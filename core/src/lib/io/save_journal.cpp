@@ -68,6 +68,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -521,8 +522,12 @@ journal_state read_header(int fd, int64_t size, header &h) noexcept {
     if (std::memcmp(h.magic, journal_magic, sizeof journal_magic) != 0 || h.version != format_version) {
         return journal_state::foreign;
     }
+    // New bytes the journal does not hold yet are not damage: the header is
+    // written first, so a save interrupted while writing them leaves that
+    // (read_plan finds the journal incomplete).
     if (h.checksum != header_checksum(h) || h.chunk_bytes <= 0 || h.old_size < 0 || h.new_size < 0 ||
-        h.move_count < 0 || h.data_count < 0 || h.data_bytes < 0 || h.data_bytes > size) {
+        h.move_count < 0 || h.data_count < 0 || h.data_bytes < 0 ||
+        h.data_bytes > std::numeric_limits<int64_t>::max() - header_bytes) {
         return journal_state::damaged;
     }
     return journal_state::committed;
