@@ -15,6 +15,7 @@
 
 #include <gmock/gmock.h>
 
+#include "support/loop_device.hpp"
 #include "support/test_support.hpp"
 
 namespace {
@@ -201,34 +202,6 @@ TEST(InPlace, MatchesACopySessionOnARandomEditAndSaveScript) {
     ASSERT_EQ(skarn_edit_save(in_place.get(), path.c_str(), IO_FLG_OVERWRITE, nullptr), 0);
     EXPECT_TRUE(read_file(path) == "head" + before);
 }
-
-// A loop device over a file, detached when it goes; path() is empty where
-// none can be had (not root, no loop devices).
-class LoopDevice {
-public:
-    explicit LoopDevice(const std::string &backing) {
-        const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-        const int number = control >= 0 ? ::ioctl(control, LOOP_CTL_GET_FREE) : -1;
-        if (control >= 0) ::close(control);
-        if (number < 0) return;
-        const std::string path = "/dev/loop" + std::to_string(number);
-        fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-        const int file = ::open(backing.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd_ >= 0 && file >= 0 && ::ioctl(fd_, LOOP_SET_FD, file) == 0) path_ = path;
-        if (file >= 0) ::close(file);
-    }
-    ~LoopDevice() {
-        if (!path_.empty()) ::ioctl(fd_, LOOP_CLR_FD, 0);
-        if (fd_ >= 0) ::close(fd_);
-    }
-    LoopDevice(const LoopDevice &) = delete;
-    LoopDevice &operator=(const LoopDevice &) = delete;
-    const std::string &path() const { return path_; }
-
-private:
-    int fd_ = -1;
-    std::string path_;
-};
 
 TEST(InPlace, ABlockDeviceIsReadWhereItIsWithItsOwnSize) {
     TempDir dir;

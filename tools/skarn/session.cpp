@@ -84,7 +84,11 @@ std::filesystem::path journal_of(const std::string &path) {
     std::error_code error;
     std::filesystem::path file = std::filesystem::canonical(path, error);
     if (error) file = path;
-    return file.parent_path() / ("." + file.filename().string() + ".skarn-journal");
+    // Appended piece by piece: GCC 12 at -O3 warns falsely about "." + name.
+    std::string name = ".";
+    name += file.filename().string();
+    name += ".skarn-journal";
+    return file.parent_path() / name;
 }
 
 input_kind input_kind_of(const std::string &path) {

@@ -108,8 +108,7 @@ bool keep_destroyed_bytes(const skarn_session_struct *session, level_file &file,
         for (int64_t done = 0; done < copy.length;) {
             const int64_t step = std::min(copy.length - done, copy_bytes);
             if (!read_exact_at(source_fd, copy.position + done, step, buffer.data()) ||
-                ::pwrite(file.kept.get(), buffer.data(), static_cast<size_t>(step),
-                         static_cast<off_t>(copy.kept_position + done)) != static_cast<ssize_t>(step)) {
+                !write_exact_at(file.kept.get(), copy.kept_position + done, step, buffer.data())) {
                 SKARN_LOG("cannot keep the bytes the save overwrites");
                 SKARN_LOG(log::system_error_line());
                 return false;

@@ -94,6 +94,21 @@ bool read_exact_at(int fd, int64_t position, int64_t count, uint8_t *out) noexce
     return true;
 }
 
+bool write_exact_at(int fd, int64_t position, int64_t count, const uint8_t *bytes) noexcept {
+    while (count > 0) {
+        const ssize_t done = ::pwrite(fd, bytes, static_cast<size_t>(count), static_cast<off_t>(position));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) {
+            if (done == 0) errno = EIO;
+            return false;
+        }
+        bytes += done;
+        position += done;
+        count -= done;
+    }
+    return true;
+}
+
 namespace {
 
 // Up to `count` bytes at `position` of `fd`, by positional reads.

@@ -86,6 +86,10 @@ struct level_file {
 // with positional reads; false unless every byte arrives.
 bool read_exact_at(int fd, int64_t position, int64_t count, uint8_t *out) noexcept;
 
+// Writes the `count` bytes at `bytes` at `position` of the file open as `fd`
+// with positional writes; false (errno set) unless every byte is written.
+bool write_exact_at(int fd, int64_t position, int64_t count, const uint8_t *bytes) noexcept;
+
 // Positional reads of a level's file through a read-ahead buffer. Behind
 // many edits reads meet many short file-backed pieces that mostly follow one
 // another in the file, with small gaps where bytes were deleted or

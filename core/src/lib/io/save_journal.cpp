@@ -80,6 +80,7 @@
 
 #include "common/log.hpp"
 #include "io/crc32c.hpp"
+#include "io/level_file.hpp"
 #include "io/save_target.hpp"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the journal's integers are written as they are held");
@@ -142,35 +143,11 @@ uint64_t fresh_nonce() noexcept {
 }
 
 bool pwrite_all(int fd, const void *bytes, int64_t count, int64_t position) noexcept {
-    const auto *at = static_cast<const uint8_t *>(bytes);
-    while (count > 0) {
-        const ssize_t done = ::pwrite(fd, at, static_cast<size_t>(count), static_cast<off_t>(position));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) {
-            if (done == 0) errno = EIO;
-            return false;
-        }
-        at += done;
-        position += done;
-        count -= done;
-    }
-    return true;
+    return write_exact_at(fd, position, count, static_cast<const uint8_t *>(bytes));
 }
 
 bool pread_all(int fd, void *bytes, int64_t count, int64_t position) noexcept {
-    auto *at = static_cast<uint8_t *>(bytes);
-    while (count > 0) {
-        const ssize_t done = ::pread(fd, at, static_cast<size_t>(count), static_cast<off_t>(position));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) {
-            if (done == 0) errno = EIO;
-            return false;
-        }
-        at += done;
-        position += done;
-        count -= done;
-    }
-    return true;
+    return read_exact_at(fd, position, count, static_cast<uint8_t *>(bytes));
 }
 
 int64_t round_up(int64_t value, int64_t unit) noexcept { return (value + unit - 1) / unit * unit; }
