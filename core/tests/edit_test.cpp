@@ -15,6 +15,7 @@
 #include "engine/change.hpp"
 #include "engine/level.hpp"
 #include "engine/session.hpp"
+#include "io/spill_file.hpp"
 #include "skarn_edit.hpp"
 #include "support/model_support.hpp"
 #include "support/test_support.hpp"
@@ -931,3 +932,54 @@ TEST_P(RandomizedEditing, MatchesAPlainStringOverAFile) {
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomizedEditing, ::testing::Values(1u, 2u, 3u, 20240601u, 987654321u));
 
 }  // namespace
+
+// Bytes of large edits live in the session's spill file, read back through
+// its mappings: random large and small edits, undo, redo and checkpoints give
+// what a plain model gives, and a change's bytes stay where they were handed out.
+TEST(SpilledBytes, LargeEditsReadBackExactlyThroughUndoRedoAndCheckpoints) {
+    using namespace skarn_test;
+    TempDir dir;
+    std::mt19937_64 rng(22);
+    Session session = open_file_session(dir, random_bytes(rng, 50000));
+    ASSERT_TRUE(session);
+    std::vector<std::string> before;  // the content before each change in force
+    std::string model = content_of(session.get());
+    std::vector<std::pair<skarn::change_ptr, std::string>> spilled;  // kept alive here
+    for (int step = 0; step < 300; ++step) {
+        const int64_t size = std::ssize(model);
+        const int64_t at = size == 0 ? 0 : static_cast<int64_t>(rng() % static_cast<uint64_t>(size));
+        const std::string bytes = random_bytes(rng, rng() % 2 == 0 ? 4096 + rng() % 20000 : 1 + rng() % 100);
+        const uint64_t choice = rng() % 6;
+        if (choice == 4 && !before.empty()) {
+            ASSERT_LT(skarn_edit_undo_last_change(session.get()), 0);
+            model = before.back();
+            before.pop_back();
+        } else if (choice == 5) {
+            ASSERT_EQ(skarn_edit_create_checkpoint(session.get()), 0);
+            before.clear();
+        } else {
+            before.push_back(model);
+            if (choice % 2 == 0) {
+                ASSERT_GT(skarn_edit_insert_bytes(session.get(), at, bytes_of(bytes), std::ssize(bytes)), 0);
+                model.insert(static_cast<size_t>(at), bytes);
+            } else {
+                ASSERT_GT(skarn_edit_overwrite_bytes(session.get(), at, bytes_of(bytes), std::ssize(bytes)), 0);
+                model.replace(static_cast<size_t>(at), std::min(bytes.size(), model.size() - at), bytes);
+            }
+            const skarn::change_ptr &change = session->current().changes.back();
+            if (std::ssize(bytes) >= skarn::spill_file::threshold) {
+                ASSERT_NE(change->kind & skarn_change_struct::spilled_bit, 0) << "step " << step;
+                spilled.emplace_back(change, bytes);
+            }
+        }
+        ASSERT_TRUE(content_of(session.get()) == model) << "step " << step;
+    }
+    // Every change, in force, undone or dropped from the history, shows its
+    // bytes where they were handed out for as long as it lives.
+    for (const auto &[change, bytes] : spilled) {
+        const uint8_t *shown = skarn_change_get_bytes(change.get());
+        EXPECT_TRUE(std::string_view(reinterpret_cast<const char *>(shown), bytes.size()) == bytes);
+        EXPECT_EQ(shown[bytes.size()], 0) << "a 0 byte follows the bytes";
+    }
+    EXPECT_FALSE(spilled.empty());
+}

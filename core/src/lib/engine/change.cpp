@@ -4,15 +4,27 @@
 
 #include <cstring>
 
+#include "io/spill_file.hpp"
+
 namespace skarn {
 
-change_ptr make_change(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes, int64_t length) {
+change_ptr make_change(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes, int64_t length,
+                       spill_file *spill) {
     auto change = std::make_shared<skarn_change_struct>();
     change->serial = serial;
     change->kind = kind;
     change->offset = offset;
     change->length = length;
-    if ((kind & skarn_change_struct::kind_mask) != CHANGE_DELETE) {
+    const bool has_bytes = (kind & skarn_change_struct::kind_mask) != CHANGE_DELETE;
+    if (has_bytes && spill != nullptr && length >= spill_file::threshold) {
+        if (const uint8_t *kept = spill->append(bytes, length)) {
+            // Never written through: the spill file is mapped read-only.
+            change->data.heap = const_cast<uint8_t *>(kept);
+            change->kind = static_cast<uint8_t>(kind | skarn_change_struct::spilled_bit);
+            return change;
+        }
+    }
+    if (has_bytes) {
         uint8_t *area = area_allocate(change->data, length);
         if (length > 0) std::memcpy(area, bytes, static_cast<size_t>(length));
         area[length] = 0;

@@ -13,9 +13,10 @@
 struct skarn_change_struct {
     static constexpr uint8_t kind_mask = 0x03;
     static constexpr uint8_t transaction_bit = 0x04;
+    static constexpr uint8_t spilled_bit = 0x08;  // the bytes live in the session's spill file
 
     int64_t serial = 0;  // > 0 in force, < 0 undone, 0 outside the history
-    uint8_t kind = 0;    // bits 0-1 the change kind, bit 2 the transaction bit
+    uint8_t kind = 0;    // bits 0-1 the change kind, bit 2 the transaction bit, bit 3 spilled_bit
     // What the change did to its level's segments, for undo (see
     // skarn::splice_record); set each time the change is spliced in. Kept in
     // what would otherwise be padding.
@@ -28,7 +29,9 @@ struct skarn_change_struct {
     skarn_change_struct() = default;
     skarn_change_struct(const skarn_change_struct &) = delete;
     skarn_change_struct &operator=(const skarn_change_struct &) = delete;
-    ~skarn_change_struct() { skarn::area_release(data, length); }
+    ~skarn_change_struct() {
+        if ((kind & spilled_bit) == 0) skarn::area_release(data, length);
+    }
 
     int change_kind() const noexcept { return kind & kind_mask; }
     bool transaction() const noexcept { return (kind & transaction_bit) != 0; }
@@ -50,9 +53,13 @@ using const_change_ptr = std::shared_ptr<const skarn_change_struct>;
 
 namespace skarn {
 
+class spill_file;
+
 // A new change with the small-buffer rule applied to `bytes` (none for a
-// delete). Throws std::bad_alloc.
-change_ptr make_change(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes, int64_t length);
+// delete); bytes of spill_file::threshold or more go to `spill` when there
+// is one (and stay in memory when it cannot take them). Throws std::bad_alloc.
+change_ptr make_change(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes, int64_t length,
+                       spill_file *spill = nullptr);
 
 // The read change of a level's piece over `size` bytes of its file: serial
 // 0, outside the history. Throws std::bad_alloc.

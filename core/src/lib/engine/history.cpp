@@ -63,7 +63,8 @@ int64_t edit(skarn_session_struct *session, uint8_t kind, int64_t offset, const 
     }
     const bool transaction_bit = next_transaction_bit(session);
     const uint8_t full_kind = static_cast<uint8_t>(kind | (transaction_bit ? skarn_change_struct::transaction_bit : 0));
-    return apply_change(session, make_change(session->num_changes() + 1, full_kind, offset, bytes, length));
+    return apply_change(
+        session, make_change(session->num_changes() + 1, full_kind, offset, bytes, length, session->spill.get()));
 }
 
 int64_t undo(skarn_session_struct *session) {

@@ -16,6 +16,7 @@
 #include "engine/level.hpp"
 #include "common/log.hpp"
 #include "engine/progress.hpp"
+#include "io/spill_file.hpp"
 
 namespace skarn {
 // Bits of skarn_session_struct::flags.
@@ -26,6 +27,9 @@ constexpr uint8_t flag_transaction_has_change = 0x08;
 }  // namespace skarn
 
 struct skarn_session_struct {
+    // First, so that it goes last: the changes of every other member may
+    // show bytes it holds.
+    std::unique_ptr<skarn::spill_file> spill;
     skarn_session_event_cbk_t event_cbk = nullptr;
     void *user_data_ptr = nullptr;
     int32_t event_interest = 0;

@@ -124,6 +124,7 @@ skarn_session_struct *create_session(const char *file_path, const skarn_session_
     session->progress_cbk = options.progress_cbk;
     session->progress_user_data = options.progress_user_data;
     session->checkpoint_directory = normalized;
+    session->spill = std::make_unique<spill_file>(normalized);
     session->caller_file = identity;
     if (identity.known) session->file_map.reset_to_base(size);
     if (has_file) {

@@ -40,8 +40,8 @@
 
 namespace {
 
-constexpr std::string_view private_prefixes[] = {".Skarnpad-orig.", ".Skarnpad-chk.", ".Skarnpad-xfm.",
-                                                 ".Skarnpad-kept.", ".Skarnpad_"};
+constexpr std::string_view private_prefixes[] = {".Skarnpad-orig.", ".Skarnpad-chk.",   ".Skarnpad-xfm.",
+                                                 ".Skarnpad-kept.", ".Skarnpad-spill.", ".Skarnpad_"};
 
 bool has_private_name(std::string_view name) noexcept {
     for (const std::string_view prefix : private_prefixes) {

@@ -1,0 +1,60 @@
+// Where a session keeps the bytes of its large edits: an unnamed file in its
+// checkpoint directory, read back through read-only mappings, so that the
+// process's memory does not grow with the bytes inserted or overwritten.
+#ifndef SKARN_IO_SPILL_FILE_HPP
+#define SKARN_IO_SPILL_FILE_HPP
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "io/handles.hpp"
+
+namespace skarn {
+
+// Appends byte strings to the file and hands out stable pointers to them.
+//
+// Invariants:
+//   1. The file only grows: a byte once written never changes, and the file
+//      has no name (it is unlinked the moment it is made), so no other
+//      program can cut it short under a mapping.
+//   2. Every pointer handed out points into a mapping of bytes already
+//      written (a 0 byte follows each string), and stays valid as long as
+//      the store lives.
+//   3. Mappings are made a segment (1 GiB, or one string's size when larger)
+//      at a time, and never moved or unmapped before the store goes.
+class spill_file {
+public:
+    // Strings shorter than this stay in memory with their record.
+    static constexpr int64_t threshold = int64_t{4} << 10;
+
+    explicit spill_file(std::string directory) : directory_(std::move(directory)) {}
+    ~spill_file();
+    spill_file(const spill_file &) = delete;
+    spill_file &operator=(const spill_file &) = delete;
+
+    // Writes the `length` bytes at `bytes` and a 0 byte after them; returns
+    // where they can be read, or null (errno set, logged) when they cannot
+    // be written or mapped.
+    const uint8_t *append(const uint8_t *bytes, int64_t length) noexcept;
+
+private:
+    struct segment {
+        const uint8_t *base = nullptr;
+        int64_t start = 0;  // file position of base
+        int64_t size = 0;
+    };
+    static constexpr int64_t segment_bytes = int64_t{1} << 30;
+
+    bool open_file() noexcept;
+    bool map_segment(int64_t length) noexcept;
+
+    std::string directory_;
+    unique_fd fd_;
+    std::vector<segment> segments_;
+    int64_t end_ = 0;  // where the next string goes
+};
+
+}  // namespace skarn
+
+#endif  // SKARN_IO_SPILL_FILE_HPP
