@@ -245,6 +245,30 @@ TEST(FaultInjection, FullFileSystemFailsTheSaveAndKeepsTheTarget) {
     ::umount(small.c_str());
 }
 
+// A spill file that cannot take the bytes of large edits (a write fails, as
+// on a full disk) leaves them in memory: every edit goes through and reads
+// back exactly, and the failure is logged once.
+TEST(FaultInjection, ASpillFileThatFailsKeepsTheBytesOfLargeEditsInMemory) {
+    TempDir dir;
+    std::mt19937_64 rng(9);
+    Session session = open_session("", dir);
+    ASSERT_TRUE(session);
+    std::string model;
+    ClogCapture log;
+    skarn_fault::arm(call_kind::write, 1, ENOSPC);
+    for (int i = 0; i < 4; ++i) {
+        const std::string bytes = random_bytes(rng, 5000 + i);
+        ASSERT_GT(skarn_edit_insert_string(session.get(), 0, bytes), 0);
+        model.insert(0, bytes);
+    }
+    EXPECT_TRUE(skarn_fault::disarm().failed);
+    EXPECT_TRUE(content_of(session.get()) == model);
+    const std::string said = log.str();
+    const std::string line = "stay in memory from now on";
+    ASSERT_NE(said.find(line), std::string::npos);
+    EXPECT_EQ(said.find(line, said.find(line) + 1), std::string::npos) << "logged once";
+}
+
 // A clone of the file's blocks that fails for another reason than a lack of
 // support (a failing device, a full disk, on an XFS with reflink) fails the
 // save as a failed write would (-7) and a checkpoint (-1), leaving nothing.

@@ -55,18 +55,18 @@ bool spill_file::map_segment(int64_t length) noexcept {
 }
 
 const uint8_t *spill_file::append(const uint8_t *bytes, int64_t length) noexcept {
+    if (given_up_) return nullptr;
     const int64_t needed = length + 1;  // the 0 byte after the string
+    static constexpr uint8_t zero = 0;
     if ((!fd_.valid() && !open_file()) ||
         ((segments_.empty() || end_ + needed > segments_.back().start + segments_.back().size) &&
-         !map_segment(needed))) {
-        SKARN_LOG("cannot keep " << length << " bytes in the spill file in '" << directory_ << "'");
-        SKARN_LOG(log::system_error_line());
-        return nullptr;
-    }
-    static constexpr uint8_t zero = 0;
-    if (!write_exact_at(fd_.get(), end_, length, bytes) || !write_exact_at(fd_.get(), end_ + length, 1, &zero)) {
-        SKARN_LOG("cannot write " << length << " bytes to the spill file in '" << directory_ << "'");
-        SKARN_LOG(log::system_error_line());
+         !map_segment(needed)) ||
+        !write_exact_at(fd_.get(), end_, length, bytes) || !write_exact_at(fd_.get(), end_ + length, 1, &zero)) {
+        const int error = errno;
+        SKARN_LOG("cannot keep " << length << " bytes in the spill file in '" << directory_
+                                 << "': the bytes of large edits stay in memory from now on");
+        SKARN_LOG(log::system_error_line(error));
+        given_up_ = true;
         return nullptr;
     }
     const segment &s = segments_.back();

@@ -34,8 +34,8 @@ public:
     spill_file &operator=(const spill_file &) = delete;
 
     // Writes the `length` bytes at `bytes` and a 0 byte after them; returns
-    // where they can be read, or null (errno set, logged) when they cannot
-    // be written or mapped.
+    // where they can be read, or null when they cannot be written or mapped
+    // (logged the first time; from then on the store takes nothing).
     const uint8_t *append(const uint8_t *bytes, int64_t length) noexcept;
 
 private:
@@ -52,7 +52,8 @@ private:
     std::string directory_;
     unique_fd fd_;
     std::vector<segment> segments_;
-    int64_t end_ = 0;  // where the next string goes
+    int64_t end_ = 0;        // where the next string goes
+    bool given_up_ = false;  // a write or mapping failed: nothing more is taken
 };
 
 }  // namespace skarn
