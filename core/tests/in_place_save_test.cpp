@@ -212,3 +212,26 @@ TEST(InPlaceSave, ABlockDeviceIsWrittenWhereItIsOnlyAtItsOwnSize) {
 }
 
 }  // namespace
+
+// Another program's write to the file an in-place session reads, beneath a
+// checkpoint: a forced in-place save writes the checkpoint's content, and the
+// level below, whose pieces no longer tell what the file held, stays refused.
+TEST(InPlaceSave, ALevelWhoseFileAnotherProgramChangedStaysRefusedAfterAForcedSave) {
+    TempDir dir;
+    const std::string path = dir.file("doc.txt");
+    write_file(path, "0123456789");
+    Session session = open_with(path, dir, SESSION_OPT_IN_PLACE);
+    ASSERT_NE(session, nullptr);
+    ASSERT_GT(skarn_edit_insert_string(session.get(), 0, "<"), 0);
+    ASSERT_EQ(skarn_edit_create_checkpoint(session.get()), 0);
+    ASSERT_GT(skarn_edit_insert_string(session.get(), 0, ">"), 0);
+    write_file(path, "someone else's");
+    EXPECT_EQ(skarn_edit_save(session.get(), path.c_str(), in_place, nullptr), -100);
+    ASSERT_EQ(skarn_edit_save(session.get(), path.c_str(), IO_FLG_IN_PLACE | IO_FLG_FORCE_OVERWRITE, nullptr), 0);
+    EXPECT_EQ(read_file(path), "><0123456789");
+    ASSERT_EQ(skarn_edit_destroy_last_checkpoint(session.get()), 0);
+    uint8_t byte = 0;
+    ClogCapture quiet;
+    EXPECT_EQ(skarn_session_read(session.get(), 0, &byte, 1), -1)
+        << "the level below reads nothing it cannot vouch for";
+}

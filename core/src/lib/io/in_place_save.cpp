@@ -169,7 +169,9 @@ save_result write_new_bytes(skarn_session_struct *session, const save_plan &plan
 void adopt_saved_file(skarn_session_struct *session, const in_place_target &target, std::vector<resolved_piece> content,
                       bool base_is_target, level_view_update *view, bool rebase) {
     skarn_model_struct &base = session->base();
-    if (base_is_target) {
+    // A level whose file another program had changed stays refused: its
+    // pieces no longer tell what the file held.
+    if (base_is_target && (rebase || view != nullptr)) {
         if (rebase) {
             // Nothing refers to the old bytes: the level reads the file as it is.
             base.file.view.clear();
