@@ -4,12 +4,28 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <fstream>
 #include <random>
 #include <string>
 
 #include "skarn_edit.h"
+
+// Milliseconds from `start` to now.
+inline double milliseconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A session reading the file at `path` in place, or null after saying so on stderr.
+inline skarn_session_struct *open_in_place(const char *path) {
+    skarn_session_options_struct options = SKARN_SESSION_OPTIONS_INIT;
+    options.flags = SESSION_OPT_IN_PLACE;
+    skarn_session_struct *session = skarn_edit_create_session_with_options(path, &options);
+    if (session == nullptr) std::fprintf(stderr, "cannot open a session over %s\n", path);
+    return session;
+}
 
 // Writes `size` random lowercase letters (always the same ones) to `path`;
 // false when the file cannot be written.

@@ -16,13 +16,10 @@
 #include <random>
 #include <string>
 
+#include "bench_support.hpp"
 #include "skarn_edit.h"
 
 namespace {
-
-double milliseconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
 
 // The bytes this process has handed to write calls so far.
 long long bytes_written() {
@@ -58,13 +55,8 @@ int main(int argc, char **argv) {
     const unsigned long seed = argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 1;
 
     auto start = std::chrono::steady_clock::now();
-    skarn_session_options_struct options = SKARN_SESSION_OPTIONS_INIT;
-    options.flags = SESSION_OPT_IN_PLACE;
-    skarn_session_struct *session = skarn_edit_create_session_with_options(argv[1], &options);
-    if (session == nullptr) {
-        std::fprintf(stderr, "cannot open a session over %s\n", argv[1]);
-        return 1;
-    }
+    skarn_session_struct *session = open_in_place(argv[1]);
+    if (session == nullptr) return 1;
     const double create_ms = milliseconds_since(start);
     start = std::chrono::steady_clock::now();
     if (!edit(session, argv[2], count, seed)) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "bench_support.hpp"
 #include "skarn_edit.h"
 
 int main(int argc, char **argv) {
@@ -17,13 +18,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: %s <input> <output>\n", argv[0]);
         return 2;
     }
-    skarn_session_options_struct options = SKARN_SESSION_OPTIONS_INIT;
-    options.flags = SESSION_OPT_IN_PLACE;
-    skarn_session_struct *session = skarn_edit_create_session_with_options(argv[1], &options);
-    if (session == nullptr) {
-        std::fprintf(stderr, "cannot open a session over %s\n", argv[1]);
-        return 1;
-    }
+    skarn_session_struct *session = open_in_place(argv[1]);
+    if (session == nullptr) return 1;
     const int64_t middle = skarn_session_get_computed_file_size(session) / 2;
     if (skarn_edit_overwrite(session, middle, "*", 1) <= 0) {
         std::fprintf(stderr, "the overwrite was refused\n");
@@ -32,7 +28,7 @@ int main(int argc, char **argv) {
     }
     const auto start = std::chrono::steady_clock::now();
     const int result = skarn_edit_save(session, argv[2], IO_FLG_OVERWRITE, nullptr);
-    const double save_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const double save_ms = milliseconds_since(start);
     skarn_edit_destroy_session(session);
     if (result != 0) {
         std::fprintf(stderr, "save failed with %d\n", result);

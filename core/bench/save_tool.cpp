@@ -15,14 +15,6 @@
 #include "bench_support.hpp"
 #include "skarn_edit.h"
 
-namespace {
-
-double milliseconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
-}  // namespace
-
 int main(int argc, char **argv) {
     if (argc < 3 || argc > 5) {
         std::fprintf(stderr, "usage: %s <input> <output> [edits [seed]]\n", argv[0]);

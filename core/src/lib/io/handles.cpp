@@ -1,6 +1,7 @@
 // Owners of the operating system's handles.
 #include "io/handles.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace skarn {
@@ -30,6 +31,17 @@ bool unique_stream::close() noexcept {
 
 file_removal::~file_removal() {
     if (path_ != nullptr) std::remove(path_);
+}
+
+std::string directory_of(const std::string &path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool sync_directory_of(const std::string &directory) noexcept {
+    const unique_fd fd{::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    return fd.valid() && ::fsync(fd.get()) == 0;
 }
 
 }  // namespace skarn

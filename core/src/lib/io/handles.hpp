@@ -1,10 +1,12 @@
 // Owners of the operating system's handles: a descriptor and a stdio stream,
 // each closed when its owner goes, or earlier by a close whose error counts;
-// and a file made by one call, removed unless the call completed.
+// and a file made by one call, removed unless the call completed; and the
+// sync that makes a directory's entries durable.
 #ifndef SKARN_IO_HANDLES_HPP
 #define SKARN_IO_HANDLES_HPP
 
 #include <cstdio>
+#include <string>
 
 namespace skarn {
 
@@ -62,6 +64,12 @@ public:
 private:
     const char *path_;
 };
+
+// The directory holding `path` ("." for a bare name).
+std::string directory_of(const std::string &path);
+
+// Makes the entries of `directory` durable. False (errno set) on failure.
+bool sync_directory_of(const std::string &directory) noexcept;
 
 }  // namespace skarn
 

@@ -189,6 +189,30 @@ void adopt_saved_file(skarn_session_struct *session, const in_place_target &targ
     map_saved_content(*session, content, session->file_map);
 }
 
+// Step 4 up to the commit point: the journal written, the growth allocated
+// and the journal made durable. ok, or the failure (the file untouched).
+save_result commit_journal(skarn_session_struct *session, const in_place_target &target, const save_plan &plan,
+                           journal_writer &journal) {
+    const std::string journal_path = journal_path_of(target.path, target.info);
+    if (journal_path.empty()) {
+        SKARN_LOG("the name of '" << target.path << "' is too long for its journal's, nothing written");
+        return save_result::journal_failed;
+    }
+    if (!journal.begin(journal_path, target.info, plan, in_place_chunk_bytes)) return save_result::journal_failed;
+    progress_meter progress = session->progress(PROGRESS_OP_SAVE, plan.data_bytes());
+    if (const save_result written = write_new_bytes(session, plan, journal, progress); written != save_result::ok) {
+        return written;
+    }
+    if (!progress.finish()) {
+        SKARN_LOG("cancelled by the progress callback");
+        return save_result::cancelled;
+    }
+    // After the content is read: allocating changes the file's change time,
+    // which an in-place level takes for another program's write.
+    if (!reserve_growth(target, plan) || !journal.commit()) return save_result::journal_failed;
+    return save_result::ok;
+}
+
 }  // namespace
 
 save_result save_in_place(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path,
@@ -233,24 +257,10 @@ save_result save_in_place(skarn_session_struct *session, const char *file_path, 
         view = view_after_save(base.file, base.original_size, content, plan);
         if (!keep_destroyed_bytes(session, base.file, target.fd.get(), view.copies)) return save_result::journal_failed;
     }
-    const std::string journal_path = journal_path_of(target.path, target.info);
-    if (journal_path.empty()) {
-        SKARN_LOG("the name of '" << target.path << "' is too long for its journal's, nothing written");
-        return save_result::journal_failed;
-    }
     journal_writer journal;  // removed, never applied, unless committed
-    if (!journal.begin(journal_path, target.info, plan, in_place_chunk_bytes)) return save_result::journal_failed;
-    progress_meter progress = session->progress(PROGRESS_OP_SAVE, plan.data_bytes());
-    if (const save_result written = write_new_bytes(session, plan, journal, progress); written != save_result::ok) {
-        return written;
+    if (const save_result committed = commit_journal(session, target, plan, journal); committed != save_result::ok) {
+        return committed;
     }
-    if (!progress.finish()) {
-        SKARN_LOG("cancelled by the progress callback");
-        return save_result::cancelled;
-    }
-    // After the content is read: allocating changes the file's change time,
-    // which an in-place level takes for another program's write.
-    if (!reserve_growth(target, plan) || !journal.commit()) return save_result::journal_failed;
     const journal_result applied = journal.apply(target.fd.get());
     if (applied == journal_result::file_failed || applied == journal_result::journal_failed) {
         return save_result::in_place_unfinished;

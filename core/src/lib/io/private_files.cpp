@@ -69,8 +69,9 @@ void remove_if_abandoned(int dir, const char *name) noexcept {
     ::close(fd);
 }
 
-// The directory part of a path ("." for a bare name), into `out`.
-void directory_of(const char *path, char (&out)[SKARN_PATH_BUFFER_SIZE]) noexcept {
+// The directory part of a path ("." for a bare name), into `out`: the
+// allocation-free form of skarn::directory_of, for a name that fits a path buffer.
+void directory_into(const char *path, char (&out)[SKARN_PATH_BUFFER_SIZE]) noexcept {
     const char *slash = std::strrchr(path, '/');
     if (slash == nullptr) {
         std::snprintf(out, sizeof out, ".");
@@ -115,7 +116,7 @@ int save_file::create(const char *name_template, mode_t mode) noexcept {
     std::snprintf(template_, sizeof template_, "%s", name_template);
     std::snprintf(name_, sizeof name_, "%s", name_template);
     char directory[SKARN_PATH_BUFFER_SIZE];
-    directory_of(name_template, directory);
+    directory_into(name_template, directory);
     // An unnamed file can be named later only through /proc (or with a
     // privilege); without /proc it is named from the start instead.
     if (::access("/proc/self/fd", X_OK) == 0) {

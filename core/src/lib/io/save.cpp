@@ -81,12 +81,6 @@ int rename_without_replacing(const char *from, const char *to) noexcept {
     return std::rename(from, to);
 }
 
-// Makes a rename in `directory` durable. False (errno set) when it fails.
-bool sync_directory(const char *directory) noexcept {
-    const unique_fd fd{::open(directory[0] != '\0' ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    return fd.valid() && ::fsync(fd.get()) == 0;
-}
-
 // A device, FIFO or socket: a rename over it would replace the node itself
 // with a regular file.
 bool is_special(const struct stat &entry) noexcept { return !S_ISREG(entry.st_mode) && !S_ISDIR(entry.st_mode); }
@@ -320,7 +314,7 @@ save_result save_content(skarn_session_struct *session, const char *file_path, i
     // The in-place base level reads the replaced file, unchanged but for its
     // link count: the identity it keeps is the one it has now.
     if (base_intact) base.identity = identity_of(base.file.fd());
-    if (!sync_directory(target.directory)) {
+    if (!sync_directory_of(target.directory[0] != '\0' ? target.directory : ".")) {
         const int error = errno;
         SKARN_LOG("'" << final_name << "' is in place but its directory could not be flushed");
         SKARN_LOG(log::system_error_line(error));

@@ -355,12 +355,6 @@ std::vector<move_chunk> chunks_of(const std::vector<move_run> &moves, int64_t ch
     return chunks;
 }
 
-std::string directory_of(const std::string &path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string journal_path_of(const std::string &file, const struct stat &info) {
     if (S_ISBLK(info.st_mode)) {
         return "/var/tmp/.skarn-dev-" + std::to_string(major(info.st_rdev)) + "-" +
@@ -371,11 +365,6 @@ std::string journal_path_of(const std::string &file, const struct stat &info) {
     if (name.size() + 15 > NAME_MAX) return {};
     const std::string prefix = slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
     return prefix + "." + name + ".skarn-journal";
-}
-
-bool sync_directory_of(const std::string &directory) noexcept {
-    const unique_fd fd{::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    return fd.valid() && ::fsync(fd.get()) == 0;
 }
 
 journal_writer::~journal_writer() {
@@ -602,6 +591,56 @@ recovery_result drop_incomplete(const std::string &journal, const std::string &f
     return recovery_result::old_content;
 }
 
+// Opens the journal at `journal` of `file` for recovery, locked, and learns
+// its size. Nothing when it is open, else what recovery comes to: nothing to
+// recover (no journal) or failed (logged).
+std::optional<recovery_result> open_journal(const std::string &journal, const std::string &file, unique_fd &fd,
+                                            int64_t &size) {
+    fd.reset(journal.empty() ? -1 : ::open(journal.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        if (journal.empty() || errno == ENOENT) return recovery_result::nothing;
+        SKARN_LOG("cannot open the journal '" << journal << "'");
+        SKARN_LOG(log::system_error_line());
+        return recovery_result::failed;
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        SKARN_LOG("an in-place save of '" << file << "' is under way (its journal '" << journal
+                                          << "' is in use): nothing recovered");
+        return recovery_result::failed;
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        SKARN_LOG("'" << journal << "' is not a journal file: not applied");
+        return recovery_result::failed;
+    }
+    size = info.st_size;
+    return std::nullopt;
+}
+
+// Carries a committed save of `file` (its state in `info`) on from its
+// progress, then removes the journal.
+recovery_result complete_save(const std::string &journal, const std::string &file, int journal_fd, int file_fd,
+                              const struct stat &info, const journal_layout &layout) {
+    const header &h = layout.head;
+    resume_point from = read_progress(journal_fd, layout).value_or(resume_point{});
+    const int64_t file_size = S_ISBLK(info.st_mode) ? h.old_size : static_cast<int64_t>(info.st_size);
+    const bool moved = from.recorded && from.chunk == static_cast<int64_t>(layout.chunks.size());
+    if (file_size < (moved ? std::min(h.old_size, h.new_size) : h.old_size)) {
+        SKARN_LOG("'" << file << "' is shorter than its unfinished in-place save left it: journal '" << journal
+                      << "' not applied");
+        return recovery_result::failed;
+    }
+    if (carry_out(file_fd, journal_fd, layout, std::move(from), S_ISREG(info.st_mode)) != journal_result::ok) {
+        SKARN_LOG(log::system_error_line());
+        SKARN_LOG("the recovery of '" << file << "' could not be completed; the journal '" << journal
+                                      << "' stays for another try");
+        return recovery_result::failed;
+    }
+    if (!remove_journal(journal)) return recovery_result::failed;
+    SKARN_LOG("recovered '" << file << "' to the new content of its interrupted in-place save");
+    return recovery_result::new_content;
+}
+
 }  // namespace
 
 recovery_result recover_file(const char *path) {
@@ -618,26 +657,13 @@ recovery_result recover_file(const char *path) {
         return recovery_result::failed;
     }
     const std::string journal = journal_path_of(file, info);
-    const unique_fd journal_fd{journal.empty() ? -1 : ::open(journal.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)};
-    if (!journal_fd.valid()) {
-        if (journal.empty() || errno == ENOENT) return recovery_result::nothing;
-        SKARN_LOG("cannot open the journal '" << journal << "'");
-        SKARN_LOG(log::system_error_line());
-        return recovery_result::failed;
-    }
-    if (::flock(journal_fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        SKARN_LOG("an in-place save of '" << file << "' is under way (its journal '" << journal
-                                          << "' is in use): nothing recovered");
-        return recovery_result::failed;
-    }
-    struct stat journal_info {};
-    if (::fstat(journal_fd.get(), &journal_info) != 0 || !S_ISREG(journal_info.st_mode)) {
-        SKARN_LOG("'" << journal << "' is not a journal file: not applied");
-        return recovery_result::failed;
+    unique_fd journal_fd;
+    int64_t journal_size = 0;
+    if (const std::optional<recovery_result> ended = open_journal(journal, file, journal_fd, journal_size)) {
+        return *ended;
     }
     const unique_fd file_fd{::open(file.c_str(), O_RDWR | O_CLOEXEC)};
     header h{};
-    const int64_t journal_size = journal_info.st_size;
     switch (read_header(journal_fd.get(), journal_size, h)) {
         case journal_state::abandoned: return drop_incomplete(journal, file, file_fd.get(), h);
         case journal_state::foreign:
@@ -665,25 +691,7 @@ recovery_result recover_file(const char *path) {
             return recovery_result::failed;
         default: break;
     }
-    const journal_layout layout = layout_of(h, std::move(plan));
-    resume_point from = read_progress(journal_fd.get(), layout).value_or(resume_point{});
-    const int64_t file_size = S_ISBLK(info.st_mode) ? h.old_size : static_cast<int64_t>(info.st_size);
-    const bool moved = from.recorded && from.chunk == static_cast<int64_t>(layout.chunks.size());
-    if (file_size < (moved ? std::min(h.old_size, h.new_size) : h.old_size)) {
-        SKARN_LOG("'" << file << "' is shorter than its unfinished in-place save left it: journal '" << journal
-                      << "' not applied");
-        return recovery_result::failed;
-    }
-    if (carry_out(file_fd.get(), journal_fd.get(), layout, std::move(from), S_ISREG(info.st_mode)) !=
-        journal_result::ok) {
-        SKARN_LOG(log::system_error_line());
-        SKARN_LOG("the recovery of '" << file << "' could not be completed; the journal '" << journal
-                                      << "' stays for another try");
-        return recovery_result::failed;
-    }
-    if (!remove_journal(journal)) return recovery_result::failed;
-    SKARN_LOG("recovered '" << file << "' to the new content of its interrupted in-place save");
-    return recovery_result::new_content;
+    return complete_save(journal, file, journal_fd.get(), file_fd.get(), info, layout_of(h, std::move(plan)));
 }
 
 }  // namespace skarn

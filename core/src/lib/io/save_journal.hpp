@@ -61,12 +61,6 @@ std::vector<move_chunk> chunks_of(const std::vector<move_run> &moves, int64_t ch
 // would be too long.
 std::string journal_path_of(const std::string &file, const struct stat &info);
 
-// The directory holding `path` ("." for a bare name).
-std::string directory_of(const std::string &path);
-
-// Makes the entries of `directory` durable. False (errno set) on failure.
-bool sync_directory_of(const std::string &directory) noexcept;
-
 // The results of carrying out a journal: done; a record of the journal or a
 // write of the file failed (the journal stays, for recovery); or done but
 // the journal's removal may not be durable.
