@@ -13,7 +13,7 @@
 struct skarn_change_struct {
     static constexpr uint8_t kind_mask = 0x03;
     static constexpr uint8_t transaction_bit = 0x04;
-    static constexpr uint8_t spilled_bit = 0x08;  // the bytes live in the session's spill file
+    static constexpr uint8_t spilled_bit = 0x08;  // the bytes live in the session's spill file or journal
 
     int64_t serial = 0;  // > 0 in force, < 0 undone, 0 outside the history
     uint8_t kind = 0;    // bits 0-1 the change kind, bit 2 the transaction bit, bit 3 spilled_bit
@@ -57,9 +57,11 @@ class spill_file;
 
 // A new change with the small-buffer rule applied to `bytes` (none for a
 // delete); bytes of spill_file::threshold or more go to `spill` when there
-// is one (and stay in memory when it cannot take them). Throws std::bad_alloc.
+// is one (and stay in memory when it cannot take them). With `stored`, the
+// bytes already kept in the session's journal, the change shows those.
+// Throws std::bad_alloc.
 change_ptr make_change(int64_t serial, uint8_t kind, int64_t offset, const uint8_t *bytes, int64_t length,
-                       spill_file *spill = nullptr);
+                       spill_file *spill = nullptr, const uint8_t *stored = nullptr);
 
 // The read change of a level's piece over `size` bytes of its file: serial
 // 0, outside the history. Throws std::bad_alloc.

@@ -6,8 +6,12 @@
 //    become the session's change-count adjustment.
 // 2. A transform keeps the size: its level's single piece stays valid when
 //    its file is replaced by the transformed one.
+// 3. In a journaled session a checkpoint's and a transform's file are
+//    complete (and synced, when the journal syncs) before their record is
+//    written, and every such file stays until the journal goes.
 #include "engine/checkpoints.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -29,6 +33,42 @@ bool range_judged_as_the_file_transform(int64_t size, int64_t offset, int64_t le
     return transform_range_valid(size, offset, length);
 }
 
+// Records that the top level's file is `path` (invariant 3): true when the
+// session has no journal or the record is written.
+bool journal_level_file(skarn_session_struct *session, journal_op op, const std::string &path) {
+    session_journal *journal = session->journal.get();
+    if (journal == nullptr) return true;
+    if (journal->syncs() && !session->current().file.sync()) {
+        SKARN_LOG("cannot sync '" << path << "' before the session journal names it");
+        SKARN_LOG(log::system_error_line());
+        return false;
+    }
+    return journal->record_file(op, path);
+}
+
+// Takes back the checkpoint just pushed, unrecorded: its record could not be written.
+void unwind_checkpoint(skarn_session_struct *session) noexcept {
+    drop_top_level(session);
+    session->num_changes_adjustment -= static_cast<int64_t>(session->current().changes.size());
+    mark_viewports_stale(session);
+}
+
+// The kept file `path` of a journaled session, opened again: it must hold `size` bytes.
+unique_fd reopen_level_file(const std::string &path, int64_t size) {
+    unique_fd file{open_private_file(path.c_str())};
+    if (!file.valid()) {
+        const int error = errno;
+        SKARN_LOG("cannot open '" << path << "', kept by the session journal");
+        SKARN_LOG(log::system_error_line(error));
+        return file;
+    }
+    if (identity_of(file.get()).size != size) {
+        SKARN_LOG("'" << path << "' does not hold the " << size << " bytes the session journal says");
+        return unique_fd{};
+    }
+    return file;
+}
+
 }  // namespace
 
 int create_checkpoint(skarn_session_struct *session) {
@@ -37,8 +77,8 @@ int create_checkpoint(skarn_session_struct *session) {
     const bool directory_missing = skarn_util_directory_exists(directory.c_str()) == 0;
     if (directory_missing) SKARN_LOG("checkpoint directory '" << directory << "' does not exist");
     char path[SKARN_PATH_BUFFER_SIZE];
-    const int formatted = std::snprintf(path, sizeof path, "%s%c.Skarnpad-chk.%zu.XXXXXX", directory.c_str(),
-                                        skarn_util_directory_separator(), session->models.size());
+    const int formatted = std::snprintf(path, sizeof path, "%s%c.Skarnpad-%schk.%zu.XXXXXX", directory.c_str(),
+                                        skarn_util_directory_separator(), session->file_tag(), session->models.size());
     if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof path) {
         SKARN_LOG("failed to create checkpoint filename template");
         return -1;
@@ -75,12 +115,41 @@ int create_checkpoint(skarn_session_struct *session) {
     push_level(session, std::move(level));
     file.keep();  // the level removes it when it is dropped
     session->num_changes_adjustment = num_changes;
+    if (!journal_level_file(session, journal_op::checkpoint, session->current().file_path)) {
+        unwind_checkpoint(session);
+        return -1;
+    }
     skarn_session_notify(session, SESSION_EVT_CREATE_CHECKPOINT, nullptr);
+    return 0;
+}
+
+int replay_checkpoint(skarn_session_struct *session, const std::string &path) {
+    const int64_t size = session->current().computed_size();
+    const int64_t num_changes = session->num_changes();
+    unique_fd file = reopen_level_file(path, size);
+    auto level = std::make_unique<skarn_model_struct>();
+    if (!file.valid() || !level->file.adopt(std::move(file))) return -1;
+    level->file_path = path;
+    reset_pieces(*level, size);
+    level->mirrors_below = true;
+    push_level(session, std::move(level));
+    session->num_changes_adjustment = num_changes;
+    return 0;
+}
+
+int replay_transform(skarn_session_struct *session, const std::string &path) {
+    skarn_model_struct &level = session->current();
+    if (session->models.size() <= 1) return -1;
+    unique_fd file = reopen_level_file(path, level.file_size());
+    if (!file.valid() || !level.file.adopt(std::move(file))) return -1;
+    level.file_path = path;
+    level.mirrors_below = false;
     return 0;
 }
 
 int destroy_last_checkpoint(skarn_session_struct *session) {
     if (session->models.size() <= 1 || refuse_reentry(session)) return -1;
+    if (!record_in_journal(session, journal_op::destroy_checkpoint)) return -1;
     drop_top_level(session);
     // The adjustment counted the level below's changes as well; now they are current.
     session->num_changes_adjustment -= static_cast<int64_t>(session->current().changes.size());
@@ -102,10 +171,13 @@ int apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t t
     skarn_model_struct &level = session->current();
     const int64_t size = level.computed_size();
     unique_fd file;
+    // A journaled session keeps the checkpoint's file: the output keeps its own name.
+    std::string own_name;
     if (transform != nullptr && range_judged_as_the_file_transform(size, offset, length)) {
         if (length == 0) length = size - offset;
         file = transform_checkpoint_file(level, session->checkpoint_directory.c_str(), size, transform, user_data,
-                                         offset, length, progress);
+                                         offset, length, progress, session->file_tag(),
+                                         session->journal != nullptr ? &own_name : nullptr);
     }
     if (!file.valid()) {
         if (progress.cancelled()) {
@@ -118,9 +190,17 @@ int apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t t
         return -1;  // the checkpoint stays, untransformed
     }
     level.mirrors_below = false;
+    if (!own_name.empty()) {
+        level.file_path = own_name;
+        session->journal->keep_file(own_name);
+    }
     if (!level.file.adopt(std::move(file))) {
         SKARN_LOG(log::system_error_line());
         skarn_edit_destroy_last_checkpoint(session);
+        return -1;
+    }
+    if (!journal_level_file(session, journal_op::transform, level.file_path)) {
+        unwind_checkpoint(session);
         return -1;
     }
     mark_viewports_stale(session, VIEWPORT_EVT_TRANSFORM);

@@ -61,16 +61,20 @@ int64_t edit(skarn_session_struct *session, uint8_t kind, int64_t offset, const 
             length = static_cast<int64_t>(std::strlen(reinterpret_cast<const char *>(bytes)));
         if (length > 0 && bytes == nullptr) return 0;
     }
+    const uint8_t *stored = nullptr;
+    if (session->journal != nullptr && !session->journal->record_edit(kind, offset, bytes, length, &stored)) return -1;
     const bool transaction_bit = next_transaction_bit(session);
     const uint8_t full_kind = static_cast<uint8_t>(kind | (transaction_bit ? skarn_change_struct::transaction_bit : 0));
-    return apply_change(
-        session, make_change(session->num_changes() + 1, full_kind, offset, bytes, length, session->spill.get()));
+    spill_file *spill = session->journal == nullptr ? session->spill.get() : nullptr;
+    return apply_change(session,
+                        make_change(session->num_changes() + 1, full_kind, offset, bytes, length, spill, stored));
 }
 
 int64_t undo(skarn_session_struct *session) {
     if (session->has_flag(flag_changes_paused) || refuse_reentry(session)) return 0;
     skarn_model_struct &model = session->current();
     if (model.changes.empty()) return 0;
+    if (!record_in_journal(session, journal_op::undo)) return -1;
     // One change at a time, newest first, until the transaction is undone:
     // each puts back the segments its change replaced.
     for (;;) {
@@ -103,6 +107,7 @@ int64_t redo(skarn_session_struct *session) {
     if (session->has_flag(flag_changes_paused) || refuse_reentry(session)) return 0;
     skarn_model_struct &model = session->current();
     if (model.changes_undone.empty()) return 0;
+    if (!record_in_journal(session, journal_op::redo)) return -1;
     // Oldest change of the transaction first; the result is the newest's.
     for (;;) {
         change_ptr change = model.changes_undone.back();
@@ -119,7 +124,7 @@ int clear_history(skarn_session_struct *session) {
     // Clearing forgets the whole history, checkpoints included: the
     // content returns to the original file.
     const int64_t size = session->base().file_size();
-    if (size < 0) return -1;
+    if (size < 0 || !record_in_journal(session, journal_op::clear)) return -1;
     drop_levels_above_base(session);
     skarn_model_struct &base = session->base();
     reset_pieces(base, size);

@@ -236,4 +236,18 @@ level_view_update view_after_save(const level_file &file, int64_t original_size,
     return update;
 }
 
+void remember_saved_content(skarn_session_struct &session, int64_t offset, int64_t length) {
+    std::vector<resolved_piece> saved;
+    for (resolved_piece piece : resolve_content(session)) {
+        const int64_t start = std::max(piece.offset, offset);
+        const int64_t end = std::min(piece.offset + piece.length, offset + length);
+        if (start >= end) continue;
+        piece.source += start - piece.offset;
+        piece.offset = start - offset;
+        piece.length = end - start;
+        saved.push_back(piece);
+    }
+    map_saved_content(session, saved, session.file_map);
+}
+
 }  // namespace skarn

@@ -37,6 +37,10 @@ std::vector<resolved_piece> resolve_content(const skarn_session_struct &session)
 // the moves keep their order. Throws std::bad_alloc.
 save_plan plan_in_place_save(const std::vector<resolved_piece> &content, const caller_file_map *map, int64_t old_size);
 
+// The caller's file now holds [offset, offset + length) of the content:
+// the session's file map says so from now on. Throws std::bad_alloc.
+void remember_saved_content(skarn_session_struct &session, int64_t offset, int64_t length);
+
 // What the caller's file holds once it holds `content`. Throws std::bad_alloc.
 void map_saved_content(const skarn_session_struct &session, const std::vector<resolved_piece> &content,
                        caller_file_map &map);

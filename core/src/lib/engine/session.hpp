@@ -16,6 +16,7 @@
 #include "engine/level.hpp"
 #include "common/log.hpp"
 #include "engine/progress.hpp"
+#include "io/session_journal.hpp"
 #include "io/spill_file.hpp"
 
 namespace skarn {
@@ -24,11 +25,14 @@ constexpr uint8_t flag_viewport_callbacks_paused = 0x01;
 constexpr uint8_t flag_changes_paused = 0x02;
 constexpr uint8_t flag_transaction_open = 0x04;
 constexpr uint8_t flag_transaction_has_change = 0x08;
+constexpr uint8_t transaction_flags = flag_transaction_open | flag_transaction_has_change;
 }  // namespace skarn
 
 struct skarn_session_struct {
-    // First, so that it goes last: the changes of every other member may
-    // show bytes it holds.
+    // First, so that they go last: the changes of every other member may
+    // show bytes they hold. A journaled session keeps the bytes of its
+    // edits in its journal; any other, those of its large edits in its spill file.
+    std::unique_ptr<skarn::session_journal> journal;
     std::unique_ptr<skarn::spill_file> spill;
     skarn_session_event_cbk_t event_cbk = nullptr;
     void *user_data_ptr = nullptr;
@@ -62,6 +66,10 @@ struct skarn_session_struct {
     }
     bool has_flag(uint8_t flag) const noexcept { return (flags & flag) != 0; }
     bool in_callback() const noexcept { return callback_depth > 0; }
+    // The tag in the names of the session's files: a journaled session's
+    // files stay until its journal goes, so they are not named as those that
+    // an abandoned session's directory sweep removes.
+    const char *file_tag() const noexcept { return journal != nullptr ? "j" : ""; }
 
     // A meter for one long operation of this session.
     skarn::progress_meter progress(int32_t operation, int64_t total) const noexcept {
@@ -70,6 +78,12 @@ struct skarn_session_struct {
 };
 
 namespace skarn {
+// Writes a record of `op` to the session's journal, if it has one: false
+// (logged) when that fails, and the operation must then be refused.
+inline bool record_in_journal(skarn_session_struct *session, journal_op op, uint8_t kind = 0) noexcept {
+    return session->journal == nullptr || session->journal->record(op, kind);
+}
+
 // Counts one running callback of `session` for as long as it lives.
 class callback_scope {
 public:

@@ -23,8 +23,8 @@ namespace {
 
 // The longest checkpoint directory whose private file names still fit a path
 // buffer: the longest of them, a checkpoint's, adds
-// "/.Skarnpad-chk.<level>.XXXXXX" (up to 36 characters) to the directory.
-constexpr size_t longest_checkpoint_directory = SKARN_PATH_BUFFER_SIZE - 1 - 36;
+// "/.Skarnpad-jchk.<level>.XXXXXX" (up to 37 characters) to the directory.
+constexpr size_t longest_checkpoint_directory = SKARN_PATH_BUFFER_SIZE - 1 - 37;
 
 // The host's temporary directory, or the empty string.
 std::string temp_directory() {
@@ -35,6 +35,8 @@ std::string temp_directory() {
     }
     return dir;
 }
+
+}  // namespace
 
 // Chooses the checkpoint directory of a new session: the caller's, else the
 // file's directory (the current directory for a bare file name), else the
@@ -62,11 +64,27 @@ std::string choose_checkpoint_directory(const char *file_path, const char *check
     return cwd != nullptr ? cwd : "";
 }
 
+std::unique_ptr<skarn_session_struct> new_session_record(const skarn_session_options_struct &options,
+                                                         const char *directory) {
+    auto session = std::make_unique<skarn_session_struct>();
+    session->event_cbk = options.event_cbk;
+    session->user_data_ptr = options.user_data;
+    session->event_interest = options.event_interest;
+    session->progress_cbk = options.progress_cbk;
+    session->progress_user_data = options.progress_user_data;
+    session->checkpoint_directory = directory;
+    if ((options.flags & SESSION_OPT_JOURNAL) == 0) session->spill = std::make_unique<spill_file>(directory);
+    return session;
+}
+
+namespace {
+
 // The base level's file: the caller's file read in place when the options
 // ask and its size can be told, else a private copy in `directory`, kept in
 // `copy`. False, logged, on failure.
 bool open_base_file(const char *file_path, const skarn_session_options_struct &options, const char *directory,
                     skarn_model_struct &base, scoped_private_file &copy, file_identity &identity) {
+    const char *tag = (options.flags & SESSION_OPT_JOURNAL) != 0 ? "j" : "";
     if ((options.flags & SESSION_OPT_IN_PLACE) != 0) {
         if (unique_fd file = open_in_place(file_path); file.valid()) {
             // The level reads the caller's file through its own descriptor,
@@ -83,8 +101,36 @@ bool open_base_file(const char *file_path, const skarn_session_options_struct &o
         }
     }
     progress_meter progress(options.progress_cbk, options.progress_user_data, PROGRESS_OP_COPY, -1);
-    if (!make_private_copy(file_path, directory, copy, identity, progress)) return false;
+    if (!make_private_copy(file_path, directory, tag, copy, identity, progress)) return false;
     return base.file.adopt(copy.take_descriptor());
+}
+
+// Starts the journal of a new session over `file_path` (null for none),
+// whose base level is ready: false, logged, on failure.
+bool start_journal(skarn_session_struct &session, const char *file_path, const skarn_session_options_struct &options) {
+    journal_header header;
+    header.options_flags = options.flags;
+    header.identity = session.caller_file;
+    skarn_model_struct &base = session.base();
+    if (file_path != nullptr) {
+        char absolute[SKARN_PATH_BUFFER_SIZE];
+        if (skarn_util_normalize_path(file_path, absolute) == nullptr) {
+            SKARN_LOG("failed to resolve '" << file_path << "' to an absolute path for the session journal");
+            return false;
+        }
+        header.file_path = absolute;
+        header.base_path = session.original_checkpoint_path;
+    }
+    // The journal names the private copy: it is whole on disk first.
+    if (!header.base_path.empty() && options.journal_sync_ms != 0 && !base.file.sync()) {
+        SKARN_LOG("cannot sync the private copy '" << header.base_path << "' for the session journal");
+        SKARN_LOG(log::system_error_line());
+        return false;
+    }
+    session.journal = session_journal::create(session.checkpoint_directory, header, options.journal_sync_ms);
+    if (session.journal == nullptr) return false;
+    if (!header.base_path.empty()) session.journal->keep_file(header.base_path);
+    return true;
 }
 
 }  // namespace
@@ -117,14 +163,7 @@ skarn_session_struct *create_session(const char *file_path, const skarn_session_
     if (has_file && !open_base_file(file_path, options, normalized, *base, copy, identity)) return nullptr;
     const int64_t size = base->in_place ? base->identity.size : base->file.size;
 
-    auto session = std::make_unique<skarn_session_struct>();
-    session->event_cbk = options.event_cbk;
-    session->user_data_ptr = options.user_data;
-    session->event_interest = options.event_interest;
-    session->progress_cbk = options.progress_cbk;
-    session->progress_user_data = options.progress_user_data;
-    session->checkpoint_directory = normalized;
-    session->spill = std::make_unique<spill_file>(normalized);
+    std::unique_ptr<skarn_session_struct> session = new_session_record(options, normalized);
     session->caller_file = identity;
     if (identity.known) session->file_map.reset_to_base(size);
     if (has_file) {
@@ -133,6 +172,8 @@ skarn_session_struct *create_session(const char *file_path, const skarn_session_
     }
     reset_pieces(*base, size);
     push_level(session.get(), std::move(base));
+    if ((options.flags & SESSION_OPT_JOURNAL) != 0 && !start_journal(*session, has_file ? file_path : nullptr, options))
+        return nullptr;
     copy.keep();  // the session removes it when it ends
     skarn_session_notify(session.get(), SESSION_EVT_CREATE, nullptr);
     return session.release();
@@ -147,7 +188,10 @@ void destroy_session(skarn_session_struct *session) noexcept {
         level->changes_undone.clear();
     }
     drop_levels_above_base(session);
-    if (!session->original_checkpoint_path.empty() && !remove_private_file(session->original_checkpoint_path.c_str())) {
+    if (session->journal != nullptr) {
+        session->journal->remove_all();  // with the private copy and every checkpoint file
+    } else if (!session->original_checkpoint_path.empty() &&
+               !remove_private_file(session->original_checkpoint_path.c_str())) {
         SKARN_LOG(log::system_error_line());
     }
     delete session;

@@ -1,10 +1,14 @@
 // The exported functions of the edit family: session lifecycle, edits, the
 // history, saving, checkpoints and transforms. Each checks its arguments,
 // opens its interface scope and calls into the engine.
+#include <cstddef>
+#include <cstring>
+
 #include "engine/checkpoints.hpp"
 #include "engine/history.hpp"
 #include "engine/reentry.hpp"
 #include "engine/session_open.hpp"
+#include "engine/session_resume.hpp"
 #include "common/log.hpp"
 #include "engine/session.hpp"
 #include "io/save.hpp"
@@ -26,22 +30,54 @@ skarn_session_struct *skarn_edit_create_session(const char *file_path, skarn_ses
     });
 }
 
+namespace {
+
+// The caller's options record of any version this library knows, as one of
+// the newest version (the fields it lacks at their defaults) in `out`, its
+// values checked; false, logged, for anything else.
+bool read_options(const skarn_session_options_struct *given, skarn_session_options_struct &out) noexcept {
+    out = SKARN_SESSION_OPTIONS_INIT;
+    if (given == nullptr) return true;
+    if (given->version == 1) {
+        std::memcpy(&out, given, offsetof(skarn_session_options_struct, journal_sync_ms));
+    } else if (given->version == SKARN_SESSION_OPTIONS_VERSION) {
+        out = *given;
+    } else {
+        SKARN_LOG("unknown options version " << given->version << " (this library knows "
+                                             << SKARN_SESSION_OPTIONS_VERSION << ")");
+        return false;
+    }
+    out.version = SKARN_SESSION_OPTIONS_VERSION;
+    if ((out.flags & ~(SESSION_OPT_IN_PLACE | SESSION_OPT_JOURNAL)) != 0) {
+        SKARN_LOG("unknown option flags " << out.flags);
+        return false;
+    }
+    if (out.journal_sync_ms < -1) {
+        SKARN_LOG("invalid journal_sync_ms " << out.journal_sync_ms << " (0, -1 or a number of milliseconds)");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 skarn_session_struct *skarn_edit_create_session_with_options(const char *file_path,
                                                              const skarn_session_options_struct *options) noexcept {
     return skarn::log::call(__func__, stream::log, static_cast<skarn_session_struct *>(nullptr),
                             [&]() -> skarn_session_struct * {
-                                const skarn_session_options_struct defaults = SKARN_SESSION_OPTIONS_INIT;
-                                if (options == nullptr) options = &defaults;
-                                if (options->version != SKARN_SESSION_OPTIONS_VERSION) {
-                                    SKARN_LOG("unknown options version " << options->version << " (this library knows "
-                                                                         << SKARN_SESSION_OPTIONS_VERSION << ")");
-                                    return nullptr;
-                                }
-                                if ((options->flags & ~SESSION_OPT_IN_PLACE) != 0) {
-                                    SKARN_LOG("unknown option flags " << options->flags);
-                                    return nullptr;
-                                }
-                                return skarn::create_session(file_path, *options);
+                                skarn_session_options_struct known;
+                                if (!read_options(options, known)) return nullptr;
+                                return skarn::create_session(file_path, known);
+                            });
+}
+
+skarn_session_struct *skarn_edit_resume_session(const char *journal_path,
+                                                const skarn_session_options_struct *options) noexcept {
+    return skarn::log::call(__func__, stream::log, static_cast<skarn_session_struct *>(nullptr),
+                            [&]() -> skarn_session_struct * {
+                                skarn_session_options_struct known;
+                                if (journal_path == nullptr || !read_options(options, known)) return nullptr;
+                                return skarn::resume_session(journal_path, known);
                             });
 }
 

@@ -205,16 +205,32 @@ int skarn_session_get_transaction_bit_(const skarn_session_struct *session) noex
     return changes.empty() ? 1 : (changes.back()->transaction() ? 1 : 0);
 }
 
+namespace {
+
+// Sets the transaction flags to `flags`, recorded first in the session's journal.
+int set_transaction_flags(const char *function, skarn_session_struct *session, uint8_t flags) noexcept {
+    return skarn::log::call(function, skarn::log::stream::log, -1, [&] {
+        if (!skarn::record_in_journal(session, skarn::journal_op::transaction, flags)) return -1;
+        session->flags = static_cast<uint8_t>((session->flags & ~skarn::transaction_flags) | flags);
+        return 0;
+    });
+}
+
+}  // namespace
+
 int skarn_session_begin_transaction(skarn_session_struct *session) noexcept {
     if (session->has_flag(flag_transaction_open)) return -1;
-    session->flags |= flag_transaction_open;
-    return 0;
+    return set_transaction_flags(__func__, session, flag_transaction_open);
 }
 
 int skarn_session_end_transaction(skarn_session_struct *session) noexcept {
     if (!session->has_flag(flag_transaction_open)) return -1;
-    session->flags &= static_cast<uint8_t>(~(flag_transaction_open | flag_transaction_has_change));
-    return 0;
+    return set_transaction_flags(__func__, session, 0);
+}
+
+const char *skarn_session_get_journal_path(const skarn_session_struct *session) noexcept {
+    if (session == nullptr || session->journal == nullptr) return nullptr;
+    return session->journal->path().c_str();
 }
 
 int skarn_session_get_transaction_state(const skarn_session_struct *session) noexcept {

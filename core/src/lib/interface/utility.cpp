@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "analysis/ascii_case.hpp"
 #include "common/log.hpp"
+#include "engine/session_open.hpp"
 #include "io/save_journal.hpp"
+#include "io/session_journal.hpp"
 #include "io/stream_range_copy.hpp"
 #include "io/transform_file.hpp"
 #include "skarn_edit/filesystem.h"
@@ -144,4 +147,58 @@ int skarn_util_recover_file(const char *path) noexcept {
             default: return -1;
         }
     });
+}
+
+// ---------------------------------------------------------------------------
+// Session journals left behind
+
+namespace {
+
+// Copies `text` into the caller's path buffer; false (logged) when it does not fit.
+bool copy_path(const std::string &text, char *buffer) noexcept {
+    if (text.size() >= SKARN_PATH_BUFFER_SIZE) {
+        SKARN_LOG("the path '" << text << "' does not fit a path buffer");
+        return false;
+    }
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return true;
+}
+
+}  // namespace
+
+int skarn_util_find_journal(const char *file_path, const char *checkpoint_directory, char *journal_path) noexcept {
+    static char found_path[SKARN_PATH_BUFFER_SIZE];
+    return skarn::log::call(__func__, skarn::log::stream::log, -1, [&] {
+        char absolute[SKARN_PATH_BUFFER_SIZE];
+        if (file_path == nullptr || skarn_util_normalize_path(file_path, absolute) == nullptr) {
+            SKARN_LOG("failed to resolve '" << (file_path != nullptr ? file_path : "(null)")
+                                            << "' to an absolute path");
+            return -1;
+        }
+        char directory[SKARN_PATH_BUFFER_SIZE];
+        const std::string chosen = skarn::choose_checkpoint_directory(file_path, checkpoint_directory);
+        if (skarn_util_normalize_path(chosen.c_str(), directory) == nullptr) {
+            SKARN_LOG("failed to resolve the directory '" << chosen << "' to an absolute path");
+            return -1;
+        }
+        std::string found;
+        const int result = skarn::find_journal(absolute, directory, found);
+        if (result != 1) return result;
+        return copy_path(found, journal_path != nullptr ? journal_path : found_path) ? 1 : -1;
+    });
+}
+
+int skarn_util_describe_journal(const char *journal_path, char *file_path) noexcept {
+    return skarn::log::call(__func__, skarn::log::stream::log, 0, [&] {
+        if (journal_path == nullptr) return 0;
+        std::string described;
+        const int result = skarn::describe_journal(journal_path, described);
+        if (result != 0 && file_path != nullptr && !copy_path(described, file_path)) return 0;
+        return result;
+    });
+}
+
+int skarn_util_remove_journal(const char *journal_path) noexcept {
+    return skarn::log::call(__func__, skarn::log::stream::log, -1,
+                            [&] { return journal_path == nullptr ? -1 : skarn::remove_journal(journal_path); });
 }

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -44,10 +45,11 @@ bool write_checkpoint_file(const skarn_model_struct &level, scoped_private_file 
 
 unique_fd transform_checkpoint_file(const skarn_model_struct &level, const char *directory, int64_t size,
                                     skarn_util_byte_transform_t transform, void *user_data, int64_t offset,
-                                    int64_t length, progress_meter &progress) noexcept {
+                                    int64_t length, progress_meter &progress, const char *tag,
+                                    std::string *own_name) noexcept {
     char name[SKARN_PATH_BUFFER_SIZE];
-    const int formatted =
-        std::snprintf(name, sizeof name, "%s%c.Skarnpad-xfm.XXXXXX", directory, skarn_util_directory_separator());
+    const int formatted = std::snprintf(name, sizeof name, "%s%c.Skarnpad-%sxfm.XXXXXX", directory,
+                                        skarn_util_directory_separator(), tag);
     scoped_private_file output;  // removed unless renamed over the checkpoint file
     if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof name || !output.create(name)) return unique_fd{};
     // The transform writes through a stream of its own over the file.
@@ -59,11 +61,17 @@ unique_fd transform_checkpoint_file(const skarn_model_struct &level, const char 
         transform_stream(level.file.fd(), size, out.get(), transform, user_data, offset, length, &progress) == 0;
     const bool closed = out.close();
     if (!written || !closed || identity_of(output.fd()).size != size || !progress.finish()) return unique_fd{};
-    if (std::rename(output.path(), level.file_path.c_str()) != 0) {
+    if (own_name != nullptr) {
+        try {
+            *own_name = output.path();
+        } catch (const std::bad_alloc &) {
+            return unique_fd{};
+        }
+    } else if (std::rename(output.path(), level.file_path.c_str()) != 0) {
         SKARN_LOG(log::system_error_line());
         return unique_fd{};
     }
-    output.keep();  // it is the checkpoint file now
+    output.keep();  // it is the checkpoint file now, or the session keeps it
     return output.take_descriptor();
 }
 

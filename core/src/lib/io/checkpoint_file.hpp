@@ -4,6 +4,7 @@
 #define SKARN_IO_CHECKPOINT_FILE_HPP
 
 #include <cstdint>
+#include <string>
 
 #include "engine/level.hpp"
 #include "engine/progress.hpp"
@@ -23,11 +24,15 @@ bool write_checkpoint_file(const skarn_model_struct &level, scoped_private_file 
 // Rewrites the file of `level`, a checkpoint level of `size` bytes, with
 // [offset, offset + length) transformed: the output goes to a private file
 // of its own in `directory`, created exclusively, then renamed over the
-// checkpoint file, so nothing is opened again by name. Returns the new
-// file's descriptor for the level, or none (logged, nothing left behind).
+// checkpoint file, so nothing is opened again by name; with `own_name`
+// (a journaled session, which keeps the checkpoint file as it was) the
+// output keeps its name instead, told there. `tag` goes into the name as in
+// the session's other files. Returns the new file's descriptor for the
+// level, or none (logged, nothing left behind).
 unique_fd transform_checkpoint_file(const skarn_model_struct &level, const char *directory, int64_t size,
                                     skarn_util_byte_transform_t transform, void *user_data, int64_t offset,
-                                    int64_t length, progress_meter &progress) noexcept;
+                                    int64_t length, progress_meter &progress, const char *tag,
+                                    std::string *own_name) noexcept;
 
 }  // namespace skarn
 

@@ -266,6 +266,9 @@ save_result save_in_place(skarn_session_struct *session, const char *file_path, 
         return save_result::in_place_unfinished;
     }
     adopt_saved_file(session, target, content, base_is_target, views ? &view : nullptr, rebase);
+    // A journal that cannot take the record has said so; the save stands.
+    if (session->journal != nullptr)
+        session->journal->record_save(session->caller_file, 0, session->current().computed_size());
     // Its data are synced already; a failed close is told all the same.
     const bool closed = target.fd.reset();
     if (!closed) {

@@ -65,6 +65,8 @@ bool level_file::adopt(unique_fd file) noexcept {
     return true;
 }
 
+bool level_file::sync() const noexcept { return ::fdatasync(descriptor.get()) == 0; }
+
 void level_file::close() noexcept {
     descriptor.reset();
     size = 0;

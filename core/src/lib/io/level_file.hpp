@@ -71,6 +71,8 @@ struct level_file {
     // on failure the descriptor is closed and nothing is open.
     bool adopt(unique_fd file) noexcept;
     void close() noexcept;
+    // Makes the file's data durable; false (errno set) on failure.
+    bool sync() const noexcept;
     // The size of the file now; 0 with no file, -1 when it cannot be learnt.
     int64_t current_size() const noexcept;
     // The same, also cached in `size`.

@@ -29,11 +29,11 @@ unique_fd open_in_place(const char *file_path) noexcept {
     return fd;
 }
 
-bool make_private_copy(const char *file_path, const char *directory, scoped_private_file &copy, file_identity &identity,
-                       progress_meter &progress) noexcept {
+bool make_private_copy(const char *file_path, const char *directory, const char *tag, scoped_private_file &copy,
+                       file_identity &identity, progress_meter &progress) noexcept {
     char name[SKARN_PATH_BUFFER_SIZE];
-    const int formatted =
-        std::snprintf(name, sizeof name, "%s%c.Skarnpad-orig.XXXXXX", directory, skarn_util_directory_separator());
+    const int formatted = std::snprintf(name, sizeof name, "%s%c.Skarnpad-%sorig.XXXXXX", directory,
+                                        skarn_util_directory_separator(), tag);
     if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof name) {
         SKARN_LOG("failed to create original checkpoint filename template");
         return false;

@@ -21,8 +21,8 @@ unique_fd open_in_place(const char *file_path) noexcept;
 // mode 0600 and fills it through its descriptor. On success `copy` holds
 // the filled copy (removed unless the caller keeps it) and
 // `identity` the caller's file as it was read; false, logged, on failure.
-bool make_private_copy(const char *file_path, const char *directory, scoped_private_file &copy, file_identity &identity,
-                       progress_meter &progress) noexcept;
+bool make_private_copy(const char *file_path, const char *directory, const char *tag, scoped_private_file &copy,
+                       file_identity &identity, progress_meter &progress) noexcept;
 
 }  // namespace skarn
 

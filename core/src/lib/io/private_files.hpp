@@ -56,6 +56,11 @@ private:
     bool owned_ = false;
 };
 
+// Opens the private file `path` again (a file a journaled session kept),
+// for reading, marked as in use as create_private_file marks it: no link
+// followed, a regular file of this user. -1 (errno set) otherwise.
+int open_private_file(const char *path) noexcept;
+
 // Removes the private file `path`. False (errno set) when it cannot.
 bool remove_private_file(const char *path) noexcept;
 

@@ -250,21 +250,6 @@ save_result rename_into_place(const save_target &target, save_file &temp, char (
     return save_result::ok;
 }
 
-// The caller's file now holds [offset, offset + length) of the content.
-void remember_saved_content(skarn_session_struct *session, int64_t offset, int64_t length) {
-    std::vector<resolved_piece> saved;
-    for (resolved_piece piece : resolve_content(*session)) {
-        const int64_t start = std::max(piece.offset, offset);
-        const int64_t end = std::min(piece.offset + piece.length, offset + length);
-        if (start >= end) continue;
-        piece.source += start - piece.offset;
-        piece.offset = start - offset;
-        piece.length = end - start;
-        saved.push_back(piece);
-    }
-    map_saved_content(*session, saved, session->file_map);
-}
-
 }  // namespace
 
 save_result save_content(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path,
@@ -324,7 +309,8 @@ save_result save_content(skarn_session_struct *session, const char *file_path, i
     // it compares with this state.
     if (target.own_file) {
         session->caller_file = identity_of(final_name);
-        remember_saved_content(session, offset, adjusted_length);
+        remember_saved_content(*session, offset, adjusted_length);
+        if (session->journal != nullptr) session->journal->record_save(session->caller_file, offset, adjusted_length);
     }
     if (saved_path != nullptr) skarn_util_normalize_path(final_name, saved_path);
     skarn_session_notify(session, SESSION_EVT_SAVE, saved_path);

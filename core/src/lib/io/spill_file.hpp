@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "io/handles.hpp"
+#include "io/mapped_bytes.hpp"
 
 namespace skarn {
 
@@ -21,15 +21,14 @@ namespace skarn {
 //   2. Every pointer handed out points into a mapping of bytes already
 //      written (a 0 byte follows each string), and stays valid as long as
 //      the store lives.
-//   3. Mappings are made a segment (1 GiB, or one string's size when larger)
-//      at a time, and never moved or unmapped before the store goes.
+//   3. The bytes are read through mapped_bytes, whose pointers live as long
+//      as the store.
 class spill_file {
 public:
     // Strings shorter than this stay in memory with their record.
     static constexpr int64_t threshold = int64_t{4} << 10;
 
     explicit spill_file(std::string directory) : directory_(std::move(directory)) {}
-    ~spill_file();
     spill_file(const spill_file &) = delete;
     spill_file &operator=(const spill_file &) = delete;
 
@@ -39,19 +38,11 @@ public:
     const uint8_t *append(const uint8_t *bytes, int64_t length) noexcept;
 
 private:
-    struct segment {
-        const uint8_t *base = nullptr;
-        int64_t start = 0;  // file position of base
-        int64_t size = 0;
-    };
-    static constexpr int64_t segment_bytes = int64_t{1} << 30;
-
     bool open_file() noexcept;
-    bool map_segment(int64_t length) noexcept;
 
     std::string directory_;
     unique_fd fd_;
-    std::vector<segment> segments_;
+    mapped_bytes mapped_;
     int64_t end_ = 0;        // where the next string goes
     bool given_up_ = false;  // a write or mapping failed: nothing more is taken
 };

@@ -69,6 +69,30 @@ SKARN_API skarn_session_struct *skarn_edit_create_session(const char *file_path,
 SKARN_API void skarn_edit_destroy_session(skarn_session_struct *session) SKARN_NOEXCEPT;
 
 /**
+ * Rebuilds the session that the journal at `journal_path` describes (see
+ * SESSION_OPT_JOURNAL in options.h), left behind by a process that died: the
+ * same content, serials (the next change gets the next serial), counts of
+ * changes and undone changes, transaction state and checkpoints, as they
+ * were when its last recorded call returned. The resumed session journals
+ * on into the same journal, and works in the journal's directory with the
+ * journal's flags; of `options` (null: all defaults) it takes the
+ * callbacks and journal_sync_ms. No event is sent for the records replayed;
+ * SESSION_EVT_CREATE is sent once it is made.
+ *
+ * A record cut short or failing its checksum ends the journal there: every
+ * record before it is resumed, and the journal is cut after the last one.
+ * Returns the session, owned by the caller until skarn_edit_destroy_session
+ * (which removes the journal); null with a log line when it is refused: the
+ * caller's file no longer has the identity the journal last recorded, a
+ * live session holds the journal, its header is damaged, a file it names is
+ * missing, or an options version this library does not know. A refused
+ * journal stays as it was.
+ */
+struct skarn_session_options_struct; /* options.h */
+SKARN_API skarn_session_struct *skarn_edit_resume_session(
+    const char *journal_path, const struct skarn_session_options_struct *options) SKARN_NOEXCEPT;
+
+/**
  * Inserts `length` bytes at `offset`; a length of 0 takes `bytes` as a C
  * string. The bytes are copied. Returns the change's serial, 0 when refused
  * (changes paused, negative length, offset negative or past the end), -1 on

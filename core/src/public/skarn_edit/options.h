@@ -67,7 +67,34 @@ enum {
      * as /proc files report) is copied as without this flag, so that its
      * content is not silently empty.
      */
-    SESSION_OPT_IN_PLACE = 1
+    SESSION_OPT_IN_PLACE = 1,
+    /**
+     * Keep a journal of the session, from which skarn_edit_resume_session
+     * rebuilds it after the host process died (killed, crashed, out of
+     * power) with every operation that had returned.
+     *
+     * The journal is a file of the checkpoint directory, named
+     * ".Skarnpad-journal." and six more characters (skarn_session_get_journal_path
+     * tells it), created exclusively (no link followed, mode 0600) and locked
+     * for as long as the session lives. Every call that changes the session
+     * (an edit, undo, redo, clear, the start or end of a transaction, a
+     * checkpoint, a transform, a destroyed checkpoint, a save over the
+     * caller's file) appends one checksummed record with one write before it
+     * returns; the bytes of edits are kept in the journal only and read back
+     * from it, so memory does not grow with the bytes inserted. The session
+     * keeps its private copy and every checkpoint file (destroyed
+     * checkpoints' too) until it ends. journal_sync_ms says when the records
+     * reach the disk. When a record cannot be written (a full disk), the call
+     * that needed it fails (its failure result, a log line) and so does every
+     * later one that would need one, but saves: the journal then still tells
+     * the state the session had. Ending the session removes the journal and
+     * every file it kept.
+     *
+     * What a journal cannot bring back: a session that reads its file in
+     * place (SESSION_OPT_IN_PLACE) and saved over that file no longer has the
+     * bytes its history was made over, and its journal is refused from then on.
+     */
+    SESSION_OPT_JOURNAL = 2
 };
 
 /** Options of skarn_edit_create_session_with_options. */
@@ -80,11 +107,21 @@ typedef struct skarn_session_options_struct {
     int32_t event_interest;              /**< mask of SESSION_EVT_* */
     skarn_progress_cbk_t progress_cbk;   /**< may be NULL: no progress reported, nothing cancelled */
     void *progress_user_data;            /**< handed to progress_cbk */
+    /* Version 2. */
+    /**
+     * With SESSION_OPT_JOURNAL, when records reach the disk: 0 never synced
+     * (a process that dies loses nothing, a power cut may lose the newest
+     * operations), N > 0 synced at most every N ms (after the first record
+     * written N ms or more after the last sync: a power cut may lose what came
+     * since), -1 synced before each operation returns.
+     */
+    int32_t journal_sync_ms;
 } skarn_session_options_struct;
 
-#define SKARN_SESSION_OPTIONS_VERSION 1
+/** The newest version; records of version 1 (without journal_sync_ms) work as before. */
+#define SKARN_SESSION_OPTIONS_VERSION 2
 #define SKARN_SESSION_OPTIONS_INIT \
-    { SKARN_SESSION_OPTIONS_VERSION, 0, NULL, NULL, NULL, 0, NULL, NULL }
+    { SKARN_SESSION_OPTIONS_VERSION, 0, NULL, NULL, NULL, 0, NULL, NULL, 0 }
 
 /**
  * Creates a session over `file_path` (null or empty: over nothing) as

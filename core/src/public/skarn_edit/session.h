@@ -100,6 +100,13 @@ SKARN_API int skarn_session_get_segment(const skarn_session_struct *session, ska
 SKARN_API int64_t skarn_session_read(const skarn_session_struct *session, int64_t offset, uint8_t *buffer,
                                      int64_t length) SKARN_NOEXCEPT;
 
+/**
+ * Returns the path of the session's journal (see SESSION_OPT_JOURNAL in
+ * options.h), owned by the session and valid while it lives; null for a
+ * null session or one without a journal.
+ */
+SKARN_API const char *skarn_session_get_journal_path(const skarn_session_struct *session) SKARN_NOEXCEPT;
+
 /** Returns the number of changes in force (all levels). */
 SKARN_API int64_t skarn_session_get_num_changes(const skarn_session_struct *session) SKARN_NOEXCEPT;
 

@@ -82,6 +82,36 @@ SKARN_API int64_t skarn_util_write_segment_to_file(FILE *source, int64_t offset,
  */
 SKARN_API int skarn_util_recover_file(const char *path) SKARN_NOEXCEPT;
 
+/**
+ * Finds the newest session journal (see SESSION_OPT_JOURNAL) left by a
+ * session over `file_path` that no live session holds, in
+ * `checkpoint_directory` (null: the directory a session over the file would
+ * choose). Returns 1 when one is found, its path in `journal_path` (a buffer
+ * of SKARN_PATH_BUFFER_SIZE bytes, or null for a static buffer of the
+ * library's, overwritten by the next call), 0 when there is none, -1 on
+ * failure (a file path that does not resolve, a directory that cannot be
+ * read; logged).
+ */
+SKARN_API int skarn_util_find_journal(const char *file_path, const char *checkpoint_directory,
+                                      char *journal_path) SKARN_NOEXCEPT;
+
+/**
+ * Tells what the file at `journal_path` is: 1 a session journal that no live
+ * session holds, 2 one that a live session holds, 0 not a session journal
+ * (or one whose header is damaged, or a file that cannot be read). With 1 or
+ * 2, the path of the session's file goes into `file_path` (a buffer of
+ * SKARN_PATH_BUFFER_SIZE bytes; may be null), empty for a session over nothing.
+ */
+SKARN_API int skarn_util_describe_journal(const char *journal_path, char *file_path) SKARN_NOEXCEPT;
+
+/**
+ * Removes the session journal at `journal_path`, left behind by a session
+ * that died, with every file it kept (its private copy, its checkpoint
+ * files). Returns 0, or -1 with a log line when it is not a session journal
+ * or a live session holds it (nothing is removed then).
+ */
+SKARN_API int skarn_util_remove_journal(const char *journal_path) SKARN_NOEXCEPT;
+
 SKARN_EXTERN_C_END
 
 #endif /* SKARN_EDIT_UTILITY_H */
