@@ -17,8 +17,6 @@ except ImportError:  # setuptools before 62.4
 from setuptools.dist import Distribution
 
 HERE = Path(__file__).resolve().parent
-# The repository holding this package, unless the environment names another.
-SOURCE_VARIABLE = "SKARN_EDIT_SOURCE_DIR"
 
 
 def library_name() -> str:
@@ -26,12 +24,12 @@ def library_name() -> str:
 
 
 def repository_root() -> Path:
-    """The directory whose CMakeLists.txt builds the library: bindings/python's
-    grandparent, or SKARN_EDIT_SOURCE_DIR."""
-    root = Path(os.environ.get(SOURCE_VARIABLE) or HERE.parent.parent).resolve()
+    """The directory whose CMakeLists.txt builds the library: the repository
+    holding bindings/python (a source distribution has only the Python files)."""
+    root = HERE.parent.parent
     if not (root / "CMakeLists.txt").is_file() or not (root / "core" / "src").is_dir():
-        raise SystemExit(f"skarn_edit: the library's sources are not in {root}: build the package from a "
-                         f"clone of the repository (bindings/python), or set {SOURCE_VARIABLE} to one")
+        raise SystemExit(f"skarn_edit: the library's sources are not in {root}: install the package from "
+                         "bindings/python in a clone of the repository")
     return root
 
 
