@@ -4,6 +4,7 @@
 # library and the skarn tool only (Release; the tests and benchmarks belong to
 # the test workflow), then shows the tool's main jobs on
 # tools/samples/sample.txt: info, find, dump and an edit round trip.
+# `demo.sh --packages` prints the Debian packages it installs and does nothing else.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,9 +12,18 @@ step() { printf '\n== %s\n' "$*"; }
 
 # The build; then what the test workflow needs (GoogleTest, Google Benchmark,
 # the reference programs and Python of the tool's tests, pkg-config and make
-# for the installed-library tests, mkfs.xfs for the copy-on-write save tests).
+# for the installed-library tests, mkfs.xfs for the copy-on-write save tests,
+# Python's packaging tools for the Python package's offline install, ncurses
+# and tmux for the terminal editor and its tests). .ci/run installs these too
+# (through --packages), and the few that only CI needs.
 packages=(cmake ninja-build g++
-          libgtest-dev libgmock-dev libbenchmark-dev python3 xxd grep binutils pkg-config make xfsprogs)
+          libgtest-dev libgmock-dev libbenchmark-dev python3 xxd grep binutils pkg-config make xfsprogs
+          python3-venv python3-pip python3-setuptools python3-wheel
+          libncurses-dev tmux)
+if [[ ${1-} == --packages ]]; then
+    printf '%s\n' "${packages[@]}"
+    exit 0
+fi
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -62,4 +72,4 @@ step "skarn edit: take both edits back and compare with the sample"
 cmp "$sample" "$work/restored.txt"
 echo "restored.txt is byte-identical to $sample"
 
-step "done; the tests: cmake --workflow --preset debug"
+step "done; the tool is $skarn (the README's examples: export PATH=\$PWD/${skarn%/*}:\$PATH); the tests: cmake --workflow --preset debug"

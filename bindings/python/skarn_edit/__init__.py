@@ -7,7 +7,8 @@
         s.save("big-fixed.log")
 
 The shared library is loaded from the path in SKARN_EDIT_LIBRARY, else from
-beside this package, else through the system's loader.
+this package's directory (where installing the package puts the library it
+builds), else through the system's loader.
 """
 
 from ._native import version_string as _version_string

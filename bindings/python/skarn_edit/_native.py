@@ -67,9 +67,9 @@ def _library_names() -> List[str]:
 
 
 def _load() -> ctypes.CDLL:
-    """Loads the library from SKARN_EDIT_LIBRARY, else from beside the
-    package, else through the system's loader; raises ImportError naming every
-    place tried when none works."""
+    """Loads the library from SKARN_EDIT_LIBRARY, else from the package's
+    directory (where the install puts the library it builds), else through the
+    system's loader; raises ImportError naming every place tried when none works."""
     tried: List[str] = []
     explicit = os.environ.get(ENVIRONMENT_VARIABLE)
     if explicit:

@@ -887,9 +887,16 @@ class Session:
             lib.skarn_search_destroy_context(context)
 
     def count(self, pattern: BytesLike, start: int = 0, end: Optional[int] = None, *, ignore_case: bool = False,
-              overlap: bool = False) -> int:
-        """Number of matches of `pattern` in [start, end) (non-overlapping unless `overlap`)."""
-        return sum(1 for _ in self.find(pattern, start, end, ignore_case=ignore_case, overlap=overlap))
+              reverse: bool = False, overlap: bool = False) -> int:
+        """Number of matches of `pattern` in [start, end) that find() with the
+        same arguments yields (non-overlapping unless `overlap`; `reverse`
+        counts those of a backward search).
+
+        The library has no count of its own: this runs the search. Matches of
+        one pattern taken without overlap from either end number the same.
+        """
+        return sum(1 for _ in self.find(pattern, start, end, ignore_case=ignore_case, reverse=reverse,
+                                        overlap=overlap))
 
     # -- saving, checkpoints, transforms -------------------------------------
 

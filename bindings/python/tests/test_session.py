@@ -90,6 +90,8 @@ class DifferentialTest(TempDir):
             got = list(session.find(pattern, start, end, reverse=reverse, overlap=overlap, ignore_case=ignore_case))
             self.assertEqual(got, expected, f"{where} find {pattern!r} [{start}:{end}] reverse={reverse} "
                                             f"overlap={overlap} ignore_case={ignore_case} in {bytes(model)!r}")
+            counted = session.count(pattern, start, end, reverse=reverse, overlap=overlap, ignore_case=ignore_case)
+            self.assertEqual(counted, len(expected), f"{where} count {pattern!r} [{start}:{end}] reverse={reverse}")
 
     def run_script(self, seed, steps):
         rng = random.Random(seed)
