@@ -4,6 +4,10 @@
 // saves deliver, that callbacks trying to change or destroy the session or
 // what it holds are refused, and that saves from callbacks write the content.
 //
+// A journaled session (one input in two) may also be dropped as a process
+// that dies drops it, then resumed from its journal, and must go on as the
+// model says.
+//
 // Script: a sequence of operations, each an opcode byte followed by the
 // operands it needs (64-bit offsets come as a selector byte that picks an
 // extreme value, a value near the content's size, or a small number). A
@@ -24,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/session.hpp"
 #include "skarn_edit.hpp"
 
 namespace {
@@ -225,6 +230,23 @@ void check(const skarn_session_struct *session, const model &m) {
     FUZZ_CHECK(skarn_check_model(session) == 0);
 }
 
+// The session dropped as a process that dies drops it (its record freed,
+// no file removed, its journal's lock let go), then resumed from the
+// journal; the script's viewports and search contexts went with it.
+skarn_session_struct *crash_and_resume(skarn_session_struct *session, const skarn_session_options_struct &options,
+                                       std::vector<viewport_record> &viewports,
+                                       std::vector<skarn_search_context_struct *> &contexts) {
+    const std::string journal = skarn_session_get_journal_path(session);
+    const bool paused = skarn_session_changes_paused(session) != 0;
+    viewports.clear();
+    contexts.clear();
+    delete session;
+    session = skarn_edit_resume_session(journal.c_str(), &options);
+    FUZZ_CHECK(session != nullptr);
+    if (paused) skarn_session_pause_changes(session);  // the host's own state, not the session's
+    return session;
+}
+
 void run(reader &in) {
     const std::string dir = scratch_directory();
     const std::string file = dir + "/doc.bin";
@@ -235,7 +257,9 @@ void run(reader &in) {
         out << m.original;
     }
     m.levels.push_back(level{m.original, {}, {}});
-    const bool over_file = (in.byte() & 1) != 0;
+    const uint8_t mode = in.byte();
+    const bool over_file = (mode & 1) != 0;
+    const bool journaled = (mode & 2) != 0;
     if (!over_file) m.levels.back().content.clear(), m.original.clear();
 
     active_watcher = watcher{};
@@ -244,6 +268,7 @@ void run(reader &in) {
     options.event_cbk = &on_session_event;
     options.event_interest = ~0;
     options.progress_cbk = &on_progress;
+    if (journaled) options.flags |= SESSION_OPT_JOURNAL;
     skarn_session_struct *session =
         skarn_edit_create_session_with_options(over_file ? file.c_str() : nullptr, &options);
     FUZZ_CHECK(session != nullptr);
@@ -524,7 +549,13 @@ void run(reader &in) {
                     skarn_viewport_modify(record.viewport, offset, 1 + in.byte() % 64, record.floating ? 1 : 0) == 0);
                 break;
             }
-            default: {  // drop a search context
+            default: {
+                if (journaled && (op / 20) % 2 == 1) {
+                    session = crash_and_resume(session, options, viewports, contexts);
+                    active_watcher.session = session;
+                    break;
+                }
+                // drop a search context
                 if (contexts.empty()) break;
                 const size_t index = in.byte() % contexts.size();
                 skarn_search_destroy_context(contexts[index]);
