@@ -324,11 +324,10 @@ bool session_journal::read_records(const std::function<bool(const journal_record
     const int64_t file_size = identity_of(fd_.get()).size;
     int64_t at = end_;
     while (file_size - at >= record_head_bytes + 4) {
+        const uint8_t *head = mapped_.at(fd_.get(), at, record_head_bytes);
         int64_t size = 0;
-        if (!read_exact_at(fd_.get(), at, sizeof size, reinterpret_cast<uint8_t *>(&size)) ||
-            size < record_head_bytes + 4 || size > file_size - at) {
-            break;
-        }
+        if (head != nullptr) std::memcpy(&size, head, sizeof size);
+        if (head == nullptr || size < record_head_bytes + 4 || size > file_size - at) break;
         const uint8_t *bytes = mapped_.at(fd_.get(), at, size);
         if (bytes == nullptr) break;
         uint32_t stored = 0;
