@@ -35,7 +35,7 @@ bool range_judged_as_the_file_transform(int64_t size, int64_t offset, int64_t le
 
 // Records that the top level's file is `path` (invariant 3): true when the
 // session has no journal or the record is written.
-bool journal_level_file(skarn_session_struct *session, journal_op op, const std::string &path) {
+bool journal_level_file(skarn_session_struct *session, journal_op op, const std::string &path, uint8_t kind = 0) {
     session_journal *journal = session->journal.get();
     if (journal == nullptr) return true;
     if (journal->syncs() && !session->current().file.sync()) {
@@ -43,7 +43,7 @@ bool journal_level_file(skarn_session_struct *session, journal_op op, const std:
         SKARN_LOG(log::system_error_line());
         return false;
     }
-    return journal->record_file(op, path);
+    return journal->record_file(op, path, kind);
 }
 
 // Takes back the checkpoint just pushed, unrecorded: its record could not be written.
@@ -115,7 +115,10 @@ int create_checkpoint(skarn_session_struct *session) {
     push_level(session, std::move(level));
     file.keep();  // the level removes it when it is dropped
     session->num_changes_adjustment = num_changes;
-    if (!journal_level_file(session, journal_op::checkpoint, session->current().file_path)) {
+    // A transform's checkpoint is marked: a resumed session takes it back
+    // unless the transform's end is recorded too.
+    const uint8_t for_transform = session->enclosing_progress != nullptr ? 1 : 0;
+    if (!journal_level_file(session, journal_op::checkpoint, session->current().file_path, for_transform)) {
         unwind_checkpoint(session);
         return -1;
     }
@@ -187,6 +190,7 @@ int apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t t
             return -1;
         }
         SKARN_LOG_TO(log::stream::error, "transform failed");
+        record_in_journal(session, journal_op::transform_failed);
         return -1;  // the checkpoint stays, untransformed
     }
     level.mirrors_below = false;

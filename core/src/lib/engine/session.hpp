@@ -68,8 +68,9 @@ struct skarn_session_struct {
     bool in_callback() const noexcept { return callback_depth > 0; }
     // The tag in the names of the session's files: a journaled session's
     // files stay until its journal goes, so they are not named as those that
-    // an abandoned session's directory sweep removes.
-    const char *file_tag() const noexcept { return journal != nullptr ? "j" : ""; }
+    // an abandoned session's directory sweep removes, and carry the name of
+    // their journal.
+    const char *file_tag() const noexcept { return journal != nullptr ? journal->file_tag() : ""; }
 
     // A meter for one long operation of this session.
     skarn::progress_meter progress(int32_t operation, int64_t total) const noexcept {

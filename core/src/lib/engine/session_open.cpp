@@ -23,8 +23,8 @@ namespace {
 
 // The longest checkpoint directory whose private file names still fit a path
 // buffer: the longest of them, a checkpoint's, adds
-// "/.Skarnpad-jchk.<level>.XXXXXX" (up to 37 characters) to the directory.
-constexpr size_t longest_checkpoint_directory = SKARN_PATH_BUFFER_SIZE - 1 - 37;
+// "/.Skarnpad-j.XXXXXX.chk.<level>.XXXXXX" (up to 45 characters) to the directory.
+constexpr size_t longest_checkpoint_directory = SKARN_PATH_BUFFER_SIZE - 1 - 45;
 
 // The host's temporary directory, or the empty string.
 std::string temp_directory() {
@@ -81,10 +81,9 @@ namespace {
 
 // The base level's file: the caller's file read in place when the options
 // ask and its size can be told, else a private copy in `directory`, kept in
-// `copy`. False, logged, on failure.
+// `copy`, named with `tag`. False, logged, on failure.
 bool open_base_file(const char *file_path, const skarn_session_options_struct &options, const char *directory,
-                    skarn_model_struct &base, scoped_private_file &copy, file_identity &identity) {
-    const char *tag = (options.flags & SESSION_OPT_JOURNAL) != 0 ? "j" : "";
+                    const char *tag, skarn_model_struct &base, scoped_private_file &copy, file_identity &identity) {
     if ((options.flags & SESSION_OPT_IN_PLACE) != 0) {
         if (unique_fd file = open_in_place(file_path); file.valid()) {
             // The level reads the caller's file through its own descriptor,
@@ -105,9 +104,10 @@ bool open_base_file(const char *file_path, const skarn_session_options_struct &o
     return base.file.adopt(copy.take_descriptor());
 }
 
-// Starts the journal of a new session over `file_path` (null for none),
-// whose base level is ready: false, logged, on failure.
-bool start_journal(skarn_session_struct &session, const char *file_path, const skarn_session_options_struct &options) {
+// Starts `journal` for a new session over `file_path` (null for none),
+// whose base level is ready, and hands it to the session: false, logged, on failure.
+bool start_journal(skarn_session_struct &session, std::unique_ptr<session_journal> journal, const char *file_path,
+                   const skarn_session_options_struct &options) {
     journal_header header;
     header.options_flags = options.flags;
     header.identity = session.caller_file;
@@ -127,9 +127,9 @@ bool start_journal(skarn_session_struct &session, const char *file_path, const s
         SKARN_LOG(log::system_error_line());
         return false;
     }
-    session.journal = session_journal::create(session.checkpoint_directory, header, options.journal_sync_ms);
-    if (session.journal == nullptr) return false;
-    if (!header.base_path.empty()) session.journal->keep_file(header.base_path);
+    if (!journal->start(header)) return false;
+    if (!header.base_path.empty()) journal->keep_file(header.base_path);
+    session.journal = std::move(journal);
     return true;
 }
 
@@ -149,6 +149,13 @@ skarn_session_struct *create_session(const char *file_path, const skarn_session_
     // Files that sessions killed on the way left here go before this
     // session adds its own.
     remove_abandoned_files(normalized);
+    remove_abandoned_journal_files(normalized);
+    // A journal comes first: the names of the session's files carry its own.
+    std::unique_ptr<session_journal> journal;
+    if ((options.flags & SESSION_OPT_JOURNAL) != 0) {
+        journal = session_journal::create(normalized, options.journal_sync_ms);
+        if (journal == nullptr) return nullptr;
+    }
 
     auto base = std::make_unique<skarn_model_struct>();
     scoped_private_file copy;  // the private copy, removed unless the session is made
@@ -160,7 +167,10 @@ skarn_session_struct *create_session(const char *file_path, const skarn_session_
         SKARN_LOG("'" << file_path << "' has an unfinished in-place save that could not be recovered");
         return nullptr;
     }
-    if (has_file && !open_base_file(file_path, options, normalized, *base, copy, identity)) return nullptr;
+    if (has_file && !open_base_file(file_path, options, normalized, journal != nullptr ? journal->file_tag() : "",
+                                    *base, copy, identity)) {
+        return nullptr;
+    }
     const int64_t size = base->in_place ? base->identity.size : base->file.size;
 
     std::unique_ptr<skarn_session_struct> session = new_session_record(options, normalized);
@@ -172,7 +182,7 @@ skarn_session_struct *create_session(const char *file_path, const skarn_session_
     }
     reset_pieces(*base, size);
     push_level(session.get(), std::move(base));
-    if ((options.flags & SESSION_OPT_JOURNAL) != 0 && !start_journal(*session, has_file ? file_path : nullptr, options))
+    if (journal != nullptr && !start_journal(*session, std::move(journal), has_file ? file_path : nullptr, options))
         return nullptr;
     copy.keep();  // the session removes it when it ends
     skarn_session_notify(session.get(), SESSION_EVT_CREATE, nullptr);

@@ -11,6 +11,8 @@
 // 2. Nothing is told to the host while replaying (no event, no progress).
 // 3. The resumed session is handed out only once the caller's file is
 //    found as the journal last recorded it.
+// 4. A transform is one call: a journal that ends between its checkpoint
+//    and its end resumes without either.
 #include "engine/session_resume.hpp"
 
 #include <memory>
@@ -37,15 +39,16 @@ bool reopen_base(const journal_header &header, skarn_model_struct &base) {
     if (header.file_path.empty()) return true;
     base.file_path = header.file_path;
     if (header.base_path.empty()) {
+        // Read in place: the file must still be as the journal last
+        // recorded it, which is checked once its saves are replayed.
         unique_fd file = open_in_place(header.file_path.c_str());
-        if (!file.valid() || !(identity_of(file.get()) == header.identity)) {
-            SKARN_LOG("'" << header.file_path << "', read in place by the journal's session, has changed");
+        if (!file.valid() || !base.file.adopt(std::move(file))) {
+            SKARN_LOG("cannot open '" << header.file_path << "', read in place by the journal's session");
             return false;
         }
         base.in_place = true;
-        if (!base.file.adopt(std::move(file))) return false;
-        base.identity = identity_of(base.file.fd());
-        base.original_size = base.identity.size;
+        base.identity = header.identity;
+        base.original_size = header.identity.size;
         return true;
     }
     unique_fd copy{open_private_file(header.base_path.c_str())};
@@ -53,6 +56,42 @@ bool reopen_base(const journal_header &header, skarn_model_struct &base) {
         SKARN_LOG("cannot open the private copy '" << header.base_path << "' of the journal's session");
         SKARN_LOG(log::system_error_line());
         return false;
+    }
+    return true;
+}
+
+// A kept file of the journal's session, opened again into `fd`; false, logged, on failure.
+bool reopen_kept(const std::string &path, unique_fd &fd) {
+    fd.reset(open_private_file(path.c_str()));
+    if (fd.valid()) return true;
+    SKARN_LOG("cannot open '" << path << "', kept by the session journal");
+    SKARN_LOG(log::system_error_line());
+    return false;
+}
+
+// What a save over the file an in-place base level reads did to the level.
+bool replay_base_update(skarn_model_struct &base, const journal_save &save) {
+    if (save.base_lost) {
+        SKARN_LOG("the journal's session saved over the file it read in place, whose old content is gone");
+        return false;
+    }
+    if (!save.base_path.empty()) {
+        unique_fd old_file;
+        if (!reopen_kept(save.base_path, old_file) || !base.file.adopt(std::move(old_file))) return false;
+    }
+    if (save.kept_path.empty()) {
+        base.file.kept.reset();
+        base.file.kept_path.clear();
+    } else if (save.kept_path != base.file.kept_path) {
+        if (!reopen_kept(save.kept_path, base.file.kept)) return false;
+        base.file.kept_path = save.kept_path;
+    }
+    base.file.kept_size = save.kept_size;
+    base.file.view = save.view;
+    base.identity = save.base_identity;
+    if (save.rebased) {
+        base.original_size = save.original_size;
+        reset_pieces(base, base.original_size);
     }
     return true;
 }
@@ -71,13 +110,11 @@ bool replay(skarn_session_struct *session, const journal_record &record) {
         case journal_op::checkpoint: return replay_checkpoint(session, std::string(record.path)) == 0;
         case journal_op::transform: return replay_transform(session, std::string(record.path)) == 0;
         case journal_op::destroy_checkpoint: return destroy_last_checkpoint(session) == 0;
+        case journal_op::transform_failed: return true;
         case journal_op::save:
-            if (session->base().in_place) {
-                SKARN_LOG("the journal's session saved over the file it read in place: its history cannot be rebuilt");
-                return false;
-            }
-            session->caller_file = record.identity;
-            remember_saved_content(*session, record.offset, record.length);
+            if (record.save.base_updated && !replay_base_update(session->base(), record.save)) return false;
+            session->caller_file = record.save.identity;
+            remember_saved_content(*session, record.save.offset, record.save.length);
             return true;
     }
     return false;
@@ -117,10 +154,14 @@ skarn_session_struct *resume_session(const char *journal_path, const skarn_sessi
     session->journal = std::move(journal);
     session->journal->set_replaying(true);
     int64_t replayed = 0;
-    const bool whole = session->journal->read_records([&](const journal_record &record) {
+    bool in_transform = false;  // the last record is a transform's checkpoint
+    bool whole = session->journal->read_records([&](const journal_record &record) {
         ++replayed;
+        in_transform = record.op == journal_op::checkpoint && record.kind == 1;
         return replay(session.get(), record);
     });
+    // A transform the process died in never returned: its checkpoint goes.
+    if (whole && in_transform) whole = destroy_last_checkpoint(session.get()) == 0;
     session->journal->set_replaying(false);
     if (!whole) {
         SKARN_LOG("record " << replayed << " of the session journal '" << journal_path
@@ -128,10 +169,11 @@ skarn_session_struct *resume_session(const char *journal_path, const skarn_sessi
         session->journal.reset();  // the journal stays for another try
         return nullptr;
     }
-    if (!caller_file_unchanged(*session, header.file_path)) {
+    if (!caller_file_unchanged(*session, header.file_path) || !session->base().file_intact()) {
         session->journal.reset();
         return nullptr;
     }
+    session->journal->remove_unkept_files();  // made by the call the process died in
     session->event_cbk = options.event_cbk;
     session->progress_cbk = options.progress_cbk;
     skarn_session_notify(session.get(), SESSION_EVT_CREATE, nullptr);

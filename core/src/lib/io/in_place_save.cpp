@@ -91,15 +91,22 @@ save_result open_target(const skarn_session_struct *session, const char *file_pa
 bool keep_destroyed_bytes(const skarn_session_struct *session, level_file &file, int source_fd,
                           const std::vector<kept_copy> &copies) {
     if (copies.empty()) return true;
+    const bool journaled = session->journal != nullptr;
     if (!file.kept.valid()) {
         char name[SKARN_PATH_BUFFER_SIZE];
-        std::snprintf(name, sizeof name, "%s/.Skarnpad-kept.XXXXXX", session->checkpoint_directory.c_str());
+        std::snprintf(name, sizeof name, "%s/.Skarnpad-%skept.XXXXXX", session->checkpoint_directory.c_str(),
+                      session->file_tag());
         unique_fd kept{create_private_file(name)};
-        // Unnamed from the start: it lives exactly as long as its descriptor.
-        if (!kept.valid() || ::unlink(name) != 0) {
+        // Unnamed from the start: it lives exactly as long as its descriptor;
+        // a journaled session's stays until its journal goes.
+        if (!kept.valid() || (!journaled && ::unlink(name) != 0)) {
             SKARN_LOG("cannot create a file to keep the bytes the save overwrites");
             SKARN_LOG(log::system_error_line());
             return false;
+        }
+        if (journaled) {
+            file.kept_path = name;
+            session->journal->keep_file(name);
         }
         file.kept = std::move(kept);
     }
@@ -116,6 +123,12 @@ bool keep_destroyed_bytes(const skarn_session_struct *session, level_file &file,
             done += step;
         }
         file.kept_size = copy.kept_position + copy.length;
+    }
+    // The journal will name the copies as the only place of those bytes.
+    if (journaled && session->journal->syncs() && ::fdatasync(file.kept.get()) != 0) {
+        SKARN_LOG("cannot sync the bytes the save overwrites");
+        SKARN_LOG(log::system_error_line());
+        return false;
     }
     return true;
 }
@@ -165,6 +178,23 @@ save_result write_new_bytes(skarn_session_struct *session, const save_plan &plan
     return save_result::ok;
 }
 
+// The journal's record of the save (a journal that cannot take it has said
+// so; the save stands).
+void journal_in_place_save(skarn_session_struct &session, bool base_updated, bool rebased) {
+    const skarn_model_struct &base = session.base();
+    journal_save save;
+    save.identity = session.caller_file;
+    save.length = session.current().computed_size();
+    save.base_updated = base_updated;
+    save.rebased = rebased;
+    save.base_identity = base.identity;
+    save.original_size = base.original_size;
+    save.kept_path = base.file.kept_path;
+    save.kept_size = base.file.kept_size;
+    save.view = base.file.view;
+    session.journal->record_save(save);
+}
+
 // Step 5.
 void adopt_saved_file(skarn_session_struct *session, const in_place_target &target, std::vector<resolved_piece> content,
                       bool base_is_target, level_view_update *view, bool rebase) {
@@ -176,6 +206,7 @@ void adopt_saved_file(skarn_session_struct *session, const in_place_target &targ
             // Nothing refers to the old bytes: the level reads the file as it is.
             base.file.view.clear();
             base.file.kept.reset();
+            base.file.kept_path.clear();  // a journaled session keeps the file until it ends
             base.file.kept_size = 0;
             base.original_size = session->current().computed_size();
             reset_pieces(base, base.original_size);
@@ -266,9 +297,7 @@ save_result save_in_place(skarn_session_struct *session, const char *file_path, 
         return save_result::in_place_unfinished;
     }
     adopt_saved_file(session, target, content, base_is_target, views ? &view : nullptr, rebase);
-    // A journal that cannot take the record has said so; the save stands.
-    if (session->journal != nullptr)
-        session->journal->record_save(session->caller_file, 0, session->current().computed_size());
+    if (session->journal != nullptr) journal_in_place_save(*session, base_is_target && (rebase || views), rebase);
     // Its data are synced already; a failed close is told all the same.
     const bool closed = target.fd.reset();
     if (!closed) {

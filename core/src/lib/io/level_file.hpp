@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "io/handles.hpp"
@@ -62,7 +63,8 @@ struct level_file {
     unique_fd descriptor;
     int64_t size = 0;  // refreshed by adopt() and refresh_size()
     std::vector<view_span> view;
-    unique_fd kept;  // unnamed: it goes with its descriptor
+    unique_fd kept;         // unnamed: it goes with its descriptor, unless
+    std::string kept_path;  // a journaled session keeps it under this name
     int64_t kept_size = 0;
 
     int fd() const noexcept { return descriptor.get(); }

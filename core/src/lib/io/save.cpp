@@ -250,6 +250,29 @@ save_result rename_into_place(const save_target &target, save_file &temp, char (
     return save_result::ok;
 }
 
+// A journaled session's in-place base level is about to lose its file to a
+// save by rename: the file gets a second name in the checkpoint directory,
+// so that the journal can name the bytes the level reads. That name, or the
+// empty string (logged) when the file system refuses it.
+std::string keep_replaced_file(skarn_session_struct &session) {
+    char name[path_buffer_size];
+    std::snprintf(name, sizeof name, "%s/.Skarnpad-%sorig.XXXXXX", session.checkpoint_directory.c_str(),
+                  session.file_tag());
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", session.base().file.fd());
+    const int linked = unique_name(name, [&self](const char *candidate) {
+        return ::linkat(AT_FDCWD, self, AT_FDCWD, candidate, AT_SYMLINK_FOLLOW);
+    });
+    if (linked != 0) {
+        const int error = errno;
+        SKARN_LOG("cannot keep '" << session.base().file_path
+                                  << "' for the session journal: the session cannot be resumed past this save");
+        SKARN_LOG(log::system_error_line(error));
+        return {};
+    }
+    return name;
+}
+
 }  // namespace
 
 save_result save_content(skarn_session_struct *session, const char *file_path, int io_flags, char *saved_path,
@@ -293,6 +316,7 @@ save_result save_content(skarn_session_struct *session, const char *file_path, i
     }
     // Taken before the rename, which changes the base level's file.
     const bool base_intact = replaces_base && base.file_intact();
+    const std::string kept_base = base_intact && session->journal != nullptr ? keep_replaced_file(*session) : "";
     char final_name[path_buffer_size];
     if (const save_result renamed = rename_into_place(target, temp, final_name); renamed != save_result::ok)
         return renamed;
@@ -310,7 +334,21 @@ save_result save_content(skarn_session_struct *session, const char *file_path, i
     if (target.own_file) {
         session->caller_file = identity_of(final_name);
         remember_saved_content(*session, offset, adjusted_length);
-        if (session->journal != nullptr) session->journal->record_save(session->caller_file, offset, adjusted_length);
+        if (session->journal != nullptr) {
+            journal_save save;
+            save.identity = session->caller_file;
+            save.offset = offset;
+            save.length = adjusted_length;
+            save.base_updated = base_intact;
+            save.base_lost = base_intact && kept_base.empty();
+            save.base_identity = base.identity;
+            save.original_size = base.original_size;
+            save.base_path = kept_base;
+            save.kept_path = base.file.kept_path;
+            save.kept_size = base.file.kept_size;
+            save.view = base.file.view;
+            session->journal->record_save(save);  // a journal that cannot take it has said so
+        }
     }
     if (saved_path != nullptr) skarn_util_normalize_path(final_name, saved_path);
     skarn_session_notify(session, SESSION_EVT_SAVE, saved_path);

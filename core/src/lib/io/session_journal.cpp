@@ -22,9 +22,17 @@
 //     16     the operation's fields:
 //            edit: offset (8), length (8), the bytes (length; none for a
 //                  delete) and a 0 byte after them (for a delete too)
-//            checkpoint, transform: path length (4), the path
+//            checkpoint, transform: path length (4), the path (kind 1
+//                  marks a transform's checkpoint: a journal that ends
+//                  after it ends in the middle of the transform)
 //            save: the caller's file's new identity (64, as in the
-//                  header), the offset and length saved (8 each)
+//                  header), the offset and length saved (8 each), flags
+//                  (1: base_updated, 2: rebased, 4: base_lost; 8), the
+//                  base level's identity (64), its original size and its
+//                  kept file's size (8 each), the base path and the kept
+//                  path (length (4) and bytes each), the count of view
+//                  spans (8) and the spans: start, length, position, kept
+//                  (8 each)
 //            the others: nothing
 //    S-4  4  CRC-32C of the nonce, then of the record's bytes before it
 //
@@ -60,6 +68,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -209,8 +218,35 @@ int64_t read_header(int fd, journal_header &header, uint64_t &nonce) {
     return size;
 }
 
-// Decodes the fields of one record whose checksum held.
-bool decode_fields(journal_op op, decoder &in, journal_record &record) noexcept {
+bool decode_save(decoder &in, journal_save &save) {
+    uint64_t flags = 0;
+    uint32_t base_length = 0;
+    uint32_t kept_length = 0;
+    std::string_view base_path;
+    std::string_view kept_path;
+    uint64_t spans = 0;
+    if (!in.get_identity(save.identity) || !in.get(save.offset) || !in.get(save.length) || !in.get(flags) ||
+        !in.get_identity(save.base_identity) || !in.get(save.original_size) || !in.get(save.kept_size) ||
+        !in.get(base_length) || !in.get_text(base_length, base_path) || !in.get(kept_length) ||
+        !in.get_text(kept_length, kept_path) || !in.get(spans) || spans > static_cast<uint64_t>(in.left() / 32)) {
+        return false;
+    }
+    save.base_updated = (flags & 1) != 0;
+    save.rebased = (flags & 2) != 0;
+    save.base_lost = (flags & 4) != 0;
+    save.base_path = base_path;
+    save.kept_path = kept_path;
+    save.view.resize(spans);
+    for (view_span &span : save.view) {
+        int64_t kept = 0;
+        if (!in.get(span.start) || !in.get(span.length) || !in.get(span.position) || !in.get(kept)) return false;
+        span.kept = kept != 0;
+    }
+    return true;
+}
+
+// Decodes the fields of one record whose checksum held. Throws std::bad_alloc.
+bool decode_fields(journal_op op, decoder &in, journal_record &record) {
     switch (op) {
         case journal_op::edit: {
             if (!in.get(record.offset) || !in.get(record.length) || record.length < 0) return false;
@@ -226,13 +262,13 @@ bool decode_fields(journal_op op, decoder &in, journal_record &record) noexcept 
             uint32_t length = 0;
             return in.get(length) && in.get_text(length, record.path);
         }
-        case journal_op::save:
-            return in.get_identity(record.identity) && in.get(record.offset) && in.get(record.length);
+        case journal_op::save: return decode_save(in, record.save);
         case journal_op::undo:
         case journal_op::redo:
         case journal_op::clear:
         case journal_op::transaction:
-        case journal_op::destroy_checkpoint: return true;
+        case journal_op::destroy_checkpoint:
+        case journal_op::transform_failed: return true;
     }
     return false;
 }
@@ -251,6 +287,22 @@ int open_candidate(const char *path, int flags) noexcept {
     return fd;
 }
 
+// The tag of the files of the journal at `path`: "j.<its last six characters>.".
+std::string tag_of(const std::string &path) { return "j." + path.substr(path.size() - 6) + "."; }
+
+// Calls `each` with the name of every entry of `directory` starting with
+// `prefix`. False when the directory cannot be read.
+template <typename Each>
+bool for_each_named(const std::string &directory, std::string_view prefix, Each each) {
+    DIR *listing = ::opendir(directory.c_str());
+    if (listing == nullptr) return false;
+    while (const dirent *entry = ::readdir(listing)) {
+        if (std::string_view(entry->d_name).substr(0, prefix.size()) == prefix) each(std::string_view(entry->d_name));
+    }
+    ::closedir(listing);
+    return true;
+}
+
 // True when no live session holds the journal open as `fd` (invariant 2).
 bool unheld(int fd) noexcept {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
@@ -260,8 +312,7 @@ bool unheld(int fd) noexcept {
 
 }  // namespace
 
-std::unique_ptr<session_journal> session_journal::create(const std::string &directory, const journal_header &header,
-                                                         int32_t sync_ms) {
+std::unique_ptr<session_journal> session_journal::create(const std::string &directory, int32_t sync_ms) {
     std::unique_ptr<session_journal> journal(new session_journal());
     char name[SKARN_PATH_BUFFER_SIZE];
     const int formatted = std::snprintf(name, sizeof name, "%s/%sXXXXXX", directory.c_str(), journal_prefix);
@@ -278,22 +329,31 @@ std::unique_ptr<session_journal> session_journal::create(const std::string &dire
         return nullptr;
     }
     journal->path_ = name;
-    journal->header_ = header;
+    journal->file_tag_ = tag_of(journal->path_);
     journal->nonce_ = fresh_nonce();
     journal->sync_ms_ = sync_ms;
-    const std::vector<uint8_t> head = encode_header(header, journal->nonce_);
-    const int64_t size = static_cast<int64_t>(head.size());
-    if (!write_exact_at(journal->fd_.get(), 0, size, head.data()) ||
-        (sync_ms != 0 && (::fdatasync(journal->fd_.get()) != 0 || !sync_directory_of(directory)))) {
-        const int error = errno;
-        SKARN_LOG("failed to write the session journal '" << name << "'");
-        SKARN_LOG(log::system_error_line(error));
-        ::unlink(name);
-        return nullptr;
-    }
-    journal->end_ = size;
-    journal->last_sync_ = std::chrono::steady_clock::now();
     return journal;
+}
+
+bool session_journal::start(const journal_header &header) {
+    header_ = header;
+    const std::vector<uint8_t> head = encode_header(header, nonce_);
+    const int64_t size = static_cast<int64_t>(head.size());
+    if (!write_exact_at(fd_.get(), 0, size, head.data()) ||
+        (sync_ms_ != 0 && (::fdatasync(fd_.get()) != 0 || !sync_directory_of(directory_of(path_))))) {
+        const int error = errno;
+        SKARN_LOG("failed to write the session journal '" << path_ << "'");
+        SKARN_LOG(log::system_error_line(error));
+        return false;
+    }
+    end_ = size;
+    started_ = true;
+    last_sync_ = std::chrono::steady_clock::now();
+    return true;
+}
+
+session_journal::~session_journal() {
+    if (!started_ && !path_.empty() && fd_.valid()) ::unlink(path_.c_str());
 }
 
 std::unique_ptr<session_journal> session_journal::open(const char *path, int32_t sync_ms) {
@@ -315,6 +375,8 @@ std::unique_ptr<session_journal> session_journal::open(const char *path, int32_t
         return nullptr;
     }
     journal->path_ = path;
+    journal->file_tag_ = tag_of(journal->path_);
+    journal->started_ = true;
     journal->sync_ms_ = sync_ms;
     journal->last_sync_ = std::chrono::steady_clock::now();
     return journal;
@@ -323,7 +385,7 @@ std::unique_ptr<session_journal> session_journal::open(const char *path, int32_t
 bool session_journal::read_records(const std::function<bool(const journal_record &)> &each) {
     const int64_t file_size = identity_of(fd_.get()).size;
     int64_t at = end_;
-    while (file_size - at >= record_head_bytes + 4) {
+    while (file_size - at >= record_head_bytes + 4) {  // the records (order 5)
         const uint8_t *head = mapped_.at(fd_.get(), at, record_head_bytes);
         int64_t size = 0;
         if (head != nullptr) std::memcpy(&size, head, sizeof size);
@@ -339,6 +401,8 @@ bool session_journal::read_records(const std::function<bool(const journal_record
         decoder fields(bytes + record_head_bytes, size - record_head_bytes - 4);
         if (!decode_fields(record.op, fields, record)) break;
         if (!record.path.empty()) keep_file(std::string(record.path));
+        if (!record.save.base_path.empty()) keep_file(record.save.base_path);
+        if (!record.save.kept_path.empty()) keep_file(record.save.kept_path);
         end_ = at + size;
         at = end_;
         if (!each(record)) return false;
@@ -440,14 +504,14 @@ bool session_journal::record(journal_op op, uint8_t kind) noexcept {
     return append(head, sizeof head, nullptr, 0);
 }
 
-bool session_journal::record_file(journal_op op, const std::string &path) noexcept {
+bool session_journal::record_file(journal_op op, const std::string &path, uint8_t kind) noexcept {
     if (replaying_) return true;
     try {
         keep_file(path);
         encoder out;
         out.put<int64_t>(record_head_bytes + 4 + static_cast<int64_t>(path.size()) + 4)
             .put<uint8_t>(static_cast<uint8_t>(op))
-            .put<uint8_t>(0)
+            .put<uint8_t>(kind)
             .put(std::string_view("\0\0\0\0\0\0", 6))
             .put<uint32_t>(static_cast<uint32_t>(path.size()))
             .put(std::string_view(path));
@@ -458,22 +522,49 @@ bool session_journal::record_file(journal_op op, const std::string &path) noexce
     }
 }
 
-bool session_journal::record_save(const file_identity &identity, int64_t offset, int64_t length) noexcept {
+bool session_journal::record_save(const journal_save &save) noexcept {
     if (replaying_) return true;
     try {
+        if (!save.base_path.empty()) keep_file(save.base_path);
+        if (!save.kept_path.empty()) keep_file(save.kept_path);
         encoder out;
-        out.put<int64_t>(record_head_bytes + identity_bytes + 16 + 4)
+        out.put<int64_t>(0)
             .put<uint8_t>(static_cast<uint8_t>(journal_op::save))
             .put<uint8_t>(0)
             .put(std::string_view("\0\0\0\0\0\0", 6))
-            .put_identity(identity)
-            .put<int64_t>(offset)
-            .put<int64_t>(length);
+            .put_identity(save.identity)
+            .put<int64_t>(save.offset)
+            .put<int64_t>(save.length)
+            .put<uint64_t>((save.base_updated ? 1U : 0U) | (save.rebased ? 2U : 0U) | (save.base_lost ? 4U : 0U))
+            .put_identity(save.base_identity)
+            .put<int64_t>(save.original_size)
+            .put<int64_t>(save.kept_size)
+            .put<uint32_t>(static_cast<uint32_t>(save.base_path.size()))
+            .put(std::string_view(save.base_path))
+            .put<uint32_t>(static_cast<uint32_t>(save.kept_path.size()))
+            .put(std::string_view(save.kept_path))
+            .put<uint64_t>(save.view.size());
+        for (const view_span &span : save.view) {
+            out.put<int64_t>(span.start).put<int64_t>(span.length).put<int64_t>(span.position).put<int64_t>(span.kept);
+        }
+        const int64_t size = static_cast<int64_t>(out.bytes.size()) + 4;
+        std::memcpy(out.bytes.data(), &size, sizeof size);
         return append(out.bytes.data(), static_cast<int64_t>(out.bytes.size()), nullptr, 0);
     } catch (const std::bad_alloc &) {
         SKARN_LOG("out of memory writing the session journal '" << path_ << "'");
         return false;
     }
+}
+
+void session_journal::remove_unkept_files() {
+    const std::string directory = directory_of(path_);
+    const std::string prefix = std::string(".Skarnpad-") + file_tag_;
+    std::vector<std::string> unkept;
+    for_each_named(directory, prefix, [&](std::string_view name) {
+        std::string path = directory + "/" + std::string(name);
+        if (std::find(kept_files_.begin(), kept_files_.end(), path) == kept_files_.end()) unkept.push_back(path);
+    });
+    for (const std::string &path : unkept) ::unlink(path.c_str());
 }
 
 void session_journal::remove_all() noexcept {
@@ -489,6 +580,36 @@ void session_journal::remove_all() noexcept {
         }
     }
     kept_files_.clear();
+    try {
+        remove_unkept_files();  // now every file tagged as the session's
+    } catch (const std::bad_alloc &) {
+        // What is left is removed by the next sweep of the directory.
+    }
+}
+
+void remove_abandoned_journal_files(const std::string &directory) noexcept {
+    try {
+        std::vector<std::string> doomed;
+        for_each_named(directory, journal_prefix, [&](std::string_view name) {
+            const std::string path = directory + "/" + std::string(name);
+            const unique_fd fd{open_candidate(path.c_str(), O_RDONLY)};
+            journal_header header;
+            uint64_t nonce = 0;
+            if (fd.valid() && read_header(fd.get(), header, nonce) < 0 && unheld(fd.get())) doomed.push_back(path);
+        });
+        for_each_named(directory, ".Skarnpad-j.", [&](std::string_view name) {
+            // ".Skarnpad-j.ABCDEF.": its journal is ".Skarnpad-journal.ABCDEF".
+            if (name.size() < 19 || name[18] != '.') return;
+            const std::string journal = directory + "/" + journal_prefix + std::string(name.substr(12, 6));
+            struct stat info {};
+            if (::lstat(journal.c_str(), &info) != 0 && errno == ENOENT) {
+                doomed.push_back(directory + "/" + std::string(name));
+            }
+        });
+        for (const std::string &path : doomed) ::unlink(path.c_str());
+    } catch (const std::bad_alloc &) {
+        // Left for the next sweep.
+    }
 }
 
 int find_journal(const std::string &file_path, const std::string &directory, std::string &found) {
@@ -534,9 +655,7 @@ int describe_journal(const char *path, std::string &file_path) {
 int remove_journal(const char *path) {
     std::unique_ptr<session_journal> journal = session_journal::open(path, 0);
     if (journal == nullptr) return -1;
-    if (!journal->header().base_path.empty()) journal->keep_file(journal->header().base_path);
-    journal->read_records([](const journal_record &) { return true; });
-    journal->remove_all();
+    journal->remove_all();  // with every file tagged as its session's
     return 0;
 }
 

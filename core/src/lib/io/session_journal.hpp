@@ -27,10 +27,11 @@ enum class journal_op : uint8_t {
     redo = 3,                // one redo
     clear = 4,               // the history cleared
     transaction = 5,         // the transaction flags set to `kind`
-    checkpoint = 6,          // a checkpoint level over the file at `path`
+    checkpoint = 6,          // a checkpoint level over the file at `path`; kind 1: a transform's
     transform = 7,           // the top level's file replaced by the transformed file at `path`
     destroy_checkpoint = 8,  // the top level dropped
     save = 9,                // the caller's file saved over: its new identity, the range saved
+    transform_failed = 10,   // the transform's checkpoint stays, untransformed
 };
 
 // What the journal's header records of the session.
@@ -39,6 +40,26 @@ struct journal_header {
     std::string file_path;      // the caller's file, absolute; empty for a session over nothing
     std::string base_path;      // the private copy the base level reads; empty when read in place
     file_identity identity;     // the caller's file as the session found it
+};
+
+// What a save over the caller's file did, as the journal records it. When
+// the base level reads that file in place, the save changed what it reads
+// (`base_updated`): rewritten in place, the level's original bytes now lie
+// where `view` says, in the file or in the kept file `kept_path`; replaced
+// by rename, the old file goes on under the kept name `base_path`.
+struct journal_save {
+    file_identity identity;  // the caller's file after the save
+    int64_t offset = 0;      // the range of the content saved
+    int64_t length = 0;
+    bool base_updated = false;
+    bool base_lost = false;  // replaced by rename, and the old file could not be kept
+    bool rebased = false;    // the level reads the new file as it is: `original_size` bytes
+    file_identity base_identity;
+    int64_t original_size = 0;
+    std::string base_path;
+    std::string kept_path;
+    int64_t kept_size = 0;
+    std::vector<view_span> view;
 };
 
 // One record, as read back. `bytes` and `path` point into the journal's
@@ -50,7 +71,7 @@ struct journal_record {
     int64_t length = 0;
     const uint8_t *bytes = nullptr;  // edit: `length` bytes and a 0 byte; null for a delete
     std::string_view path;           // checkpoint, transform
-    file_identity identity;          // save
+    journal_save save;               // save
 };
 
 // A session's journal, open for appending.
@@ -70,20 +91,25 @@ public:
     static constexpr int64_t mapped_threshold = 64;
     static_assert(!area_is_inline(mapped_threshold), "bytes read back from the journal are never kept inline");
 
-    // A new journal in `directory` for a session described by `header`;
-    // null, logged, on failure.
-    static std::unique_ptr<session_journal> create(const std::string &directory, const journal_header &header,
-                                                   int32_t sync_ms);
+    // A new journal in `directory`, empty until start() writes its header:
+    // the files of its session are named with its file_tag() before. Null,
+    // logged, on failure. A journal never started is removed when it goes.
+    static std::unique_ptr<session_journal> create(const std::string &directory, int32_t sync_ms);
+    // Writes the header describing the session; false, logged, on failure.
+    bool start(const journal_header &header);
     // The journal at `path`, to resume its session: null, logged, when it
     // cannot be opened, a live session holds it, or its header is damaged.
     static std::unique_ptr<session_journal> open(const char *path, int32_t sync_ms);
 
     session_journal(const session_journal &) = delete;
     session_journal &operator=(const session_journal &) = delete;
-    ~session_journal() = default;
+    ~session_journal();
 
     const journal_header &header() const noexcept { return header_; }
     const std::string &path() const noexcept { return path_; }
+    // "j.<the journal's own six characters>.": the tag in the names of the
+    // files its session makes (".Skarnpad-j.ABCDEF.chk.1.XXXXXX").
+    const char *file_tag() const noexcept { return file_tag_.c_str(); }
     // Records of a new file are synced: a file the journal names must be
     // made durable before its record is written.
     bool syncs() const noexcept { return sync_ms_ != 0; }
@@ -108,14 +134,18 @@ public:
     bool record(journal_op op, uint8_t kind = 0) noexcept;
     // Writes a checkpoint or transform record naming `path`, and keeps that
     // file until the journal is removed.
-    bool record_file(journal_op op, const std::string &path) noexcept;
-    // Writes the record of a save over the caller's file.
-    bool record_save(const file_identity &identity, int64_t offset, int64_t length) noexcept;
+    bool record_file(journal_op op, const std::string &path, uint8_t kind = 0) noexcept;
+    // Writes the record of a save over the caller's file, and keeps the
+    // files it names.
+    bool record_save(const journal_save &save) noexcept;
 
     // A file of the session kept until the journal is removed. Throws std::bad_alloc.
     void keep_file(std::string path) { kept_files_.push_back(std::move(path)); }
     // Removes the journal, then every file it kept: the session ended.
     void remove_all() noexcept;
+    // Removes the files tagged as its session's that it does not keep: made
+    // by a call the process died in. Throws std::bad_alloc.
+    void remove_unkept_files();
 
 private:
     session_journal() = default;
@@ -123,7 +153,9 @@ private:
     void sync_as_asked() noexcept;
 
     std::string path_;
+    std::string file_tag_;
     unique_fd fd_;
+    bool started_ = false;
     journal_header header_;
     uint64_t nonce_ = 0;
     int64_t end_ = 0;  // where the next record goes
@@ -139,6 +171,11 @@ private:
 // absolute) that no live session holds, into `found`: 1 found, 0 none, -1
 // when the directory cannot be read. Throws std::bad_alloc.
 int find_journal(const std::string &file_path, const std::string &directory, std::string &found);
+
+// Removes, in `directory`, what journaled sessions killed on the way left
+// that no journal can use: a journal without a whole header that no live
+// session holds, and files tagged for a journal that is gone.
+void remove_abandoned_journal_files(const std::string &directory) noexcept;
 
 // Removes the journal at `path` left behind by a session, and every file it
 // names: 0, or -1 (logged) when it is not a journal or a live session holds it.

@@ -90,9 +90,12 @@ enum {
      * the state the session had. Ending the session removes the journal and
      * every file it kept.
      *
-     * What a journal cannot bring back: a session that reads its file in
-     * place (SESSION_OPT_IN_PLACE) and saved over that file no longer has the
-     * bytes its history was made over, and its journal is refused from then on.
+     * A session that reads its file in place (SESSION_OPT_IN_PLACE) and saves
+     * over it keeps what its history still shows: the bytes an in-place save
+     * destroys in a file of its own, and the file a save by rename replaces
+     * under a second name (a hard link) in the checkpoint directory. Where
+     * the file system refuses that link, the save still succeeds and logs
+     * that the journal cannot be resumed past it.
      */
     SESSION_OPT_JOURNAL = 2
 };
