@@ -86,7 +86,6 @@ constexpr char header_magic[8] = {'S', 'K', 'S', 'E', 'S', 'J', 'N', 'L'};
 constexpr uint32_t format_version = 1;
 constexpr int64_t fixed_header_bytes = 104;
 constexpr int64_t record_head_bytes = 16;
-constexpr int64_t identity_bytes = 64;
 constexpr char journal_prefix[] = ".Skarnpad-journal.";
 
 // Appends fixed-size values to a byte buffer.
