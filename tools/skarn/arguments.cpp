@@ -94,15 +94,18 @@ command_line parse_command_line(std::span<char *const> args, std::span<const opt
                        : result.progress ? progress_mode::forced
                                          : progress_mode::automatic);
     if (result.help) return result;
-    if (result.operands.size() < operand_names.size()) {
+    // A last name ending in "..." stands for any number of operands, none included.
+    const bool any_number = !operand_names.empty() && operand_names.back().ends_with("...");
+    const size_t required = operand_names.size() - (any_number ? 1 : 0);
+    if (result.operands.size() < required) {
         std::string missing = "missing ";
-        for (size_t i = result.operands.size(); i < operand_names.size(); ++i) {
+        for (size_t i = result.operands.size(); i < required; ++i) {
             if (i > result.operands.size()) missing += " and ";
             missing += operand_names[i];
         }
         throw usage_error(missing);
     }
-    if (result.operands.size() > operand_names.size()) throw usage_error("too many operands");
+    if (!any_number && result.operands.size() > operand_names.size()) throw usage_error("too many operands");
     return result;
 }
 

@@ -34,9 +34,9 @@ struct command_line {
 
 // Splits `args` (the words after the subcommand) into options and operands,
 // which must be exactly those named in `operand_names` (unless --help was
-// given). "--name=value" and "--name value" are both accepted; "--" ends the
-// options; --help, --quiet and --progress are recognised everywhere and set
-// up the progress display. A single "-" is an operand (standard input or output).
+// given); a last name ending in "..." ("DIR...") takes any number of them. "--name=value" and "--name value" are both
+// accepted; "--" ends the options; --help, --quiet and --progress are recognised everywhere and set up the progress
+// display. A single "-" is an operand (standard input or output).
 command_line parse_command_line(std::span<char *const> args, std::span<const option_def> known,
                                 std::span<const std::string_view> operand_names);
 

@@ -11,5 +11,6 @@ int run_find(std::span<char *const> args);
 int run_dump(std::span<char *const> args);
 int run_edit(std::span<char *const> args);
 int run_recover(std::span<char *const> args);
+int run_journals(std::span<char *const> args);
 
 }  // namespace skarn_cli

@@ -93,5 +93,59 @@ class RecoverTest(SkarnTestCase):
                 self.assertIn("nothing to recover", out.decode())
 
 
+class JournalsTest(SkarnTestCase):
+    def journaled_session(self, source, end):
+        """Runs the journaled_session helper (see journaled_session.c) over
+        `source`; returns the process and the path of its journal."""
+        helper = os.environ.get("SKARN_JOURNALED_SESSION")
+        if helper is None:
+            raise AssertionError("SKARN_JOURNALED_SESSION must name the helper program (the tests' CMake sets it)")
+        child = subprocess.Popen([helper, str(source), end],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        journal = child.stdout.readline().strip()
+        self.assertTrue(journal, "the journaled session did not start")
+        if end == "die":
+            child.communicate(timeout=60)
+            self.assertEqual(child.returncode, 0)
+        return child, journal
+
+    def test_left_journals_are_listed_and_removed_held_ones_refused(self):
+        work = self.path("work")
+        work.mkdir()
+        source = work / "doc.txt"
+        source.write_bytes(b"content\n")
+        _, left = self.journaled_session(source, "die")
+        kept_by_left = set(os.listdir(work)) - {"doc.txt"}
+        self.assertIn(os.path.basename(left), kept_by_left)
+        self.assertGreaterEqual(len(kept_by_left), 3, "the journal, the private copy and the checkpoint")
+        live, held = self.journaled_session(source, "hold")
+        try:
+            empty = self.path("empty")
+            empty.mkdir()
+            out, _ = self.skarn("journals", empty, work)
+            self.assertEqual(sorted(out.decode().splitlines()),
+                             sorted(["%s\t%s\tleft" % (left, source), "%s\t%s\theld" % (held, source)]))
+            _, err = self.skarn("journals", "--remove", held, status=2)
+            self.assertIn("a live session holds it", err)
+            _, err = self.skarn("journals", "--remove", source, status=2)
+            self.assertIn("not a session journal", err)
+            _, err = self.skarn("journals", self.path("missing"), status=2)
+            self.assertIn("No such file", err)
+            # The journal named before a refused one is removed, and said so.
+            out, err = self.skarn("journals", "--remove", left, held, status=2)
+            self.assertEqual(out.decode(), "removed: %s\n" % left)
+            self.assertEqual(set(os.listdir(work)) & kept_by_left, set(), "files of the removed journal stayed")
+            self.assertTrue(os.path.exists(held))
+            out, _ = self.skarn("journals", work)
+            self.assertEqual(out.decode(), "%s\t%s\theld\n" % (held, source))
+        finally:
+            live.communicate("", timeout=60)
+        self.assertEqual(live.returncode, 0)
+        self.assertEqual(os.listdir(work), ["doc.txt"])
+        self.assertEqual(source.read_bytes(), b"content\n")
+        out, _ = self.skarn("journals", work)
+        self.assertEqual(out, b"")
+
+
 if __name__ == "__main__":
     main()

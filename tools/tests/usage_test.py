@@ -2,7 +2,7 @@
 
 from skarn_test_support import SAMPLE, SkarnTestCase, main
 
-COMMANDS = ["info", "find", "dump", "edit", "recover"]
+COMMANDS = ["info", "find", "dump", "edit", "recover", "journals"]
 
 
 class UsageTest(SkarnTestCase):
@@ -79,6 +79,7 @@ class UsageTest(SkarnTestCase):
         self.usage_error("edit", mentions="missing FILE")
         self.usage_error("recover", mentions="missing FILE")
         self.usage_error("recover", SAMPLE, SAMPLE, mentions="too many")
+        self.usage_error("journals", "--remove", mentions="missing JOURNAL")
 
     def test_bad_patterns_and_operations(self):
         self.usage_error("find", "", SAMPLE, mentions="empty PATTERN")

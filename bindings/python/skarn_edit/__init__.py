@@ -12,8 +12,10 @@ builds), else through the system's loader.
 """
 
 from ._native import version_string as _version_string
-from ._session import Change, CharacterCounts, Error, SaveError, Session, Viewport, recover
+from ._session import (Change, CharacterCounts, Error, SaveError, Session, Viewport, find_journal, recover,
+                       remove_journal)
 
 __version__: str = _version_string()
 
-__all__ = ["Session", "Viewport", "Change", "CharacterCounts", "Error", "SaveError", "recover", "__version__"]
+__all__ = ["Session", "Viewport", "Change", "CharacterCounts", "Error", "SaveError", "recover", "find_journal",
+           "remove_journal", "__version__"]

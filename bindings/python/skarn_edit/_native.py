@@ -29,7 +29,7 @@ ENVIRONMENT_VARIABLE = "SKARN_EDIT_LIBRARY"
 
 
 class SessionOptions(ctypes.Structure):
-    """Layout of skarn_session_options_struct, version 1."""
+    """Layout of skarn_session_options_struct, version 2."""
 
     _fields_ = [
         ("version", c_int32),
@@ -40,6 +40,7 @@ class SessionOptions(ctypes.Structure):
         ("event_interest", c_int32),
         ("progress_cbk", PROGRESS_CBK),
         ("progress_user_data", c_void_p),
+        ("journal_sync_ms", c_int32),  # version 2
     ]
 
 
@@ -54,8 +55,9 @@ class ErrorRecord(ctypes.Structure):
     ]
 
 
-SESSION_OPTIONS_VERSION = 1
+SESSION_OPTIONS_VERSION = 2
 SESSION_OPT_IN_PLACE = 1
+SESSION_OPT_JOURNAL = 2
 
 
 def _library_names() -> List[str]:
@@ -190,6 +192,11 @@ _OPTIONAL_PROTOTYPES = {
     "skarn_error_clear": (None, []),
     "skarn_set_log_callback": (None, [LOG_CBK, c_void_p]),
     "skarn_util_recover_file": (c_int, [c_char_p]),
+    "skarn_edit_resume_session": (c_void_p, [c_char_p, ctypes.POINTER(SessionOptions)]),
+    "skarn_session_get_journal_path": (c_char_p, [c_void_p]),
+    "skarn_util_find_journal": (c_int, [c_char_p, c_char_p, c_char_p]),
+    "skarn_util_describe_journal": (c_int, [c_char_p, c_char_p]),
+    "skarn_util_remove_journal": (c_int, [c_char_p]),
 }
 
 

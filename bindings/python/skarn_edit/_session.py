@@ -428,7 +428,71 @@ class Session:
     """
 
     def __init__(self, path: Optional[PathLike] = None, checkpoint_dir: Optional[PathLike] = None, *,
-                 in_place: bool = False) -> None:
+                 in_place: bool = False, journal: bool = False, journal_sync_ms: int = 0) -> None:
+        """Opens a session over the file at `path` (None: over nothing).
+
+        The private copy and checkpoint files go into `checkpoint_dir` (None:
+        the file's directory, else the temporary directory). With `journal`
+        the session keeps a journal there (`journal_path`) of every change,
+        from which Session.resume() rebuilds it after the process died;
+        `journal_sync_ms` says when its records reach the disk: 0 never
+        synced (only a power cut loses anything), N > 0 at most every N ms,
+        -1 before each call returns. Closing the session removes the journal.
+        """
+        self._prepare(path)
+        encoded_path = None if path is None else _fspath_bytes(path)
+        encoded_directory = None if checkpoint_dir is None else _fspath_bytes(checkpoint_dir)
+        if encoded_path and not os.path.isfile(encoded_path):
+            raise Error(2, "no such file", self.path)
+        if in_place or journal:
+            options = self._options(journal, journal_sync_ms)
+            if in_place:
+                if not encoded_path:
+                    raise ValueError("an in-place session needs a file")
+                options.flags |= _native.SESSION_OPT_IN_PLACE
+            options.checkpoint_directory = encoded_directory
+            _native.clear_error()
+            handle = lib.skarn_edit_create_session_with_options(encoded_path, ctypes.byref(options))
+        else:
+            _native.clear_error()
+            handle = lib.skarn_edit_create_session(encoded_path, self._callback, None, 0, encoded_directory)
+        if not handle:
+            raise _failed(Error(f"cannot open a session over {self.path!r}" if path is not None
+                                else "cannot open a session"))
+        self._opened(handle)
+        self.in_place: Optional[bool] = bool(in_place)
+
+    @classmethod
+    def resume(cls, journal_path: PathLike, *, journal_sync_ms: int = 0) -> "Session":
+        """Rebuilds the journaled session that a process left behind when it
+        died, from its journal at `journal_path` (find_journal() finds it).
+
+        The session has the content, history (undo and redo go on from
+        there), open transaction and checkpoints it had when its last call
+        returned; it journals on into the same journal, which closing it
+        removes. `journal_sync_ms` is as for Session(); `in_place` is None,
+        as the library keeps that choice in the journal without telling it.
+        Raises Error when the library refuses the journal (a live session
+        holds it, the session's file changed since, a damaged header, a file
+        it names is missing); the journal then stays as it was.
+        """
+        encoded = _fspath_bytes(journal_path)
+        file_path = ctypes.create_string_buffer(_PATH_BUFFER)
+        described = lib.skarn_util_describe_journal(encoded, file_path) if _native.has(
+            "skarn_util_describe_journal") else 0
+        session = cls.__new__(cls)
+        session._prepare(os.fsdecode(file_path.value) if described > 0 and file_path.value else None)
+        options = session._options(True, journal_sync_ms)
+        _native.clear_error()
+        handle = lib.skarn_edit_resume_session(encoded, ctypes.byref(options))
+        if not handle:
+            raise _failed(Error(f"cannot resume the session of the journal {os.fsdecode(encoded)!r}"))
+        session._opened(handle)
+        session.in_place = None
+        return session
+
+    def _prepare(self, path: Optional[PathLike]) -> None:
+        """The state of a session not yet opened, and its event callback."""
         self._guard = _Guard()
         self._handle: Optional[int] = None
         self._closed = True  # until the library made the session
@@ -442,11 +506,6 @@ class Session:
         self._generation = 0
         self._on_event: Optional[Callable[[str, Optional[Change]], None]] = None
         self.path = None if path is None else os.fspath(path)
-
-        encoded_path = None if path is None else _fspath_bytes(path)
-        encoded_directory = None if checkpoint_dir is None else _fspath_bytes(checkpoint_dir)
-        if encoded_path and not os.path.isfile(encoded_path):
-            raise Error(2, "no such file", self.path)
 
         self_ref = weakref.ref(self)
         guard = self._guard
@@ -465,28 +524,30 @@ class Session:
                 guard.callbacks -= 1
 
         self._callback = _native.SESSION_EVENT_CBK(trampoline)
-        _native.clear_error()
-        if in_place:
-            if not _native.has("skarn_edit_create_session_with_options"):
-                raise NotImplementedError("this build of libskarn_edit has no in-place sessions")
-            if not encoded_path:
-                raise ValueError("an in-place session needs a file")
-            options = _native.SessionOptions()
+
+    def _options(self, journal: bool, journal_sync_ms: int) -> _native.SessionOptions:
+        """An options record with the session's callback and, with `journal`,
+        a journal synced as `journal_sync_ms` says (version 1 without one, for
+        libraries that have no journals)."""
+        if not _native.has("skarn_edit_create_session_with_options"):
+            raise NotImplementedError("this build of libskarn_edit has no in-place or journaled sessions")
+        options = _native.SessionOptions()
+        options.version = 1
+        options.event_cbk = self._callback
+        if journal:
+            if not _native.has("skarn_edit_resume_session"):
+                raise NotImplementedError("this build of libskarn_edit has no journaled sessions")
+            journal_sync_ms = _as_int(journal_sync_ms, "journal_sync_ms")
+            if not -1 <= journal_sync_ms < (1 << 31):
+                raise ValueError(f"journal_sync_ms {journal_sync_ms} is not -1, 0 or a number of milliseconds")
             options.version = _native.SESSION_OPTIONS_VERSION
-            options.flags = _native.SESSION_OPT_IN_PLACE
-            options.checkpoint_directory = encoded_directory
-            options.event_cbk = self._callback
-            options.user_data = None
-            options.event_interest = 0
-            handle = lib.skarn_edit_create_session_with_options(encoded_path, ctypes.byref(options))
-        else:
-            handle = lib.skarn_edit_create_session(encoded_path, self._callback, None, 0, encoded_directory)
-        if not handle:
-            raise _failed(Error(f"cannot open a session over {self.path!r}" if path is not None
-                                else "cannot open a session"))
+            options.flags = _native.SESSION_OPT_JOURNAL
+            options.journal_sync_ms = journal_sync_ms
+        return options
+
+    def _opened(self, handle: int) -> None:
         self._handle = handle
         self._closed = False
-        self.in_place = bool(in_place)
 
     # -- lifecycle -------------------------------------------------------
 
@@ -971,6 +1032,15 @@ class Session:
 
     @property
     @_serialised
+    def journal_path(self) -> Optional[str]:
+        """The path of the session's journal, or None for a session without one."""
+        if not _native.has("skarn_session_get_journal_path"):
+            return None
+        path = lib.skarn_session_get_journal_path(self._live())
+        return None if path is None else os.fsdecode(path)
+
+    @property
+    @_serialised
     def num_checkpoints(self) -> int:
         return lib.skarn_session_get_num_checkpoints(self._live())
 
@@ -1139,3 +1209,36 @@ def recover(path: PathLike) -> bool:
     if result < 0:
         raise _failed(Error(f"cannot recover {os.fsdecode(encoded)!r}"))
     return result > 0
+
+
+def find_journal(path: PathLike, checkpoint_directory: Optional[PathLike] = None) -> Optional[str]:
+    """The path of the newest journal that a journaled session over the file
+    at `path` left behind when its process died and that no live session
+    holds, in `checkpoint_directory` (None: the directory a session over the
+    file would choose), or None when there is none. Raises Error when the
+    file's path does not resolve or the directory cannot be read.
+    """
+    if not _native.has("skarn_util_find_journal"):
+        raise NotImplementedError("this build of libskarn_edit has no journaled sessions")
+    encoded = _fspath_bytes(path)
+    directory = None if checkpoint_directory is None else _fspath_bytes(checkpoint_directory)
+    found = ctypes.create_string_buffer(_PATH_BUFFER)
+    _native.clear_error()
+    result = lib.skarn_util_find_journal(encoded, directory, found)
+    if result < 0:
+        raise _failed(Error(f"cannot look for the journals of {os.fsdecode(encoded)!r}"))
+    return os.fsdecode(found.value) if result > 0 else None
+
+
+def remove_journal(path: PathLike) -> None:
+    """Removes the session journal at `path`, left behind by a process that
+    died, with every file it kept (the session's private copy, its
+    checkpoint files). Raises Error, removing nothing, when it is not a
+    session journal or a live session holds it.
+    """
+    if not _native.has("skarn_util_remove_journal"):
+        raise NotImplementedError("this build of libskarn_edit has no journaled sessions")
+    encoded = _fspath_bytes(path)
+    _native.clear_error()
+    if lib.skarn_util_remove_journal(encoded) != 0:
+        raise _failed(Error(f"cannot remove the journal {os.fsdecode(encoded)!r}"))

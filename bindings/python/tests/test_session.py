@@ -4,8 +4,10 @@ Run with SKARN_EDIT_LIBRARY naming the library and the package on PYTHONPATH.
 """
 
 import errno
+import json
 import os
 import random
+import signal
 import subprocess
 import sys
 import tempfile
@@ -562,6 +564,102 @@ class InPlaceTest(TempDir):
         self.assertTrue(content in (old, b"x" + old), "recovered to neither the old nor the new content")
         self.assertFalse(os.path.exists(journal))
         self.assertFalse(skarn_edit.recover(path))
+
+
+def random_edits(rng, content, count):
+    """`count` random edits, undos and redos over `content`, and the model's
+    contents: those the changes in force lead through (the first is
+    `content`) and those undone (the next redo's last)."""
+    done, undone, edits = [content], [], []
+    for _ in range(count):
+        current, roll = done[-1], rng.random()
+        if roll < 0.15 and len(done) > 1:
+            edits.append(["undo"])
+            undone.append(done.pop())
+            continue
+        if roll < 0.25 and undone:
+            edits.append(["redo"])
+            done.append(undone.pop())
+            continue
+        offset = rng.randrange(len(current) + 1)
+        data = rng.randbytes(rng.choice([1, 7, 300, 5000]))
+        if roll < 0.55 or not current:
+            edits.append(["insert", offset, data.hex()])
+            done.append(current[:offset] + data + current[offset:])
+        elif roll < 0.8:
+            edits.append(["overwrite", offset, data.hex()])
+            done.append(current[:offset] + data + current[offset + len(data):])
+        else:
+            offset = min(offset, len(current) - 1)
+            length = rng.randrange(1, 2000)
+            edits.append(["delete", offset, length])
+            done.append(current[:offset] + current[offset + length:])
+        undone.clear()
+    return edits, done, undone
+
+
+class JournalTest(TempDir):
+    def killed_after_edits(self, edits, sync_ms):
+        """Runs a child that applies `edits` (see random_edits) to a journaled
+        session over doc.bin, reports its journal and is killed; returns the
+        journal's path."""
+        code = textwrap.dedent("""
+            import json, sys, skarn_edit
+            s = skarn_edit.Session("doc.bin", journal=True, journal_sync_ms=%d)
+            for edit in json.loads(sys.stdin.readline()):
+                if edit[0] in ("insert", "overwrite"):
+                    getattr(s, edit[0])(edit[1], bytes.fromhex(edit[2]))
+                else:
+                    getattr(s, edit[0])(*edit[1:])
+            print(s.journal_path, flush=True)
+            sys.stdin.read()
+        """ % sync_ms)
+        child = subprocess.Popen([sys.executable, "-c", code], cwd=self.dir, stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, text=True)
+        try:
+            child.stdin.write(json.dumps(edits) + "\n")
+            child.stdin.flush()
+            reported = child.stdout.readline().strip()
+        finally:
+            os.kill(child.pid, signal.SIGKILL)
+            child.communicate(timeout=60)
+        self.assertTrue(reported, "the child reported no journal")
+        return os.path.join(self.dir, reported)
+
+    def test_resume_after_the_process_was_killed(self):
+        seed = int(os.environ.get("SKARN_TEST_SEED", random.randrange(1 << 30)))
+        rng = random.Random(seed)
+        original = rng.randbytes(200000)
+        path = self.write("doc.bin", original)
+        edits, done, undone = random_edits(rng, original, 60)
+        reported = self.killed_after_edits(edits, rng.choice([0, 50, -1]))
+        journal = skarn_edit.find_journal(path)
+        self.assertEqual(os.path.realpath(journal), os.path.realpath(reported))
+        with skarn_edit.Session.resume(journal) as resumed:
+            with self.assertRaises(skarn_edit.Error):
+                skarn_edit.Session.resume(journal)  # held by the resumed session
+            self.assertIsNone(skarn_edit.find_journal(path))
+            self.assertEqual(resumed.journal_path, journal)
+            self.assertEqual(os.path.realpath(resumed.path), os.path.realpath(path))
+            self.assertEqual((resumed.num_changes, resumed.num_undone_changes), (len(done) - 1, len(undone)))
+            self.assertEqual(resumed[:], done[-1], "seed %d" % seed)
+            if undone:
+                resumed.redo()
+                self.assertEqual(resumed[:], undone[-1], "seed %d" % seed)
+                resumed.undo()
+            for expected in reversed(done[:-1]):
+                resumed.undo()
+                self.assertEqual(resumed[:], expected, "seed %d" % seed)
+        self.assertFalse(os.path.exists(journal), "closing the resumed session left its journal")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["doc.bin"])
+        with open(path, "rb") as file:
+            self.assertEqual(file.read(), original)
+        with skarn_edit.Session(path) as plain:
+            self.assertIsNone(plain.journal_path)
+        with self.assertRaises(skarn_edit.Error):
+            skarn_edit.remove_journal(path)  # not a journal: nothing removed
+        skarn_edit.remove_journal(self.killed_after_edits(edits[:3], 0))
+        self.assertEqual(sorted(os.listdir(self.dir)), ["doc.bin"], "removing the journal left its files")
 
 
 if __name__ == "__main__":
