@@ -190,6 +190,7 @@ _OPTIONAL_PROTOTYPES = {
     "skarn_error_clear": (None, []),
     "skarn_set_log_callback": (None, [LOG_CBK, c_void_p]),
     "skarn_util_recover_file": (c_int, [c_char_p]),
+    "skarn_edit_replace_all": (c_int64, [c_void_p, c_char_p, c_int64, c_char_p, c_int64, c_int64, c_int64, c_int32]),
 }
 
 
