@@ -302,7 +302,8 @@ enum {
  * the whole replacement back. Announced as a transform is (SESSION_EVT_SAVE
  * with a null pointer, SESSION_EVT_CREATE_CHECKPOINT, VIEWPORT_EVT_TRANSFORM
  * to every viewport, SESSION_EVT_TRANSFORM), and its progress is reported as
- * PROGRESS_OP_TRANSFORM. `flags`: REPLACE_IGNORE_CASE or 0. Returns the
+ * PROGRESS_OP_TRANSFORM (the total grows, once, by the bytes searched before
+ * the first match). `flags`: REPLACE_IGNORE_CASE or 0. Returns the
  * number of replacements; 0 when nothing matched (no checkpoint is made);
  * -1 on failure, logged: bad arguments, changes paused, a call from a
  * callback, a session with a journal (SESSION_OPT_JOURNAL, which has no
