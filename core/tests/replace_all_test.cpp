@@ -181,6 +181,16 @@ TEST(ReplaceAll, IsAnnouncedAsATransformAndRefusesWhatTransformsRefuse) {
     EXPECT_EQ(content_of(s), "1 two 1");
     EXPECT_EQ(skarn_session_get_num_checkpoints(s), 1);
     EXPECT_EQ(checkpoint_files(dir), 1u);
+    // A session journal has no record of it yet: refused there.
+    skarn_session_options_struct options = SKARN_SESSION_OPTIONS_INIT;
+    options.flags = SESSION_OPT_JOURNAL;
+    const std::string directory = dir.str();
+    options.checkpoint_directory = directory.c_str();
+    Session journaled(skarn_edit_create_session_with_options(dir.file("doc.txt").c_str(), &options));
+    ASSERT_TRUE(journaled);
+    EXPECT_EQ(replace_all(journaled.get(), "one", "1", 0, 0, false), -1);
+    EXPECT_EQ(content_of(journaled.get()), "one two one");
+    EXPECT_THAT(log.str(), HasSubstr("replace-all is not recorded by a session journal"));
     // An empty replacement deletes; the range may end at the content's end.
     EXPECT_EQ(skarn_edit_replace_all(s, one_byte, 1, nullptr, 0, 1, 0, 0), 1);
     EXPECT_EQ(content_of(s), "1 two ");
