@@ -323,6 +323,8 @@ void cancel_at_every_call(const char *name, int32_t op, const TempDir &dir, skar
     log.cancel_at = 0;
 }
 
+const uint8_t *bytes(const char *text) { return reinterpret_cast<const uint8_t *>(text); }
+
 uint8_t upper_byte(uint8_t byte, void *) { return static_cast<uint8_t>(std::toupper(byte)); }
 
 // 13 MiB of random lower-case letters, from `seed`.
@@ -366,6 +368,9 @@ TEST(Progress, EveryLongOperationReportsInOrderAndCancelsCleanly) {
         cancel_at_every_call(
             "transform", PROGRESS_OP_TRANSFORM, dir, s, log,
             [&] { return skarn_edit_apply_transform(s, upper_byte, nullptr, 5 * MiB, MiB); }, 0, -1);
+        cancel_at_every_call(
+            "replace", PROGRESS_OP_TRANSFORM, dir, s, log,
+            [&] { return skarn_edit_replace_all(s, bytes("ab"), 2, bytes("XYZ"), 3, MiB, 0, 0) > 0 ? 0 : -1; }, 0, -1);
         skarn_character_counts_struct *counts = skarn_character_counts_create();
         cancel_at_every_call(
             "counts", PROGRESS_OP_CHARACTER_COUNTS, dir, s, log,

@@ -50,9 +50,14 @@ public:
             skarn_edit_create_checkpoint(s);
         } else if (pick < 6) {
             skarn_edit_destroy_last_checkpoint(s);
-        } else if (pick < 8) {
+        } else if (pick < 7) {
             if (size > 0)
                 skarn_edit_apply_transform(s, flip_case, nullptr, offset % size, draw(1, size - offset % size));
+        } else if (pick < 8) {
+            const std::string pattern = random_bytes(rng_, 1);
+            const std::string replacement = random_bytes(rng_, static_cast<size_t>(draw(0, 3)));
+            skarn_edit_replace_all(s, bytes_of(pattern), 1, bytes_of(replacement),
+                                   static_cast<int64_t>(replacement.size()), offset, draw(0, size - offset), 0);
         } else if (pick < 12) {
             skarn_session_begin_transaction(s);
         } else if (pick < 16) {

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -40,7 +39,7 @@ constexpr const char *edit_help =
     "  --overwrite OFF:DATA  overwrite from OFF with DATA (may extend the content)\n"
     "  --delete OFF:LEN      delete LEN bytes at OFF (cut at the end)\n"
     "  --replace FIND=REPL   replace every non-overlapping FIND, left to right, by REPL\n"
-    "                        (REPL may be empty); one undoable transaction\n"
+    "                        (REPL may be empty), in one pass\n"
     "  --upper OFF:LEN       ASCII letters of the range to upper case (LEN 0: to the end)\n"
     "  --lower OFF:LEN       ASCII letters of the range to lower case (LEN 0: to the end)\n"
     "DATA, FIND and REPL are text, or hex: followed by hex digits (hex:0d0a).\n"
@@ -146,84 +145,19 @@ void check_serial(int64_t serial, const operation &op) {
     if (serial < 0) throw failure(op.label + ": failed");
 }
 
-// Content rewritten by one edit of a replace: its matches span at most this
-// many bytes, and their replaced text is at most this long (a single match
-// may exceed both).
-constexpr int64_t replace_region_limit = 65536;
-
-struct segment_guard {
-    skarn_segment_struct *segment;
-    ~segment_guard() { skarn_segment_destroy(segment); }
-};
-
-// Replaces every non-overlapping match, left to right, as one transaction.
-// Each edit costs time in proportion to the number of pieces the content is
-// made of, so matches are not replaced one by one: the matches that fall in a
-// bounded region are rewritten in memory and the region is replaced with one
-// overwrite, or one delete and one insert. The search then goes on behind the
-// rewritten region, so a replacement that contains the pattern is never
-// searched again.
+// Replaces every non-overlapping match, left to right, in one pass of the
+// library that writes the result into a new checkpoint level (undone as one
+// step). A stop signal cancels it through the progress callback.
 void replace_all(skarn_session_struct *session, const operation &op) {
-    if (skarn_session_begin_transaction(session) != 0) throw failure(op.label + ": cannot begin a transaction");
-    const std::vector<uint8_t> &find = op.data;
-    const std::vector<uint8_t> &replacement = op.replacement;
-    const auto m = static_cast<int64_t>(find.size());
-    const auto r = static_cast<int64_t>(replacement.size());
-    int64_t from = 0;
     progress_begin("replacing");
-    for (;;) {
-        check_interrupted();
-        progress_update(from, skarn_session_get_computed_file_size(session));
-        // The matches of one region, in ascending order.
-        std::vector<int64_t> matches;
-        {
-            match_scanner scanner(session, find, false, false, false, from,
-                                  skarn_session_get_computed_file_size(session));
-            int64_t match = 0;
-            int64_t rewritten = 0;  // length of the region's new text so far
-            while (scanner.next(match)) {
-                if (!matches.empty()) {
-                    rewritten += match - (matches.back() + m) + r;
-                    if (match + m - matches.front() > replace_region_limit || rewritten > replace_region_limit) break;
-                } else {
-                    rewritten = r;
-                }
-                matches.push_back(match);
-            }
-        }
-        if (matches.empty()) break;
-
-        const int64_t region = matches.front();
-        const int64_t region_length = matches.back() + m - region;
-        const segment_guard old_bytes{skarn_segment_create(region_length)};
-        if (old_bytes.segment == nullptr) throw std::bad_alloc();
-        if (skarn_session_get_segment(session, old_bytes.segment, region) != 0 ||
-            skarn_segment_get_length(old_bytes.segment) != region_length) {
-            throw failure(op.label + ": cannot read the content at offset " + std::to_string(region));
-        }
-        const uint8_t *old_data = skarn_segment_get_data(old_bytes.segment);
-        std::vector<uint8_t> new_bytes;
-        for (size_t i = 0; i < matches.size(); ++i) {
-            new_bytes.insert(new_bytes.end(), replacement.begin(), replacement.end());
-            if (i + 1 < matches.size()) {
-                // The unchanged bytes between this match and the next.
-                new_bytes.insert(new_bytes.end(), old_data + (matches[i] + m - region),
-                                 old_data + (matches[i + 1] - region));
-            }
-        }
-        const auto new_length = static_cast<int64_t>(new_bytes.size());
-        if (new_length == region_length) {
-            check_serial(skarn_edit_overwrite_bytes(session, region, new_bytes.data(), new_length), op);
-        } else {
-            check_serial(skarn_edit_delete(session, region, region_length), op);
-            if (new_length > 0) {
-                check_serial(skarn_edit_insert_bytes(session, region, new_bytes.data(), new_length), op);
-            }
-        }
-        from = region + new_length;
-    }
+    const int64_t replaced =
+        skarn_edit_replace_all(session, op.data.data(), static_cast<int64_t>(op.data.size()), op.replacement.data(),
+                               static_cast<int64_t>(op.replacement.size()), 0, 0, 0);
     progress_finish();
-    if (skarn_session_end_transaction(session) != 0) throw failure(op.label + ": cannot end the transaction");
+    if (replaced < 0) {
+        check_interrupted();
+        throw failure(op.label + ": failed");
+    }
 }
 
 void apply(skarn_session_struct *session, const operation &op) {

@@ -197,6 +197,7 @@ _OPTIONAL_PROTOTYPES = {
     "skarn_util_find_journal": (c_int, [c_char_p, c_char_p, c_char_p]),
     "skarn_util_describe_journal": (c_int, [c_char_p, c_char_p]),
     "skarn_util_remove_journal": (c_int, [c_char_p]),
+    "skarn_edit_replace_all": (c_int64, [c_void_p, c_char_p, c_int64, c_char_p, c_int64, c_int64, c_int64, c_int32]),
 }
 
 

@@ -31,6 +31,7 @@ _CHANGE_EVENTS = (2, 4)  # edit and undo carry a change record
 _VIEWPORT_CONTENT_EVENTS = 2 | 4 | 8 | 16
 _VIEWPORT_MAX_CAPACITY = 1048576
 _PATTERN_LIMIT = 524288
+_REPLACE_IGNORE_CASE = 1
 _READ_CHUNK = 1048576
 _PATH_BUFFER = 4096
 _KINDS = {b"I": "insert", b"D": "delete", b"O": "overwrite"}
@@ -1089,6 +1090,38 @@ class Session:
         self._raise_kept()
         if result != 0:
             raise _failed(Error("the transform failed"))
+
+    @_serialised
+    def replace_all(self, pattern: BytesLike, replacement: BytesLike, start: int = 0, end: Optional[int] = None, *,
+                    ignore_case: bool = False) -> int:
+        """Replaces every non-overlapping `pattern` in [start, end) by `replacement`; returns how many.
+
+        Matches are taken left to right, as bytes.replace does over the range
+        (an empty replacement deletes them; `ignore_case` folds ASCII
+        letters). The library writes the result in one pass into a new
+        checkpoint: drop_checkpoint() takes the whole replacement back. When
+        nothing matches no checkpoint is made and the result is 0.
+        """
+        pattern = _as_bytes(pattern, "pattern")
+        replacement = _as_bytes(replacement, "replacement")
+        if not pattern:
+            raise ValueError("empty pattern")
+        if len(pattern) >= _PATTERN_LIMIT:
+            raise ValueError(f"patterns are limited to {_PATTERN_LIMIT - 1} bytes")
+        if not _native.has("skarn_edit_replace_all"):
+            raise Error("the loaded library has no replace-all")
+        handle = self._live()
+        start, stop, _ = slice(start, end).indices(lib.skarn_session_get_computed_file_size(handle))
+        if stop - start < len(pattern):
+            return 0  # and a length of 0 would mean "to the end" to the library
+        _native.clear_error()
+        result = lib.skarn_edit_replace_all(handle, pattern, len(pattern), replacement, len(replacement), start,
+                                            stop - start, _REPLACE_IGNORE_CASE if ignore_case else 0)
+        self._generation += 1
+        self._raise_kept()
+        if result < 0:
+            raise _failed(Error("the replacement failed"))
+        return result
 
     # -- content analysis ----------------------------------------------------
 

@@ -8,6 +8,7 @@ import json
 import os
 import random
 import signal
+import re
 import subprocess
 import sys
 import tempfile
@@ -455,6 +456,23 @@ class CallbackTest(TempDir):
             with self.assertRaises(skarn_edit.Error):
                 s.drop_checkpoint()
 
+
+    def test_replace_all_is_bytes_replace_over_the_range_and_one_checkpoint(self):
+        content = b"one Two ONE two one\n" * 300
+        with skarn_edit.Session(self.write("r.txt", content)) as s:
+            s.delete(5, 3)  # edited content: more than one piece
+            edited = content[:5] + content[8:]
+            self.assertEqual(s.replace_all(b"one", b"1", 10, 4000), edited[10:4000].count(b"one"))
+            expected = edited[:10] + edited[10:4000].replace(b"one", b"1") + edited[4000:]
+            self.assertEqual(s[:], expected)
+            self.assertEqual(s.replace_all(b"TWO", b"", ignore_case=True), expected.lower().count(b"two"))
+            self.assertEqual(s[:], re.sub(b"(?i)two", b"", expected))
+            self.assertEqual(s.replace_all(b"absent", b"x"), 0)
+            self.assertEqual(s.num_checkpoints, 2)
+            s.drop_checkpoint()
+            self.assertEqual(s[:], expected)
+            with self.assertRaises(ValueError):
+                s.replace_all(b"", b"x")
 
 class ThreadTest(TempDir):
     def test_one_session_over_threads(self):

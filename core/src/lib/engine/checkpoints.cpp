@@ -9,6 +9,8 @@
 // 3. In a journaled session a checkpoint's and a transform's file are
 //    complete (and synced, when the journal syncs) before their record is
 //    written, and every such file stays until the journal goes.
+// 4. A replace-all level is made over a file written with the content
+//    already rewritten; it never mirrors the level below.
 #include "engine/checkpoints.hpp"
 
 #include <cerrno>
@@ -71,54 +73,46 @@ unique_fd reopen_level_file(const std::string &path, int64_t size) {
 
 }  // namespace
 
-int create_checkpoint(skarn_session_struct *session) {
-    if (refuse_reentry(session)) return -1;
+bool checkpoint_file_template(skarn_session_struct *session, char (&path)[SKARN_PATH_BUFFER_SIZE]) {
     const std::string &directory = session->checkpoint_directory;
     const bool directory_missing = skarn_util_directory_exists(directory.c_str()) == 0;
     if (directory_missing) SKARN_LOG("checkpoint directory '" << directory << "' does not exist");
-    char path[SKARN_PATH_BUFFER_SIZE];
     const int formatted = std::snprintf(path, sizeof path, "%s%c.Skarnpad-%schk.%zu.XXXXXX", directory.c_str(),
                                         skarn_util_directory_separator(), session->file_tag(), session->models.size());
     if (formatted < 0 || static_cast<size_t>(formatted) >= sizeof path) {
         SKARN_LOG("failed to create checkpoint filename template");
-        return -1;
+        return false;
     }
     if (directory_missing && skarn_util_create_directory(directory.c_str()) != 0) {
         SKARN_LOG("failed to create directory: " << directory);
         SKARN_LOG("failed to save checkpoint to '" << path << "'");
-        return -1;
+        return false;
     }
-    const int64_t size = session->current().computed_size();
+    return true;
+}
+
+int push_checkpoint_level(skarn_session_struct *session, scoped_private_file &file, const char *path, int64_t size,
+                          bool mirrors_below) {
     const int64_t num_changes = session->num_changes();
-    // A transform's checkpoint reports as part of the transform.
-    progress_meter own_progress = session->progress(PROGRESS_OP_CHECKPOINT, size);
-    progress_meter &progress = session->enclosing_progress != nullptr ? *session->enclosing_progress : own_progress;
     auto level = std::make_unique<skarn_model_struct>();
-    scoped_private_file file;  // removed unless the level takes it
-    if (!write_checkpoint_file(session->current(), file, path, size, progress)) {
-        if (!progress.cancelled()) SKARN_LOG("failed to save checkpoint to '" << path << "'");
-        return -1;
-    }
     level->file_path = path;
-    if (&progress == &own_progress && !progress.finish()) {
-        SKARN_LOG("cancelled by the progress callback");
-        return -1;
-    }
     if (!level->file.adopt(file.take_descriptor())) {
         SKARN_LOG(log::system_error_line());
         return -1;
     }
     reset_pieces(*level, size);
-    level->mirrors_below = true;
+    level->mirrors_below = mirrors_below;
     // The content is saved: announced as a save to no path, as before.
     skarn_session_notify(session, SESSION_EVT_SAVE, nullptr);
     push_level(session, std::move(level));
     file.keep();  // the level removes it when it is dropped
     session->num_changes_adjustment = num_changes;
     // A transform's checkpoint is marked: a resumed session takes it back
-    // unless the transform's end is recorded too.
+    // unless the transform's end is recorded too. A level of other content
+    // (a replace-all's) is recorded as one.
     const uint8_t for_transform = session->enclosing_progress != nullptr ? 1 : 0;
-    if (!journal_level_file(session, journal_op::checkpoint, session->current().file_path, for_transform)) {
+    const journal_op op = mirrors_below ? journal_op::checkpoint : journal_op::replaced;
+    if (!journal_level_file(session, op, session->current().file_path, for_transform)) {
         unwind_checkpoint(session);
         return -1;
     }
@@ -126,15 +120,48 @@ int create_checkpoint(skarn_session_struct *session) {
     return 0;
 }
 
-int replay_checkpoint(skarn_session_struct *session, const std::string &path) {
+void announce_transform(skarn_session_struct *session) noexcept {
+    mark_viewports_stale(session, VIEWPORT_EVT_TRANSFORM);
+    skarn_session_notify(session, SESSION_EVT_TRANSFORM, nullptr);
+}
+
+int create_checkpoint(skarn_session_struct *session) {
+    if (refuse_reentry(session)) return -1;
+    char path[SKARN_PATH_BUFFER_SIZE];
+    if (!checkpoint_file_template(session, path)) return -1;
     const int64_t size = session->current().computed_size();
+    // A transform's checkpoint reports as part of the transform.
+    progress_meter own_progress = session->progress(PROGRESS_OP_CHECKPOINT, size);
+    progress_meter &progress = session->enclosing_progress != nullptr ? *session->enclosing_progress : own_progress;
+    scoped_private_file file;  // removed unless the level takes it
+    if (!write_checkpoint_file(session->current(), file, path, size, progress)) {
+        if (!progress.cancelled()) SKARN_LOG("failed to save checkpoint to '" << path << "'");
+        return -1;
+    }
+    if (&progress == &own_progress && !progress.finish()) {
+        SKARN_LOG("cancelled by the progress callback");
+        return -1;
+    }
+    return push_checkpoint_level(session, file, path, size, true);
+}
+
+int replay_checkpoint(skarn_session_struct *session, const std::string &path, bool mirrors_below) {
+    int64_t size = session->current().computed_size();
+    if (!mirrors_below) {
+        const file_identity kept = identity_of(path.c_str());
+        if (!kept.known) {
+            SKARN_LOG("cannot open '" << path << "', kept by the session journal");
+            return -1;
+        }
+        size = kept.size;
+    }
     const int64_t num_changes = session->num_changes();
     unique_fd file = reopen_level_file(path, size);
     auto level = std::make_unique<skarn_model_struct>();
     if (!file.valid() || !level->file.adopt(std::move(file))) return -1;
     level->file_path = path;
     reset_pieces(*level, size);
-    level->mirrors_below = true;
+    level->mirrors_below = mirrors_below;
     push_level(session, std::move(level));
     session->num_changes_adjustment = num_changes;
     return 0;
@@ -207,8 +234,7 @@ int apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t t
         unwind_checkpoint(session);
         return -1;
     }
-    mark_viewports_stale(session, VIEWPORT_EVT_TRANSFORM);
-    skarn_session_notify(session, SESSION_EVT_TRANSFORM, nullptr);
+    announce_transform(session);
     return 0;
 }
 

@@ -50,6 +50,8 @@ inline void ask_for(const void *at) noexcept {
 #endif
 }
 
+}  // namespace
+
 void prefetch_ahead(const skarn::piece_tree::cursor &at) noexcept {
     constexpr int distance = 16;
     const skarn::piece_tree::leaf *leaf = at.where;
@@ -63,7 +65,12 @@ void prefetch_ahead(const skarn::piece_tree::cursor &at) noexcept {
     if (!far.reads_file()) ask_for(far.bytes());
 }
 
-}  // namespace
+void abort_on_broken_model(const skarn_model_struct &model, const piece_position &found) noexcept {
+    // Logged under the name of the interface function that met the fault.
+    print_model_segments_(&model, std::clog);
+    SKARN_LOG("break in model continuity, expected: " << found.expected << ", got: " << found.got);
+    std::abort();
+}
 
 int read_content(const skarn_session_struct *session, int64_t start, uint8_t *out, int64_t capacity,
                  int64_t &length) noexcept {
@@ -80,12 +87,7 @@ int read_content(const skarn_session_struct *session, int64_t start, uint8_t *ou
     // One descent to the piece that holds `start` (on a boundary the
     // earlier one, which contributes no bytes), then in-order steps.
     const piece_position found = locate_piece(model, start);
-    if (found.broken) {
-        // Logged under the name of the interface function that met the fault.
-        print_model_segments_(&model, std::clog);
-        SKARN_LOG("break in model continuity, expected: " << found.expected << ", got: " << found.got);
-        std::abort();
-    }
+    if (found.broken) abort_on_broken_model(model, found);
     skarn::piece_tree::cursor at = found.at;
     if (pieces.at_end(at)) return -1;
     skarn::file_reader window(model.file, model.read_buffer);

@@ -3,6 +3,7 @@
 #ifndef SKARN_ENGINE_READER_HPP
 #define SKARN_ENGINE_READER_HPP
 
+#include <algorithm>
 #include <cstdint>
 #include <ostream>
 #include <vector>
@@ -31,6 +32,38 @@ struct piece_position {
     int64_t got = 0;
 };
 piece_position locate_piece(const skarn_model_struct &model, int64_t offset) noexcept;
+
+// Logs a broken model as found (with a dump of its pieces) and ends the process.
+[[noreturn]] void abort_on_broken_model(const skarn_model_struct &model, const piece_position &found) noexcept;
+
+// Asks for the bytes of the edit shown by the piece some steps after `at`,
+// so that behind many edits their memory loads overlap.
+void prefetch_ahead(const piece_tree::cursor &at) noexcept;
+
+// Calls visit(piece, skip, count) for each piece of `model` that
+// [offset, offset + length) reaches, in order: its `count` bytes from `skip`
+// on lie in the range. One descent to the first piece, then in-order steps;
+// the memory of the edits ahead is asked for. Stops when `visit` returns
+// false. Returns the bytes of the pieces visited in full (fewer than `length`
+// when the content ends first or `visit` stopped). A broken model ends the
+// process.
+template <typename Visit>
+int64_t for_each_piece(const skarn_model_struct &model, int64_t offset, int64_t length, Visit &&visit) {
+    const piece_tree &pieces = model.pieces;
+    if (length <= 0 || pieces.empty()) return 0;
+    const piece_position found = locate_piece(model, offset);
+    if (found.broken) abort_on_broken_model(model, found);
+    int64_t done = 0;
+    piece_tree::cursor at = found.at;
+    for (int64_t skip = offset - at.start; !pieces.at_end(at) && done < length; pieces.advance(at), skip = 0) {
+        prefetch_ahead(at);
+        const int64_t count = std::min(at->length - skip, length - done);
+        if (count <= 0) continue;  // the piece that ends at `offset`
+        if (!visit(*at, skip, count)) break;
+        done += count;
+    }
+    return done;
+}
 
 // Copies up to `capacity` bytes of the session's current content from `start`
 // into `out`, counting them in `length` as they arrive (so that after a

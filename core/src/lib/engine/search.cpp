@@ -203,6 +203,10 @@ int next_match(skarn_search_context_struct *context, int64_t advance) noexcept {
     }
 }
 
+void case_fold_table(uint8_t (&table)[256]) noexcept {
+    for (int value = 0; value < 256; ++value) table[value] = fold_byte(static_cast<uint8_t>(value), nullptr);
+}
+
 void destroy_search_context(skarn_search_context_struct *context) noexcept {
     // A callback may run inside this very context's search, which goes on
     // using it when the callback returns.

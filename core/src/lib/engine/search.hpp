@@ -21,6 +21,9 @@ skarn_search_context_struct *create_search_context(skarn_session_struct *session
 // The next match after advancing `advance` bytes, as skarn_search_next_match says.
 int next_match(skarn_search_context_struct *context, int64_t advance) noexcept;
 
+// The case folding of searches that ignore case: `table[b]` is byte b folded.
+void case_fold_table(uint8_t (&table)[256]) noexcept;
+
 // Removes the context from its session, unless a callback of the session runs.
 void destroy_search_context(skarn_search_context_struct *context) noexcept;
 

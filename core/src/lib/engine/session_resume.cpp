@@ -111,6 +111,7 @@ bool replay(skarn_session_struct *session, const journal_record &record) {
         case journal_op::transform: return replay_transform(session, std::string(record.path)) == 0;
         case journal_op::destroy_checkpoint: return destroy_last_checkpoint(session) == 0;
         case journal_op::transform_failed: return true;
+        case journal_op::replaced: return replay_checkpoint(session, std::string(record.path), false) == 0;
         case journal_op::save:
             if (record.save.base_updated && !replay_base_update(session->base(), record.save)) return false;
             session->caller_file = record.save.identity;

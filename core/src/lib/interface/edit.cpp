@@ -1,11 +1,12 @@
 // The exported functions of the edit family: session lifecycle, edits, the
-// history, saving, checkpoints and transforms. Each checks its arguments,
+// history, saving, checkpoints, transforms and replace-all. Each checks its arguments,
 // opens its interface scope and calls into the engine.
 #include <cstddef>
 #include <cstring>
 
 #include "engine/checkpoints.hpp"
 #include "engine/history.hpp"
+#include "engine/replace_all.hpp"
 #include "engine/reentry.hpp"
 #include "engine/session_open.hpp"
 #include "engine/session_resume.hpp"
@@ -179,7 +180,7 @@ int skarn_edit_save_segment(skarn_session_struct *session, const char *file_path
     });
 }
 
-// Checkpoints and transforms.
+// Checkpoints, transforms and replace-all.
 
 int skarn_edit_create_checkpoint(skarn_session_struct *session) noexcept {
     if (session == nullptr) return -1;
@@ -196,4 +197,24 @@ int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_tr
     if (session == nullptr) return -1;
     return skarn::log::call(__func__, stream::log, -1,
                             [&] { return skarn::apply_transform(session, transform, user_data, offset, length); });
+}
+
+int64_t skarn_edit_replace_all(skarn_session_struct *session, const uint8_t *pattern, int64_t pattern_length,
+                               const uint8_t *replacement, int64_t replacement_length, int64_t offset, int64_t length,
+                               int32_t flags) noexcept {
+    if (session == nullptr) return -1;
+    return skarn::log::call(__func__, stream::log, int64_t{-1}, [&]() -> int64_t {
+        if ((flags & ~REPLACE_IGNORE_CASE) != 0) {
+            SKARN_LOG("unknown replace flags " << flags);
+            return -1;
+        }
+        const skarn::replace_request request{pattern,
+                                             pattern_length,
+                                             replacement,
+                                             replacement_length,
+                                             offset,
+                                             length,
+                                             (flags & REPLACE_IGNORE_CASE) != 0};
+        return skarn::replace_all(*session, request);
+    });
 }

@@ -18,6 +18,13 @@ namespace skarn {
 
 bool write_checkpoint_file(const skarn_model_struct &level, scoped_private_file &file, char *path, int64_t size,
                            progress_meter &progress) noexcept {
+    return write_checkpoint_file_with(file, path, [&](buffered_writer &out, int64_t &written) {
+        written = size;
+        return write_content(level, 0, size, out, progress);
+    });
+}
+
+bool write_checkpoint_file_with(scoped_private_file &file, char *path, const checkpoint_content &write) noexcept {
     const bool created = file.create(path);
     std::snprintf(path, SKARN_PATH_BUFFER_SIZE, "%s", file.path());
     if (!created) {
@@ -26,8 +33,13 @@ bool write_checkpoint_file(const skarn_model_struct &level, scoped_private_file 
     }
     unique_fd writer = file.writer();
     buffered_writer out(writer.get());
-    const save_result written =
-        writer.valid() ? write_content(level, 0, size, out, progress) : save_result::cannot_write;
+    int64_t size = 0;
+    save_result written = save_result::cannot_write;
+    try {
+        if (writer.valid()) written = write(out, size);
+    } catch (const std::bad_alloc &) {
+        SKARN_LOG("out of memory");
+    }
     if (written != save_result::ok || !out.flush() || !writer.reset()) {
         // A cancelled or refused copy has said why already.
         if (written != save_result::cancelled && written != save_result::level_file_changed) {

@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <string>
+#include <functional>
 
 #include "engine/level.hpp"
 #include "engine/progress.hpp"
+#include "io/content_writer.hpp"
 #include "io/level_file.hpp"
 #include "io/private_files.hpp"
 #include "skarn_edit/utility.h"
@@ -20,6 +22,14 @@ namespace skarn {
 // when it fails; `file` removes what it holds unless the caller keeps it.
 bool write_checkpoint_file(const skarn_model_struct &level, scoped_private_file &file, char *path, int64_t size,
                            progress_meter &progress) noexcept;
+
+// What writes a new checkpoint file's content: it puts the bytes to the
+// writer, sets `size` to how many it put, and returns ok or the failure it
+// logged (cancelled and level_file_changed say why themselves).
+using checkpoint_content = std::function<save_result(buffered_writer &out, int64_t &size)>;
+
+// As write_checkpoint_file, with the content `write` puts.
+bool write_checkpoint_file_with(scoped_private_file &file, char *path, const checkpoint_content &write) noexcept;
 
 // Rewrites the file of `level`, a checkpoint level of `size` bytes, with
 // [offset, offset + length) transformed: the output goes to a private file

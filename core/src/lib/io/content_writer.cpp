@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "common/log.hpp"
+#include "engine/reader.hpp"
 #include "engine/segment.hpp"
 #include "io/extent_clone.hpp"
 #include "skarn_edit/change.h"
@@ -27,6 +28,7 @@ struct content_sink {
     extent_cloner &clones;
     buffered_writer &out;
     progress_meter &progress;
+    int64_t still_wanted = INT64_MAX;  // bytes of the range from the current piece on
 };
 
 // Copies `count` bytes at `position` of the level's file to the output, in
@@ -34,7 +36,7 @@ struct content_sink {
 save_result copy_from_file(content_sink &sink, int64_t position, int64_t count) {
     for (int64_t done = 0; done < count && !sink.progress.cancelled();) {
         const int64_t step = std::min(count - done, file_reader::ahead_limit);
-        const uint8_t *bytes = sink.reader.view(position + done, step, count - done);
+        const uint8_t *bytes = sink.reader.view(position + done, step, std::max(sink.still_wanted, count) - done);
         if (bytes == nullptr || !sink.out.put(bytes, step)) {
             SKARN_LOG("skarn_util_write_segment_to_file failed");
             return save_result::cannot_read;
@@ -143,50 +145,34 @@ save_result write_content(const skarn_model_struct &level, int64_t offset, int64
     std::vector<uint8_t> read_ahead;
     file_reader reader(level.file, read_ahead);
     // A level that reads its original bytes through a view has them elsewhere than its pieces say.
-    // A level that reads its original bytes through a view has them elsewhere than its pieces say.
     extent_cloner clones(level.file.view.empty() ? level.file.fd() : -1, out.fd());
-    content_sink sink{reader, clones, out, progress};
-    int64_t expected_offset = 0;
-    int64_t written = 0;
-    for (const auto &piece : level.pieces) {
-        if (piece.computed_offset != expected_offset) {
-            SKARN_FATAL("break in model continuity, expected: " << expected_offset
-                                                                << ", got: " << piece.computed_offset);
-        }
-        const int64_t end = expected_offset + piece.computed_length;
-        if (end <= offset) {
-            expected_offset = end;
-            continue;
-        }
-        if (written >= length) break;
-        const int64_t skip = std::max<int64_t>(offset - piece.computed_offset, 0);
-        const int64_t count = std::min(piece.computed_length - skip, length - written);
-        switch (piece.kind()) {
-            case SEGMENT_INSERT: {
-                const uint8_t *bytes = skarn_change_get_bytes(piece.change.get()) + piece.change_offset + skip;
-                if (!out.put(bytes, count)) {
-                    SKARN_LOG("fwrite failed");
-                    return save_result::cannot_write;
-                }
-                progress.advance(count);
-                break;
+    content_sink sink{reader, clones, out, progress, length};
+    save_result result = save_result::ok;
+    // The engine's walk of the pieces: each piece's own source, no change
+    // record loaded, the edits' bytes asked for ahead.
+    const int64_t written = for_each_piece(level, offset, length, [&](const piece &piece, int64_t skip, int64_t count) {
+        if (!piece.reads_file()) {
+            if (!out.put(piece.bytes() + skip, count)) {
+                SKARN_LOG("fwrite failed");
+                result = save_result::cannot_write;
+                return false;
             }
-            case SEGMENT_READ: {
-                if (!level.file.is_open()) SKARN_FATAL("attempt to read segment from null file pointer");
-                if (const save_result copied = write_from_file(sink, piece.change_offset + skip, count);
-                    copied != save_result::ok)
-                    return copied;
-                break;
-            }
-            default: SKARN_FATAL("Unhandled segment kind");
+            progress.advance(count);
+        } else {
+            if (!level.file.is_open()) SKARN_FATAL("attempt to read segment from null file pointer");
+            result = write_from_file(sink, piece.file_position() + skip, count);
+            if (result != save_result::ok) return false;
         }
         if (progress.cancelled()) {
             SKARN_LOG("cancelled by the progress callback");
-            return save_result::cancelled;
+            result = save_result::cancelled;
+            return false;
         }
-        written += count;
-        expected_offset = end;
-    }
+        // The read-ahead serves the rest of the range, not this piece only.
+        sink.still_wanted -= count;
+        return true;
+    });
+    if (result != save_result::ok) return result;
     // Bytes read from a file changed meanwhile may mix two contents.
     if (!level.file_intact()) {
         SKARN_LOG("'" << level.file_path

@@ -22,7 +22,7 @@
 //     16     the operation's fields:
 //            edit: offset (8), length (8), the bytes (length; none for a
 //                  delete) and a 0 byte after them (for a delete too)
-//            checkpoint, transform: path length (4), the path (kind 1
+//            checkpoint, transform, replaced: path length (4), the path (kind 1
 //                  marks a transform's checkpoint: a journal that ends
 //                  after it ends in the middle of the transform)
 //            save: the caller's file's new identity (64, as in the
@@ -257,7 +257,8 @@ bool decode_fields(journal_op op, decoder &in, journal_record &record) {
             return true;
         }
         case journal_op::checkpoint:
-        case journal_op::transform: {
+        case journal_op::transform:
+        case journal_op::replaced: {
             uint32_t length = 0;
             return in.get(length) && in.get_text(length, record.path);
         }

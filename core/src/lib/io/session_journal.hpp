@@ -32,6 +32,7 @@ enum class journal_op : uint8_t {
     destroy_checkpoint = 8,  // the top level dropped
     save = 9,                // the caller's file saved over: its new identity, the range saved
     transform_failed = 10,   // the transform's checkpoint stays, untransformed
+    replaced = 11,           // a checkpoint level of other content (a replace-all's) over the file at `path`
 };
 
 // What the journal's header records of the session.

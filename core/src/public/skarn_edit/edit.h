@@ -1,6 +1,6 @@
 /*
  * skarn_edit/edit.h: session lifecycle, edits, undo and redo, saving,
- * checkpoints and transforms.
+ * checkpoints, transforms and replace-all.
  *
  * Edits, undo and redo return a 64-bit serial: greater than 0 on success, 0
  * when refused before anything was made, -1 on failure. Other operations
@@ -10,7 +10,7 @@
  * calls from that callback that would change the same session's content,
  * history, checkpoint levels or viewport list are refused and change nothing
  * (a log line says so): edits, undo and redo return 0; clear, checkpoint
- * creation and destruction and transforms return -1; creating a viewport
+ * creation and destruction, transforms and replace-all return -1; creating a viewport
  * returns null; destroying a viewport or the session does nothing. Reading
  * functions, searches and saves keep working inside callbacks.
  */
@@ -285,6 +285,35 @@ SKARN_API int skarn_edit_destroy_last_checkpoint(skarn_session_struct *session) 
  */
 SKARN_API int skarn_edit_apply_transform(skarn_session_struct *session, skarn_util_byte_transform_t transform,
                                          void *user_data, int64_t offset, int64_t length) SKARN_NOEXCEPT;
+
+/** Flags of skarn_edit_replace_all. */
+enum {
+    REPLACE_IGNORE_CASE = 1 /**< ASCII letters match either case, as in a case-insensitive search */
+};
+
+/**
+ * Replaces every non-overlapping match of `pattern` (`pattern_length` bytes,
+ * at least 1 and under 512 KiB) in [offset, offset + length) (length 0: to
+ * the end) by `replacement` (`replacement_length` bytes; none deletes the
+ * matches, and the pointer may then be null), left to right: the search goes
+ * on after each match, so a replacement is never searched again. The result
+ * goes to a new checkpoint, written in one pass in memory that does not grow
+ * with the content or the number of matches; destroy the checkpoint to take
+ * the whole replacement back. Announced as a transform is (SESSION_EVT_SAVE
+ * with a null pointer, SESSION_EVT_CREATE_CHECKPOINT, VIEWPORT_EVT_TRANSFORM
+ * to every viewport, SESSION_EVT_TRANSFORM), and its progress is reported as
+ * PROGRESS_OP_TRANSFORM (the total grows, once, by the bytes searched before
+ * the first match). `flags`: REPLACE_IGNORE_CASE or 0. Returns the
+ * number of replacements; 0 when nothing matched (no checkpoint is made);
+ * -1 on failure, logged: bad arguments, changes paused, a call from a
+ * callback, a session with a journal (SESSION_OPT_JOURNAL, which has no
+ * record of it yet), cancelled by the progress callback, a read or write
+ * failure. A
+ * failed call leaves the session as it was and no file behind.
+ */
+SKARN_API int64_t skarn_edit_replace_all(skarn_session_struct *session, const uint8_t *pattern, int64_t pattern_length,
+                                         const uint8_t *replacement, int64_t replacement_length, int64_t offset,
+                                         int64_t length, int32_t flags) SKARN_NOEXCEPT;
 
 SKARN_EXTERN_C_END
 

@@ -35,7 +35,7 @@ enum {
     PROGRESS_OP_COPY = 1,             /**< the private copy made by session creation */
     PROGRESS_OP_SAVE = 2,             /**< skarn_edit_save, skarn_edit_save_segment */
     PROGRESS_OP_CHECKPOINT = 3,       /**< skarn_edit_create_checkpoint */
-    PROGRESS_OP_TRANSFORM = 4,        /**< skarn_edit_apply_transform: its checkpoint, then its rewrite */
+    PROGRESS_OP_TRANSFORM = 4,        /**< skarn_edit_apply_transform (checkpoint, rewrite), skarn_edit_replace_all */
     PROGRESS_OP_CHARACTER_COUNTS = 5, /**< skarn_session_character_counts, skarn_session_character_counts_and_profile */
     PROGRESS_OP_BYTE_PROFILE = 6,     /**< skarn_session_byte_frequency_profile */
     PROGRESS_OP_SEARCH = 7            /**< skarn_search_next_match: bytes scanned in this call */
