@@ -12,5 +12,6 @@ int run_dump(std::span<char *const> args);
 int run_edit(std::span<char *const> args);
 int run_recover(std::span<char *const> args);
 int run_journals(std::span<char *const> args);
+int run_view(std::span<char *const> args);
 
 }  // namespace skarn_cli

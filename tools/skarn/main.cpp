@@ -39,6 +39,8 @@ constexpr const char *usage_text =
     "  recover FILE  complete or take back an in-place save of FILE cut short\n"
     "  journals [DIR...] | --remove JOURNAL...\n"
     "                list or remove the session journals that dead programs left\n"
+    "  view [--read-only] FILE\n"
+    "                full-screen hex editor: move, edit, undo, search, save\n"
     "\n"
     "Run 'skarn COMMAND --help' for the options of a command, 'skarn --version' for\n"
     "the version. FILE - reads standard input; a pipe as FILE (a FIFO, bash's\n"
@@ -61,6 +63,7 @@ struct command {
 constexpr command commands[] = {
     {"info", skarn_cli::run_info}, {"find", skarn_cli::run_find},       {"dump", skarn_cli::run_dump},
     {"edit", skarn_cli::run_edit}, {"recover", skarn_cli::run_recover}, {"journals", skarn_cli::run_journals},
+    {"view", skarn_cli::run_view},
 };
 
 // Prints "skarn[ COMMAND]: MESSAGE" as one line on stderr; usage errors point
