@@ -133,7 +133,7 @@ std::optional<view_layout> current_layout(const view_editor &editor, const view_
 void show(view_screen &screen, view_editor &editor, const view_keys &keys, const std::optional<view_layout> &layout) {
     if (!layout) {
         erase();
-        mvaddstr(0, 0, "the terminal is too small; make it larger (Ctrl-Q quits)");
+        mvaddstr(0, 0, "too small: make the terminal larger (Ctrl-Q quits)");
     } else if (keys.help_shown()) {
         screen.draw_help(*layout);
     } else {

@@ -48,6 +48,8 @@ bool view_keys::handle(int key, const view_layout &layout) {
         return true;
     }
     editor_.message.clear();
+    // Only a second hex digit completes a half-typed byte; any other key leaves it as it is.
+    if (editor_.pane() != view_pane::hex || hex_digit_value(key) < 0) editor_.finish_byte();
     if (handle_motion(key, layout)) return true;
     return handle_command(key, layout);
 }

@@ -70,8 +70,9 @@ std::optional<view_layout> fit_layout(int width, int height, int64_t size, bool 
     layout.width = width;
     layout.height = height;
     layout.offset_digits = offset_digits_for(size);
+    // Powers of two keep the offsets of the rows round.
     int bytes = 16;
-    while (bytes > 1 && row_width(layout.offset_digits, bytes) > width) --bytes;
+    while (bytes > 1 && row_width(layout.offset_digits, bytes) > width) bytes /= 2;
     if (row_width(layout.offset_digits, bytes) > width || height < 3) return std::nullopt;
     layout.bytes_per_row = bytes;
     layout.inspector_rows = inspector && height - 2 - inspector_line_count >= 1 ? inspector_line_count : 0;
@@ -159,12 +160,13 @@ void view_screen::draw_inspector(const view_editor &editor, const view_layout &l
 }
 
 void view_screen::draw_status(const view_editor &editor, const view_layout &layout) {
-    std::string status = editor.path() + "  " + with_decimal(editor.cursor(), layout.offset_digits) + " / " +
-                         std::to_string(editor.size()) + "  " + (editor.insert_mode() ? "INS" : "OVR") + "  " +
+    // The name comes last: a narrow terminal cuts it first.
+    std::string status = with_decimal(editor.cursor(), layout.offset_digits) + " / " + std::to_string(editor.size()) +
+                         "  " + (editor.insert_mode() ? "INS" : "OVR") + "  " +
                          (editor.pane() == view_pane::hex ? "hex" : "text");
     if (editor.read_only()) status += "  RO";
     if (editor.modified()) status += "  [modified]";
-    status += "  F1 help";
+    status += "  " + editor.path() + "  F1 help";
     put_line(layout.status_row(), layout.width, status, A_REVERSE);
     // The reverse video runs to the edge.
     attron(A_REVERSE);
