@@ -2,24 +2,46 @@
 #include "view_changes.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace skarn_cli {
 
 namespace {
 
 // A run of window bytes not yet known to be changed: `length` bytes from
-// `window_index` of the window, which sat at `offset` in the content as it
-// was before the change being looked at.
+// `window_index` of the window, which sat at `offset` (plus the walk's
+// shift) in the content as it was before the change being looked at.
 struct run {
     int64_t window_index;
     int64_t length;
     int64_t offset;
 };
 
+// Most changes lie wholly before or after the bytes followed, and cost no
+// more than a comparison or a shift of them all: only those that meet the
+// span [low, high) of the runs split them.
 struct walk {
     std::vector<run> runs;
+    std::vector<run> scratch;
     std::vector<bool> changed;
-    int64_t left;  // changes still to follow back
+    int64_t shift = 0;
+    int64_t low = 0;
+    int64_t high = 0;
+    int64_t left = 0;  // changes still to follow back
+
+    void move_all(int64_t distance) {
+        shift += distance;
+        low += distance;
+        high += distance;
+    }
+    void measure() {
+        low = INT64_MAX;
+        high = INT64_MIN;
+        for (const run &piece : runs) {
+            low = std::min(low, piece.offset);
+            high = std::max(high, piece.offset + piece.length);
+        }
+    }
 };
 
 // Splits `piece` at content offset `at` into the part before and the part from it.
@@ -29,24 +51,36 @@ std::pair<run, run> split(const run &piece, int64_t at) {
             run{piece.window_index + head, piece.length - head, piece.offset + head}};
 }
 
-// Takes the runs back over one change: bytes it wrote are marked, the others
-// get the offsets they had before it.
-void step_back(walk &state, char kind, int64_t offset, int64_t length) {
-    std::vector<run> earlier;
-    for (const run &piece : state.runs) {
+// Takes the runs back over a change that meets them: bytes it wrote are
+// marked, the others get the offsets they had before it.
+void split_back(walk &state, char kind, int64_t offset, int64_t length) {
+    state.scratch.clear();
+    for (run piece : state.runs) {
+        piece.offset += state.shift;
         auto [before, rest] = split(piece, offset);
-        if (before.length > 0) earlier.push_back(before);
+        if (before.length > 0) state.scratch.push_back(before);
         if (kind == 'D') {
             rest.offset += length;
-            if (rest.length > 0) earlier.push_back(rest);
+            if (rest.length > 0) state.scratch.push_back(rest);
             continue;
         }
         auto [written, after] = split(rest, offset + length);
-        for (int64_t i = 0; i < written.length; ++i) state.changed[written.window_index + i] = true;
+        for (int64_t i = 0; i < written.length; ++i)
+            state.changed[static_cast<size_t>(written.window_index + i)] = true;
         if (kind == 'I') after.offset -= length;
-        if (after.length > 0) earlier.push_back(after);
+        if (after.length > 0) state.scratch.push_back(after);
     }
-    state.runs = std::move(earlier);
+    std::swap(state.runs, state.scratch);
+    state.shift = 0;
+    state.measure();
+}
+
+void step_back(walk &state, char kind, int64_t offset, int64_t length) {
+    if (state.high <= offset) return;  // wholly after the bytes followed
+    if (kind == 'D' && offset <= state.low) return state.move_all(length);
+    if (kind == 'I' && offset + length <= state.low) return state.move_all(-length);
+    if (kind == 'O' && offset + length <= state.low) return;
+    split_back(state, kind, offset, length);
 }
 
 int visit_change(const skarn_change_struct *change, void *user_data) {
@@ -60,8 +94,13 @@ int visit_change(const skarn_change_struct *change, void *user_data) {
 }  // namespace
 
 std::vector<bool> changed_bytes(const skarn_session_struct *session, int64_t offset, int64_t length, int64_t newest) {
-    walk state{{run{0, length, offset}}, std::vector<bool>(static_cast<size_t>(std::max<int64_t>(length, 0))), newest};
-    if (length > 0 && newest > 0) skarn_visit_changes_reverse(session, visit_change, &state);
+    walk state;
+    if (length <= 0) return {};
+    state.runs.push_back(run{0, length, offset});
+    state.changed.resize(static_cast<size_t>(length));
+    state.left = newest;
+    state.measure();
+    if (newest > 0) skarn_visit_changes_reverse(session, visit_change, &state);
     return state.changed;
 }
 

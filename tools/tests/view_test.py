@@ -255,19 +255,20 @@ class ViewTest(SkarnTestCase):
         self.assertIn("(%d)" % (size // 2), terminal.screen())
 
     def check_screen(self, terminal, model):
-        """Waits until the screen shows the model's bytes, cursor, size, mode and pane."""
+        """Waits until the screen shows the model's cursor, size, mode and pane, and its bytes in the rows shown."""
         expected = {"cursor": model.cursor, "size": len(model.data), "mode": "INS" if model.insert else "OVR",
                     "pane": model.pane, "modified": bool(model.done)}
 
         def shows_model(screen):
-            if status_of(screen) != expected:
-                return False
             rows = screen_rows(screen)
-            shown = b"".join(bytes(rows[offset]) for offset in sorted(rows))
-            return shown == bytes(model.data)
+            return status_of(screen) == expected and all(
+                bytes(shown) == model.data[offset:offset + 16] for offset, shown in rows.items()) and any(
+                offset <= model.cursor <= offset + 16 for offset in rows)
 
-        terminal.wait(shows_model, "the model's state %r, bytes %s" % (expected, bytes(model.data).hex()))
-        changed = {i for i, flag in enumerate(model.changed) if flag}
+        screen = terminal.wait(shows_model, "the model's state %r, bytes %s" % (expected, bytes(model.data).hex()))
+        rows = sorted(screen_rows(screen))
+        shown = range(rows[0], min(rows[-1] + 16, len(model.data)))
+        changed = {i for i in shown if model.changed[i]}
         self.assertEqual(highlighted_bytes(terminal.screen(escapes=True)), changed)
 
     def random_step(self, terminal, model):
@@ -325,10 +326,17 @@ class ViewTest(SkarnTestCase):
             model.move(target)
 
     def test_random_edits_undo_and_redo_match_a_model_and_save_in_place(self):
-        original = self.random_bytes(100)
+        # All of a small file on the screen, and a window onto a larger one
+        # (edits outside the rows shown must not mark them).
+        for size, height in ((100, 40), (1500, 12)):
+            with self.subTest(size=size):
+                self.edit_randomly_and_save(size, height)
+
+    def edit_randomly_and_save(self, size, height):
+        original = self.random_bytes(size)
         path = self.write("edit.bin", original)
         model = EditorModel(original)
-        terminal = self.start(path.name)
+        terminal = self.start(path.name, height=height)
         self.check_screen(terminal, model)
         for step in range(120):
             self.random_step(terminal, model)
