@@ -104,4 +104,51 @@ std::vector<bool> changed_bytes(const skarn_session_struct *session, int64_t off
     return state.changed;
 }
 
+namespace {
+
+// Bytes found around the window, so that scrolling a little and edits that
+// shift the window's bytes stay within what is known.
+constexpr int64_t cache_margin = 16384;
+
+}  // namespace
+
+std::vector<bool> changed_bytes_cache::get(const skarn_session_struct *session, int64_t offset, int64_t length,
+                                           int64_t newest) {
+    const auto known_end = offset_ + static_cast<int64_t>(flags_.size());
+    if (!valid_ || offset < offset_ || offset + length > known_end) {
+        offset_ = std::max<int64_t>(0, offset - cache_margin);
+        flags_ = changed_bytes(session, offset_, offset + length + cache_margin - offset_, newest);
+        valid_ = true;
+    }
+    const auto begin = flags_.begin() + (offset - offset_);
+    return std::vector<bool>(begin, begin + length);
+}
+
+void changed_bytes_cache::note_edit(const skarn_change_struct *change) {
+    if (!valid_ || change == nullptr) return;
+    const int64_t at = skarn_change_get_offset(change);
+    const int64_t length = skarn_change_get_length(change);
+    const auto end = offset_ + static_cast<int64_t>(flags_.size());
+    const auto index = [this](int64_t offset) { return flags_.begin() + (offset - offset_); };
+    switch (skarn_change_get_kind_as_char(change)) {
+        case 'I':
+            if (at < offset_)
+                offset_ += length;
+            else if (at <= end)
+                flags_.insert(index(at), static_cast<size_t>(length), true);
+            break;
+        case 'O':
+            // Bytes written past the known end stay unknown: the stretch does not grow.
+            std::fill(index(std::clamp(at, offset_, end)), index(std::clamp(at + length, offset_, end)), true);
+            break;
+        default: {
+            const int64_t cut_begin = std::clamp(at, offset_, end);
+            const int64_t cut_end = std::clamp(at + length, offset_, end);
+            flags_.erase(index(cut_begin), index(cut_end));
+            // Deleted bytes in front of the stretch bring it closer to the start.
+            offset_ -= std::clamp(offset_ - at, int64_t{0}, length);
+        }
+    }
+}
+
 }  // namespace skarn_cli

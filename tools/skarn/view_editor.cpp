@@ -74,6 +74,11 @@ void view_editor::finish_byte() {
     skarn_session_end_transaction(session_);
 }
 
+void view_editor::forget_changes() {
+    window_changed = true;
+    changed_.forget();
+}
+
 bool view_editor::edited(int64_t result, const char *what) {
     if (result > 0) {
         note_change();
@@ -83,7 +88,10 @@ bool view_editor::edited(int64_t result, const char *what) {
     return false;
 }
 
-void view_editor::note_change() { window_changed = true; }
+void view_editor::note_change() {
+    window_changed = true;
+    changed_.note_edit(skarn_session_get_last_change(session_));
+}
 
 void view_editor::type_hex_digit(int digit) {
     const std::string old = read(cursor_, 1);
@@ -150,7 +158,7 @@ void view_editor::undo() {
         saved_changes_ = in_force;
         undone_below_save_ = true;
     }
-    note_change();
+    forget_changes();
     move_to_change(result);
 }
 
@@ -161,7 +169,7 @@ void view_editor::redo() {
         message = result == 0 ? "nothing to redo" : "cannot redo" + with_reason(library_failure_cause());
         return;
     }
-    note_change();
+    forget_changes();
     move_to_change(result);
 }
 
@@ -186,7 +194,7 @@ bool view_editor::save_in_place() {
     if (!saved(skarn_edit_save(session_, path_.c_str(), IO_FLG_IN_PLACE, nullptr))) return false;
     saved_changes_ = skarn_session_get_num_changes(session_);
     undone_below_save_ = false;
-    window_changed = true;
+    forget_changes();
     return true;
 }
 

@@ -7,6 +7,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "view_changes.hpp"
 
 namespace skarn_cli {
 
@@ -33,6 +36,10 @@ public:
     bool modified() const;
     // How many of the newest changes in force are not saved yet.
     int64_t unsaved_changes() const;
+    // Which bytes of [offset, offset + length) the unsaved changes wrote.
+    std::vector<bool> changed_bytes_at(int64_t offset, int64_t length) {
+        return changed_.get(session_, offset, length, unsaved_changes());
+    }
 
     // Moves the cursor, held within [0, size]; ends a half-typed byte.
     void move_to(int64_t offset);
@@ -73,7 +80,10 @@ private:
     static void on_viewport_event(const skarn_viewport_struct *viewport, int32_t event, const void *event_ptr);
     // Runs an edit; a refusal or failure is told in the message.
     bool edited(int64_t result, const char *what);
+    // A new edit: the changed bytes around the window follow it.
     void note_change();
+    // Undo, redo or a save: the changed bytes are found again.
+    void forget_changes();
     void move_to_change(int64_t serial);
     bool saved(int result);
 
@@ -88,6 +98,7 @@ private:
     // Changes in force at the last save, lowered when undo goes below them.
     int64_t saved_changes_ = 0;
     bool undone_below_save_ = false;
+    changed_bytes_cache changed_;
 };
 
 }  // namespace skarn_cli

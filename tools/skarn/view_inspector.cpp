@@ -53,7 +53,7 @@ std::vector<std::string> inspector_lines(std::span<const uint8_t> bytes) {
     if (bytes.size() > 8) bytes = bytes.first(8);
     std::vector<std::string> lines;
     lines.push_back("int8 (signed unsigned) " + integers(bytes, 1, false));
-    for (const size_t width : {2, 4}) {
+    for (const size_t width : {size_t{2}, size_t{4}}) {
         const std::string bits = std::to_string(width * 8);
         lines.push_back("int" + bits + " le " + integers(bytes, width, false) + "   be " +
                         integers(bytes, width, true));

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "view_changes.hpp"
 #include "view_inspector.hpp"
 
 namespace skarn_cli {
@@ -102,8 +101,7 @@ void view_screen::refresh_window(view_editor &editor) {
     unreadable_ = data == nullptr;
     bytes_.assign(reinterpret_cast<const char *>(data == nullptr ? reinterpret_cast<const uint8_t *>("") : data),
                   data == nullptr ? 0 : static_cast<size_t>(editor.window_length()));
-    changed_ = changed_bytes(editor.session(), editor.window_offset(), static_cast<int64_t>(bytes_.size()),
-                             editor.unsaved_changes());
+    changed_ = editor.changed_bytes_at(editor.window_offset(), static_cast<int64_t>(bytes_.size()));
 }
 
 void view_screen::draw(view_editor &editor, const view_layout &layout) {
