@@ -19,6 +19,7 @@
 #include "view_keys.hpp"
 #include "view_prompt.hpp"
 #include "view_screen.hpp"
+#include "values.hpp"
 #include "view_session.hpp"
 
 namespace skarn_cli {
@@ -57,7 +58,7 @@ public:
     timing_log(const timing_log &) = delete;
     timing_log &operator=(const timing_log &) = delete;
 
-    void note(const char *what, const char *key, clock_type::time_point since) {
+    void note(const char *what, const char *key, clock_type::time_point since) const {
         if (file_ == nullptr) return;
         const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(clock_type::now() - since);
         std::fprintf(file_, "%s %s %lld\n", what, key, static_cast<long long>(micros.count()));
@@ -119,9 +120,36 @@ void apply_random_edits(view_editor &editor) {
     }
 }
 
-// Where a journal left behind for the file will be offered for resuming,
-// once the library keeps journals of sessions: for now there is none to offer.
-void offer_left_journal(const view_layout & /*layout*/, view_editor & /*editor*/) {}
+// Asks on the first screen, which shows the edits of a session that ended
+// abruptly, whether to keep them; discarding them ends that session (and
+// removes its journal) and opens the file anew.
+void offer_resumed_edits(const view_layout &layout, std::unique_ptr<view_editor> &editor) {
+    const std::string question = "these unsaved edits were left by a session that ended abruptly: keep them?";
+    if (prompt_yes_no(layout, question)) {
+        editor->message = "kept the earlier session's edits (Ctrl-S saves them)";
+        return;
+    }
+    const std::string path = editor->path();
+    const bool read_only = editor->read_only();
+    editor.reset();
+    editor = std::make_unique<view_editor>(open_view_session(path), path, read_only);
+    editor->message = "discarded the earlier session's edits";
+}
+
+// The editor over `path`: over the session a dead process left behind, when
+// it can be resumed (`resumed` tells), else over a new one.
+std::unique_ptr<view_editor> open_editor(const std::string &path, bool read_only, bool &resumed) {
+    check_openable(path);
+    const std::string journal = left_journal(path);
+    std::string why;
+    skarn_session_struct *session = journal.empty() ? nullptr : resume_view_session(journal, why);
+    resumed = session != nullptr;
+    auto editor = std::make_unique<view_editor>(resumed ? session : open_view_session(path), path, read_only);
+    if (!journal.empty() && !resumed) {
+        editor->message = "the journal " + journal + " of an earlier session cannot be resumed" + with_reason(why);
+    }
+    return editor;
+}
 
 std::optional<view_layout> current_layout(const view_editor &editor, const view_keys &keys) {
     int height = 0;
@@ -152,20 +180,29 @@ int next_key() {
     }
 }
 
-void run_editor(view_editor &editor, clock_type::time_point started) {
-    timing_log timing;
-    view_keys keys(editor);
-    view_screen screen;
-    std::optional<view_layout> layout = current_layout(editor, keys);
+// Shows the first screen, with the question about resumed edits when there are some.
+void show_first_screen(std::unique_ptr<view_editor> &editor, bool resumed, view_screen &screen,
+                       const timing_log &timing, clock_type::time_point started) {
+    const view_keys first_keys(*editor);
+    const std::optional<view_layout> layout = current_layout(*editor, first_keys);
     if (!layout) {
         int height = 0;
         int width = 0;
         getmaxyx(stdscr, height, width);
-        throw failure(too_small(width, height, editor.size()));
+        throw failure(too_small(width, height, editor->size()));
     }
-    show(screen, editor, keys, layout);
+    show(screen, *editor, first_keys, layout);
     timing.note("open-to-screen", "-", started);
-    offer_left_journal(*layout, editor);
+    if (resumed) offer_resumed_edits(*layout, editor);
+}
+
+void run_editor(std::unique_ptr<view_editor> &first, bool resumed, clock_type::time_point started) {
+    const timing_log timing;
+    view_screen screen;
+    show_first_screen(first, resumed, screen, timing, started);
+    view_editor &editor = *first;
+    view_keys keys(editor);
+    std::optional<view_layout> layout = current_layout(editor, keys);
     show(screen, editor, keys, layout);
     for (;;) {
         const int key = next_key();
@@ -187,11 +224,12 @@ int run_view(std::span<char *const> args) {
     const command_line cl = parse_command_line(args, view_options, file_operand);
     if (cl.help) return show_help(view_help);
     const std::string path(cl.operands[0]);
-    auto editor = std::make_unique<view_editor>(open_view_session(path), path, cl.has("--read-only"));
+    bool resumed = false;
+    std::unique_ptr<view_editor> editor = open_editor(path, cl.has("--read-only"), resumed);
     apply_random_edits(*editor);
     {
-        curses_terminal terminal;
-        run_editor(*editor, started);
+        const curses_terminal terminal;
+        run_editor(editor, resumed, started);
     }
     return exit_ok;
 }

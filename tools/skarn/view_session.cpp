@@ -25,7 +25,20 @@ int report_progress(int32_t /*operation*/, int64_t done, int64_t total, void * /
     return !target || target(done, total) ? 0 : 1;
 }
 
-// Refuses what the editor cannot show: a missing file, a directory, a pipe.
+// Records reach the disk at most a second after an edit; a process that
+// dies loses nothing.
+constexpr int32_t journal_sync_ms = 1000;
+
+skarn_session_options_struct view_options() {
+    skarn_session_options_struct options = SKARN_SESSION_OPTIONS_INIT;
+    options.flags = SESSION_OPT_IN_PLACE | SESSION_OPT_JOURNAL;
+    options.progress_cbk = report_progress;
+    options.journal_sync_ms = journal_sync_ms;
+    return options;
+}
+
+}  // namespace
+
 void check_openable(const std::string &path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) throw failure("cannot open " + in_quotes(path) + ": " + std::strerror(errno));
@@ -35,21 +48,30 @@ void check_openable(const std::string &path) {
     }
 }
 
-}  // namespace
-
 void set_view_progress(view_progress progress) { progress_target() = std::move(progress); }
 
 skarn_session_struct *open_view_session(const std::string &path) {
     check_openable(path);
-    skarn_session_options_struct options = SKARN_SESSION_OPTIONS_INIT;
-    options.flags = SESSION_OPT_IN_PLACE;
-    options.progress_cbk = report_progress;
+    const skarn_session_options_struct options = view_options();
     forget_library_failure();
     skarn_session_struct *session = skarn_edit_create_session_with_options(path.c_str(), &options);
     if (session == nullptr) {
         const std::string cause = library_failure_cause();
         throw failure("cannot open " + in_quotes(path) + (cause.empty() ? "" : ": " + cause));
     }
+    return session;
+}
+
+std::string left_journal(const std::string &path) {
+    char journal[SKARN_PATH_BUFFER_SIZE] = {};
+    return skarn_util_find_journal(path.c_str(), nullptr, journal) == 1 ? std::string(journal) : std::string();
+}
+
+skarn_session_struct *resume_view_session(const std::string &journal, std::string &why) {
+    const skarn_session_options_struct options = view_options();
+    forget_library_failure();
+    skarn_session_struct *session = skarn_edit_resume_session(journal.c_str(), &options);
+    if (session == nullptr) why = library_failure_cause();
     return session;
 }
 

@@ -10,6 +10,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -65,6 +66,13 @@ class Terminal:
 
     def wait_text(self, text, timeout=10):
         return self.wait(lambda screen: text in screen, repr(text), timeout)
+
+    def kill_program(self):
+        """Kills skarn view (the child of the pane's shell) as a crash would."""
+        shell = self.tmux("display-message", "-p", "#{pane_pid}").strip()
+        child = subprocess.run(["pgrep", "-P", shell], stdout=subprocess.PIPE, check=True).stdout.split()[0]
+        os.kill(int(child), signal.SIGKILL)
+        self.wait_text("[exit 137]")
 
     def close(self):
         subprocess.run(["tmux", "-L", self.socket, "kill-server"], stderr=subprocess.DEVNULL)
@@ -442,6 +450,36 @@ class ViewTest(SkarnTestCase):
         terminal.wait_text("save failed: another program changed the file")
         self.assertEqual(path.read_bytes(), b"0123456789more")
         self.assertIn("[modified]", terminal.screen())
+
+    def test_edits_of_a_killed_session_are_offered_back_on_the_next_start(self):
+        path = self.write("killed.txt", b"hello world")
+        for keep in (True, False):
+            with self.subTest(keep=keep):
+                terminal = self.start(path.name)
+                terminal.wait_text("(0) /")
+                terminal.keys("C-t")
+                terminal.type("4142")
+                terminal.keys("DC", "Tab")
+                terminal.type("!")
+                terminal.wait_text("00000000  41 42 21 65 6c")
+                terminal.kill_program()
+                self.assertEqual(path.read_bytes(), b"hello world")
+                terminal = self.start(path.name)
+                terminal.wait_text("keep them? (y/n)")
+                self.assertIn("00000000  41 42 21 65 6c", terminal.screen())
+                terminal.keys("y" if keep else "n")
+                if keep:
+                    terminal.wait_text("kept the earlier session's edits")
+                    terminal.keys("C-s")
+                    terminal.wait_text("saved")
+                    self.assertEqual(path.read_bytes(), b"AB!ello world")
+                else:
+                    terminal.wait_text("discarded the earlier session's edits")
+                    self.assertIn("00000000  68 65 6c 6c 6f", terminal.screen())
+                terminal.keys("C-q")
+                terminal.wait_text("[exit 0]")
+                self.assertEqual([name for name in os.listdir(self.dir) if "journal" in name], [])
+                path.write_bytes(b"hello world")
 
     def test_errors_end_with_one_line_and_a_failure_status(self):
         self.skarn("view", self.path("missing"), status=2)
