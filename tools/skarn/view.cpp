@@ -34,6 +34,8 @@ constexpr const char *view_help =
     "hex and the text pane; typing edits (Insert or Ctrl-T: insert/overwrite);\n"
     "Ctrl-Z/Ctrl-Y undo and redo; Ctrl-F/Ctrl-B search; Ctrl-S saves in place;\n"
     "Ctrl-W saves under another name; Ctrl-Q quits. F1 lists every key.\n"
+    "The session keeps a journal: after a crash or a kill, the next run over FILE\n"
+    "offers the edits it had.\n"
     "\n"
     "options:\n"
     "  --read-only  refuse to save over FILE (saving under another name works)\n"

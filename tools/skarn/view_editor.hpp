@@ -57,7 +57,8 @@ public:
     void undo();
     void redo();
 
-    // Saves in place (refused with --read-only) or to another file; the
+    // Saves in place (refused with --read-only; the session then starts
+    // over on the saved file, with an empty history) or to another file; the
     // outcome goes to the message. Returns true on success.
     bool save_in_place();
     bool save_as(const std::string &target, bool replace);
@@ -86,6 +87,7 @@ private:
     void forget_changes();
     void move_to_change(int64_t serial);
     bool saved(int result);
+    void start_over_saved();
 
     skarn_session_struct *session_;
     skarn_viewport_struct *viewport_ = nullptr;

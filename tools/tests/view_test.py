@@ -34,7 +34,8 @@ class Terminal:
         words = ["env", "LC_ALL=C"] + ["%s=%s" % item for item in (env or {}).items()]
         command = shlex.join(words + [support.SKARN, "view"] + [str(a) for a in args])
         # The exit status stays on the screen after the program ends.
-        shell = command + '; echo "[exit $?]"; exec sleep 600'
+        # A killed program leaves the terminal raw: stty puts it back first.
+        shell = command + '; status=$?; stty sane; echo; echo "[exit $status]"; exec sleep 600'
         self.tmux("new-session", "-d", "-x", str(width), "-y", str(height), "-c", str(cwd or case.dir), shell)
 
     def tmux(self, *args):
@@ -452,9 +453,10 @@ class ViewTest(SkarnTestCase):
         self.assertIn("[modified]", terminal.screen())
 
     def test_edits_of_a_killed_session_are_offered_back_on_the_next_start(self):
-        path = self.write("killed.txt", b"hello world")
+        path = self.path("killed.txt")
         for keep in (True, False):
             with self.subTest(keep=keep):
+                path.write_bytes(b"hello world")
                 terminal = self.start(path.name)
                 terminal.wait_text("(0) /")
                 terminal.keys("C-t")
@@ -473,13 +475,23 @@ class ViewTest(SkarnTestCase):
                     terminal.keys("C-s")
                     terminal.wait_text("saved")
                     self.assertEqual(path.read_bytes(), b"AB!ello world")
+                    # Edits after an in-place save are journaled too.
+                    terminal.keys("C-e", "BSpace")
+                    terminal.wait_text("[modified]")
+                    terminal.kill_program()
+                    terminal = self.start(path.name)
+                    terminal.wait_text("keep them? (y/n)")
+                    terminal.keys("y")
+                    terminal.wait_text("/ 12  OVR")
+                    terminal.keys("C-s")
+                    terminal.wait(lambda s: "saved" in s and "[modified]" not in s, "the second save")
+                    self.assertEqual(path.read_bytes(), b"AB!ello worl")
                 else:
                     terminal.wait_text("discarded the earlier session's edits")
                     self.assertIn("00000000  68 65 6c 6c 6f", terminal.screen())
                 terminal.keys("C-q")
                 terminal.wait_text("[exit 0]")
                 self.assertEqual([name for name in os.listdir(self.dir) if "journal" in name], [])
-                path.write_bytes(b"hello world")
 
     def test_errors_end_with_one_line_and_a_failure_status(self):
         self.skarn("view", self.path("missing"), status=2)
