@@ -173,15 +173,6 @@ void show(view_screen &screen, view_editor &editor, const view_keys &keys, const
     refresh();
 }
 
-// Reads the next key; a stop signal ends the program.
-int next_key() {
-    for (;;) {
-        const int key = getch();
-        if (key != ERR) return key;
-        check_interrupted();
-    }
-}
-
 // Shows the first screen, with the question about resumed edits when there are some.
 void show_first_screen(std::unique_ptr<view_editor> &editor, bool resumed, view_screen &screen,
                        const timing_log &timing, clock_type::time_point started) {
@@ -207,7 +198,7 @@ void run_editor(std::unique_ptr<view_editor> &first, bool resumed, clock_type::t
     std::optional<view_layout> layout = current_layout(editor, keys);
     show(screen, editor, keys, layout);
     for (;;) {
-        const int key = next_key();
+        const int key = read_key();
         const auto pressed = clock_type::now();
         if (key != KEY_RESIZE) {
             if (!layout && key == ('Q' & 0x1f)) return;
@@ -229,9 +220,17 @@ int run_view(std::span<char *const> args) {
     bool resumed = false;
     std::unique_ptr<view_editor> editor = open_editor(path, cl.has("--read-only"), resumed);
     apply_random_edits(*editor);
-    {
+    try {
         const curses_terminal terminal;
         run_editor(editor, resumed, started);
+    } catch (const interrupted &stop) {
+        // A closed terminal (SIGHUP) or a kill must not take unsaved edits
+        // with it: the session is left as a dying process leaves it, and its
+        // journal offers them to the next start.
+        if (!editor->modified()) throw;
+        std::fprintf(stderr, "skarn view: stopped; the unsaved edits are offered again by the next 'skarn view %s'\n",
+                     path.c_str());
+        std::_Exit(128 + stop.signal_number);
     }
     return exit_ok;
 }

@@ -7,6 +7,8 @@
 #include <charconv>
 #include <limits>
 
+#include "signals.hpp"
+
 namespace skarn_cli {
 
 namespace {
@@ -59,12 +61,21 @@ std::optional<std::vector<uint8_t>> parse_hex_pattern(std::string_view digits) {
 
 }  // namespace
 
+int read_key() {
+    for (;;) {
+        check_interrupted();
+        const int key = getch();
+        if (key != ERR) return key;
+        check_interrupted();
+    }
+}
+
 std::optional<std::string> prompt_line(const view_layout &layout, const std::string &question) {
     std::string answer;
     for (;;) {
         view_screen::draw_message(layout, question + answer);
         refresh();
-        const int key = getch();
+        const int key = read_key();
         if (key == key_escape || key == 7 /* Ctrl-G */) return std::nullopt;
         if (is_enter(key)) return answer;
         if (is_backspace(key)) {
@@ -79,7 +90,7 @@ bool prompt_yes_no(const view_layout &layout, const std::string &question) {
     for (;;) {
         view_screen::draw_message(layout, question + " (y/n) ");
         refresh();
-        const int key = getch();
+        const int key = read_key();
         if (key == 'y' || key == 'Y') return true;
         if (key == 'n' || key == 'N' || key == key_escape) return false;
     }

@@ -13,6 +13,9 @@
 
 namespace skarn_cli {
 
+// Waits for the next key; a stop signal (SIGTERM, SIGHUP) throws `interrupted`.
+int read_key();
+
 // Reads a line after `question`; Enter gives it, Esc gives nothing.
 std::optional<std::string> prompt_line(const view_layout &layout, const std::string &question);
 

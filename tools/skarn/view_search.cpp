@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "signals.hpp"
 #include "view_session.hpp"
 
 namespace skarn_cli {
@@ -31,7 +32,7 @@ struct search_progress {
         const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 0;
         view_screen::draw_message(layout, "searching... " + std::to_string(percent) + "% (Esc stops)");
         refresh();
-        cancelled = cancelled || escape_typed();
+        cancelled = cancelled || escape_typed() || pending_signal() != 0;
         return !cancelled;
     }
 };

@@ -68,12 +68,12 @@ class Terminal:
     def wait_text(self, text, timeout=10):
         return self.wait(lambda screen: text in screen, repr(text), timeout)
 
-    def kill_program(self):
-        """Kills skarn view (the child of the pane's shell) as a crash would."""
+    def kill_program(self, number=signal.SIGKILL):
+        """Sends skarn view (the child of the pane's shell) a signal that ends it."""
         shell = self.tmux("display-message", "-p", "#{pane_pid}").strip()
         child = subprocess.run(["pgrep", "-P", shell], stdout=subprocess.PIPE, check=True).stdout.split()[0]
-        os.kill(int(child), signal.SIGKILL)
-        self.wait_text("[exit 137]")
+        os.kill(int(child), number)
+        self.wait_text("[exit %d]" % (128 + number))
 
     def close(self):
         subprocess.run(["tmux", "-L", self.socket, "kill-server"], stderr=subprocess.DEVNULL)
@@ -464,7 +464,8 @@ class ViewTest(SkarnTestCase):
                 terminal.keys("DC", "Tab")
                 terminal.type("!")
                 terminal.wait_text("00000000  41 42 21 65 6c")
-                terminal.kill_program()
+                # Killed as by a crash, or by the hangup of a closed terminal.
+                terminal.kill_program(signal.SIGKILL if keep else signal.SIGHUP)
                 self.assertEqual(path.read_bytes(), b"hello world")
                 terminal = self.start(path.name)
                 terminal.wait_text("keep them? (y/n)")
