@@ -4,9 +4,12 @@
 #include <curses.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <charconv>
 #include <limits>
 
+#include "errors.hpp"
 #include "signals.hpp"
 
 namespace skarn_cli {
@@ -64,9 +67,12 @@ std::optional<std::vector<uint8_t>> parse_hex_pattern(std::string_view digits) {
 int read_key() {
     for (;;) {
         check_interrupted();
+        errno = 0;
         const int key = getch();
         if (key != ERR) return key;
-        check_interrupted();
+        // Other than for a signal, a wait for a key fails when the terminal
+        // went away (its last reader closed it): that is a hangup.
+        if (errno != EINTR) throw interrupted{SIGHUP};
     }
 }
 

@@ -68,15 +68,34 @@ class Terminal:
     def wait_text(self, text, timeout=10):
         return self.wait(lambda screen: text in screen, repr(text), timeout)
 
-    def kill_program(self, number=signal.SIGKILL):
-        """Sends skarn view (the child of the pane's shell) a signal that ends it."""
+    def program(self):
+        """The process id of skarn view (the child of the pane's shell), or None once it ended."""
         shell = self.tmux("display-message", "-p", "#{pane_pid}").strip()
-        child = subprocess.run(["pgrep", "-P", shell], stdout=subprocess.PIPE, check=True).stdout.split()[0]
-        os.kill(int(child), number)
+        children = subprocess.run(["pgrep", "-P", shell], stdout=subprocess.PIPE).stdout.split()
+        return int(children[0]) if children else None
+
+    def kill_program(self, number=signal.SIGKILL):
+        os.kill(self.program(), number)
         self.wait_text("[exit %d]" % (128 + number))
 
     def close(self):
+        """Ends the terminal; the program sees the hangup and must end too."""
+        program = self.program()
         subprocess.run(["tmux", "-L", self.socket, "kill-server"], stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while program is not None and not ended(program):
+            if time.monotonic() > deadline:
+                self.case.fail("skarn view went on after its terminal was closed")
+            time.sleep(0.02)
+
+
+def ended(pid):
+    """Whether the process is gone or a zombie."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(") ", 1)[-1].startswith("Z")
+    except FileNotFoundError:
+        return True
 
 
 def screen_rows(screen):
@@ -438,6 +457,9 @@ class ViewTest(SkarnTestCase):
         terminal.wait_text("saved as ")
         self.assertEqual(self.path("copy.txt").read_bytes(), b"\x00eep me")
         self.assertEqual(path.read_bytes(), b"keep me")
+        # Closing the terminal at a prompt ends the program too (see Terminal.close).
+        terminal.keys("C-q")
+        terminal.wait_text("(y/n)")
 
     def test_a_failed_save_says_why_and_keeps_the_session(self):
         path = self.write("changed.txt", b"0123456789")
