@@ -13,6 +13,7 @@ file, removed at the end.
 import itertools
 import os
 import shlex
+import shutil
 import statistics
 import subprocess
 import sys
@@ -77,7 +78,14 @@ def key_times(skarn, path, timing, keys, at_end=False, edits=0):
         wait_for_lines(timing, before + keys)
         return timing_lines(timing, "key-to-screen")[before:]
     finally:
+        # Quit, throwing the edits away: a closed terminal would keep them in
+        # the journal, for the next run to offer.
+        pane.tmux("send-keys", "C-q", "y")
+        time.sleep(1)
         pane.close()
+        for name in os.listdir(os.path.dirname(path)):
+            if name.startswith(".Skarnpad"):
+                os.remove(os.path.join(os.path.dirname(path), name))
 
 
 def open_times(skarn, path, timing, runs):
@@ -134,10 +142,7 @@ def main():
                key_times(skarn, path, timing, keys, at_end=True, edits=100000))
         print("load average after: %.2f %.2f %.2f" % os.getloadavg())
     finally:
-        for name in (path, timing):
-            if os.path.exists(name):
-                os.remove(name)
-        os.rmdir(work)
+        shutil.rmtree(work)
 
 
 if __name__ == "__main__":
