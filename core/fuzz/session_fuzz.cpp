@@ -239,6 +239,9 @@ skarn_session_struct *crash_and_resume(skarn_session_struct *session, const skar
     const std::string journal = skarn_session_get_journal_path(session);
     const bool paused = skarn_session_changes_paused(session) != 0;
     viewports.clear();
+    // A search context's table is freed by its destroy call only; a process
+    // that dies frees it all the same.
+    for (skarn_search_context_struct *context : contexts) skarn_search_destroy_context(context);
     contexts.clear();
     delete session;
     session = skarn_edit_resume_session(journal.c_str(), &options);

@@ -197,28 +197,7 @@ bool view_editor::save_in_place() {
     saved_changes_ = skarn_session_get_num_changes(session_);
     undone_below_save_ = false;
     forget_changes();
-    start_over_saved();
     return true;
-}
-
-// The journal of a session saved in place can no longer bring it back (the
-// bytes its history was made over are gone): a new session over the saved
-// file journals the edits from here on, and the history starts anew.
-void view_editor::start_over_saved() {
-    skarn_session_struct *fresh = nullptr;
-    try {
-        fresh = open_view_session(path_);
-    } catch (const failure &error) {
-        message += std::string("; edits from now on are not journaled: ") + error.what();
-        return;
-    }
-    const int64_t offset = window_offset();
-    const int64_t capacity = skarn_viewport_get_capacity(viewport_);
-    skarn_edit_destroy_session(session_);
-    session_ = fresh;
-    viewport_ = skarn_edit_create_viewport(session_, offset, capacity, 0, on_viewport_event, this, window_events);
-    saved_changes_ = 0;
-    cursor_ = std::min(cursor_, size());
 }
 
 bool view_editor::save_as(const std::string &target, bool replace) {

@@ -87,7 +87,6 @@ private:
     void forget_changes();
     void move_to_change(int64_t serial);
     bool saved(int result);
-    void start_over_saved();
 
     skarn_session_struct *session_;
     skarn_viewport_struct *viewport_ = nullptr;

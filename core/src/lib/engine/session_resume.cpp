@@ -60,9 +60,10 @@ bool reopen_base(const journal_header &header, skarn_model_struct &base) {
     return true;
 }
 
-// A kept file of the journal's session, opened again into `fd`; false, logged, on failure.
-bool reopen_kept(const std::string &path, unique_fd &fd) {
-    fd.reset(open_private_file(path.c_str()));
+// A kept file of the journal's session, opened again into `fd` (for
+// writing too, with `writable`); false, logged, on failure.
+bool reopen_kept(const std::string &path, unique_fd &fd, bool writable = false) {
+    fd.reset(open_private_file(path.c_str(), writable));
     if (fd.valid()) return true;
     SKARN_LOG("cannot open '" << path << "', kept by the session journal");
     SKARN_LOG(log::system_error_line());
@@ -83,7 +84,8 @@ bool replay_base_update(skarn_model_struct &base, const journal_save &save) {
         base.file.kept.reset();
         base.file.kept_path.clear();
     } else if (save.kept_path != base.file.kept_path) {
-        if (!reopen_kept(save.kept_path, base.file.kept)) return false;
+        // The next in-place save appends the bytes it destroys.
+        if (!reopen_kept(save.kept_path, base.file.kept, true)) return false;
         base.file.kept_path = save.kept_path;
     }
     base.file.kept_size = save.kept_size;

@@ -57,9 +57,10 @@ private:
 };
 
 // Opens the private file `path` again (a file a journaled session kept),
-// for reading, marked as in use as create_private_file marks it: no link
-// followed, a regular file of this user. -1 (errno set) otherwise.
-int open_private_file(const char *path) noexcept;
+// for reading (and writing, with `writable`), marked as in use as
+// create_private_file marks it: no link followed, a regular file of this
+// user. -1 (errno set) otherwise.
+int open_private_file(const char *path, bool writable = false) noexcept;
 
 // Removes the private file `path`. False (errno set) when it cannot.
 bool remove_private_file(const char *path) noexcept;
