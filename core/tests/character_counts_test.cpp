@@ -393,7 +393,7 @@ std::vector<uint8_t> adversarial_bytes(std::mt19937_64 &rng, int family, size_t 
     std::vector<uint8_t> out;
     while (out.size() < length) {
         const uint64_t pick = rng() % (atoms.size() + 4);
-        const size_t repeat = pick == 0 ? rng() % 80 : 1;
+        const size_t repeat = pick == 0 ? rng() % 300 : 1;
         const auto &atom = pick < atoms.size() ? atoms[pick] : atoms[1 + rng() % 3];
         for (size_t r = 0; r < repeat; ++r) out.insert(out.end(), atom.begin(), atom.end());
         if (rng() % 50 == 0) out.push_back(static_cast<uint8_t>(rng()));

@@ -119,8 +119,10 @@ template <typename Blocks>
     while (i < stop && i + block_size <= m) {
         const uint64_t high = Blocks::utf8_high(p + i);
         if (high == 0) {
-            t.single += block_size;
-            i += block_size;
+            // A run of ASCII: on with the fastest test while it lasts.
+            const size_t end = Blocks::ascii_blocks(p, i + block_size, m);
+            t.single += static_cast<int64_t>(end - i);
+            i = end;
         } else if (const size_t counted = count_utf8_block(Blocks::utf8(p + i, high), t)) {
             i += counted;
         } else {
@@ -189,6 +191,16 @@ struct sse2_blocks {
     static uint64_t utf8_high(const uint8_t *p) noexcept {
         return top_bits(p, [](__m128i v) { return v; });
     }
+    // The end of the whole blocks of ASCII from `i` on before `m`.
+    static size_t ascii_blocks(const uint8_t *p, size_t i, size_t m) noexcept {
+        while (i + block_size <= m) {
+            const __m128i any = _mm_or_si128(_mm_or_si128(load(p + i, 0), load(p + i, 1)),
+                                             _mm_or_si128(load(p + i, 2), load(p + i, 3)));
+            if (_mm_movemask_epi8(any) != 0) break;
+            i += block_size;
+        }
+        return i;
+    }
     static utf8_bits utf8(const uint8_t *p, uint64_t high) noexcept {
         // Shifting each 16-bit lane left by n brings bit 7 - n of every byte to its top.
         const uint64_t bit6 = top_bits(p, [](__m128i v) { return _mm_slli_epi16(v, 1); });
@@ -254,6 +266,17 @@ struct avx2_blocks {
 
     __attribute__((target("avx2"))) static uint64_t utf8_high(const uint8_t *p) noexcept {
         return top_bits(load(p, 0), load(p, 1));
+    }
+    // The end of the whole blocks of ASCII from `i` on before `m`, two at a time.
+    __attribute__((target("avx2"))) static size_t ascii_blocks(const uint8_t *p, size_t i, size_t m) noexcept {
+        const __m256i high_bits = _mm256_set1_epi8(static_cast<char>(0x80));
+        while (i + 2 * block_size <= m) {
+            const __m256i any = _mm256_or_si256(_mm256_or_si256(load(p + i, 0), load(p + i, 1)),
+                                                _mm256_or_si256(load(p + i, 2), load(p + i, 3)));
+            if (_mm256_testz_si256(any, high_bits) == 0) break;
+            i += 2 * block_size;
+        }
+        return i;
     }
     __attribute__((target("avx2"))) static utf8_bits utf8(const uint8_t *p, uint64_t high) noexcept {
         const __m256i v0 = load(p, 0);
