@@ -2,7 +2,7 @@
 """Times `skarn info` (character counts and byte profile in one reading) on
 1 GiB of mixed UTF-8 text and 1 GiB of ASCII text against `wc -l` of the same
 file, alternating the commands in one run so that a busy machine slows all
-alike, and prints medians and ratios. Given more than one skarn (say a build
+alike, and prints medians and ratios of wall and processor time. Given more than one skarn (say a build
 of main and one of a branch), times each of them in the same rounds.
 
 usage: tools/bench/info_counts.py WORK_DIR SKARN [SKARN...] [--runs N] [--keep]
@@ -58,9 +58,14 @@ def write_gib(path, block):
 
 
 def timed(command):
+    """(wall seconds, processor seconds of user and system) of one run."""
     started = time.monotonic()
-    subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    return time.monotonic() - started
+    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    wall = time.monotonic() - started
+    if status != 0:
+        sys.exit("failed: %s" % " ".join(command))
+    return wall, usage.ru_utime + usage.ru_stime
 
 
 def main():
@@ -95,11 +100,14 @@ def main():
             for _ in range(runs):
                 for label, command in commands:
                     times[label].append(timed(command))
-            reference = statistics.median(times["wc -l"])
+            # On a shared machine the processor time says what the wall
+            # time says once the other processes' share is taken out.
+            wall = {label: statistics.median(t[0] for t in runs_) for label, runs_ in times.items()}
+            cpu = {label: statistics.median(t[1] for t in runs_) for label, runs_ in times.items()}
             print("%s, 1 GiB, %d runs (medians):" % (name, runs))
             for label, _ in commands:
-                median = statistics.median(times[label])
-                print("  %-8s %7.3f s  %5.2fx wc -l" % (label, median, median / reference))
+                print("  %-8s wall %7.3f s  %5.2fx wc -l   cpu %7.3f s  %5.2fx wc -l" %
+                      (label, wall[label], wall[label] / wall["wc -l"], cpu[label], cpu[label] / cpu["wc -l"]))
         for i, s in enumerate(skarns, 1):
             print("skarn %d: %s" % (i, s))
     finally:
