@@ -1,13 +1,17 @@
-// Character counting of buffers: the counts record, each encoding, and
-// random valid and invalid text.
+// Character counting of buffers: the counts record, each encoding, random
+// valid and invalid text, and the vector paths and streams of buffers
+// against the byte-at-a-time counter.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "analysis/character_counter.hpp"
 #include "skarn_edit.h"
 #include "support/test_support.hpp"
 #include "support/utility_support.hpp"
@@ -327,6 +331,130 @@ TEST(CharacterCountsRandomText, CutOffTailsAreLeftOverBytes) {
             for (int i = 0; i < extra; ++i) cut32.push_back(0x41);
             expected32.invalid = extra;
             EXPECT_EQ(count(bom32, cut32), expected32);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Vector paths and streams against the byte-at-a-time counter
+
+using skarn::count_path;
+
+// Pieces of text for one family of encodings, good and bad: characters of
+// every width, cut and overlong sequences, surrogates, values past the last
+// character, stray bytes, marks.
+std::vector<std::vector<uint8_t>> atoms_of(int family) {
+    switch (family) {
+        case 0:  // UTF-8
+            return {{0x41},
+                    {0xC3, 0xA9},
+                    {0xE2, 0x82, 0xAC},
+                    {0xF0, 0x9F, 0x98, 0x80},
+                    {0xC3},
+                    {0xE2, 0x82},
+                    {0xF0, 0x9F, 0x98},
+                    {0xC0, 0x80},
+                    {0xE0, 0x80, 0x80},
+                    {0xF0, 0x80, 0x80, 0x80},
+                    {0xED, 0xA0, 0x80},
+                    {0xF5, 0x80, 0x80, 0x80},
+                    {0xFF},
+                    {0xF8, 0xBF},
+                    {0x80},
+                    {0xBF, 0xBF},
+                    {0xEF, 0xBB, 0xBF}};
+        case 1:  // UTF-16, little-endian units (big-endian text reads them swapped)
+            return {{0x41, 0x00},
+                    {0xE9, 0x00},
+                    {0xAC, 0x20},
+                    {0x3D, 0xD8, 0x00, 0xDE},
+                    {0x3D, 0xD8},
+                    {0x00, 0xDC},
+                    {0xFF, 0xDB, 0xFF, 0xDF},
+                    {0x00, 0x41},
+                    {0x7F, 0x00},
+                    {0x80, 0x00},
+                    {0x42},
+                    {0xFF, 0xFE},
+                    {0xFE, 0xFF}};
+        default:  // UTF-32, little-endian values
+            return {{0x41, 0, 0, 0},    {0xE9, 0, 0, 0},    {0x00, 0xF6, 0x01, 0}, {0xFF, 0xFF, 0x10, 0},
+                    {0x00, 0xD8, 0, 0}, {0xFF, 0xDF, 0, 0}, {0x00, 0x00, 0x11, 0}, {0xFF, 0xFF, 0xFF, 0xFF},
+                    {0, 0, 0, 0x41},    {0x7F, 0, 0, 0},    {0x80, 0, 0, 0},       {0x42},
+                    {0xFF, 0xFE, 0, 0}, {0, 0, 0xFE, 0xFF}};
+    }
+}
+
+// About `length` bytes of one family's pieces, with runs of the first (an
+// ASCII character) so that whole vector blocks are common, and now and then
+// a random byte.
+std::vector<uint8_t> adversarial_bytes(std::mt19937_64 &rng, int family, size_t length) {
+    const auto atoms = atoms_of(family);
+    std::vector<uint8_t> out;
+    while (out.size() < length) {
+        const uint64_t pick = rng() % (atoms.size() + 4);
+        const size_t repeat = pick == 0 ? rng() % 300 : 1;
+        const auto &atom = pick < atoms.size() ? atoms[pick] : atoms[1 + rng() % 3];
+        for (size_t r = 0; r < repeat; ++r) out.insert(out.end(), atom.begin(), atom.end());
+        if (rng() % 50 == 0) out.push_back(static_cast<uint8_t>(rng()));
+    }
+    out.resize(length);
+    return out;
+}
+
+Counts count_on(count_path path, skarn_bom_t bom, const std::vector<uint8_t> &data) {
+    skarn_character_counts_struct record{};
+    record.bom = bom;
+    skarn::count_characters(data.data(), data.size(), record, path);
+    return read_counts(&record);
+}
+
+// The counts of `data` handed to a stream in pieces that end at `cuts`.
+Counts stream_on(count_path path, skarn_bom_t bom, const std::vector<uint8_t> &data, const std::vector<size_t> &cuts) {
+    skarn_character_counts_struct record{};
+    record.bom = bom;
+    skarn::character_stream stream(record, path);
+    size_t at = 0;
+    for (size_t cut : cuts) {
+        stream.add(data.data() + at, cut - at);
+        at = cut;
+    }
+    stream.add(data.data() + at, data.size() - at);
+    stream.finish();
+    return read_counts(&record);
+}
+
+std::vector<count_path> available_paths() {
+    std::vector<count_path> paths;
+    for (const count_path path : {count_path::bytes, count_path::sse2, count_path::avx2}) {
+        if (skarn::count_path_available(path)) paths.push_back(path);
+    }
+    if (paths.size() < 3) std::printf("note: only %zu of the three counting paths run here\n", paths.size());
+    return paths;
+}
+
+TEST(CharacterCountsPaths, VectorsAndStreamsEqualTheByteCounterOnAdversarialBytes) {
+    const std::vector<count_path> paths = available_paths();
+    std::mt19937_64 rng(8128);
+    for (int round = 0; round < 1500; ++round) {
+        // Every length up to three blocks and a bit, then longer ones.
+        const size_t length = round < 400 ? static_cast<size_t>(round % 200) : 1 + rng() % (round < 1400 ? 700 : 9000);
+        const auto data = adversarial_bytes(rng, round % 3, length);
+        std::vector<size_t> cuts;  // random pieces of 0 to 8 bytes and longer
+        for (size_t at = rng() % 9; at < length; at += rng() % (rng() % 2 ? 9 : 150)) cuts.push_back(at);
+        for (int k = BOM_UNKNOWN; k <= BOM_UTF32BE; ++k) {
+            const skarn_bom_t bom = kind(k);
+            const Counts expected = count_on(count_path::bytes, bom, data);
+            for (const count_path path : paths) {
+                SCOPED_TRACE(testing::Message()
+                             << "round " << round << ", kind " << k << ", path " << static_cast<int>(path));
+                ASSERT_EQ(count_on(path, bom, data), expected) << testing::PrintToString(data);
+                ASSERT_EQ(stream_on(path, bom, data, cuts), expected);
+                // Short inputs: cut in two at every position.
+                for (size_t cut = 0; length <= 80 && cut <= length; ++cut) {
+                    ASSERT_EQ(stream_on(path, bom, data, {cut}), expected) << "cut at " << cut;
+                }
+            }
         }
     }
 }

@@ -1,5 +1,5 @@
 // Content analysis over sessions: byte-order marks at any offset of the edited
-// content, character counts of ranges read in 512-byte pieces, and byte
+// content, character counts of ranges as one run of bytes, and byte
 // frequency profiles with their CR LF count, checked against a model of the
 // edited content kept as a std::string.
 #include <gtest/gtest.h>
@@ -14,6 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "analysis/character_counter.hpp"
+#include "analysis/character_counts_def.hpp"
+#include "analysis/content_windows.hpp"
 #include "engine/session.hpp"
 #include "skarn_edit.hpp"
 #include "support/test_support.hpp"
@@ -91,17 +94,15 @@ SessionCount count_session(const skarn_session_struct *session, int64_t offset, 
 }
 
 // The counts of [offset, offset + length) of `text` counted the way the
-// session function must count them: each 512-byte piece as a buffer of its own.
-Counts counts_of_pieces(const std::string &text, size_t offset, size_t length, skarn_bom_t bom) {
-    CountsRecord record(skarn_character_counts_create());
-    if (!record) return {-1, -1, -1, -1, -1, -1};
-    skarn_character_counts_set_BOM(record.get(), bom);
+// session function must count them: the whole range in one pass of the
+// byte-at-a-time counter.
+Counts counts_of_range(const std::string &text, size_t offset, size_t length, skarn_bom_t bom) {
+    skarn_character_counts_struct record{};
+    record.bom = bom;
     const size_t end = std::min(text.size(), offset + length);
-    for (size_t at = offset; at < end; at += piece) {
-        const size_t n = std::min(piece, end - at);
-        skarn_util_count_characters(reinterpret_cast<const uint8_t *>(text.data() + at), n, record.get());
-    }
-    return read_counts(record.get());
+    skarn::count_characters(reinterpret_cast<const uint8_t *>(text.data() + offset), end - offset, record,
+                            skarn::count_path::bytes);
+    return read_counts(&record);
 }
 
 // ---------------------------------------------------------------------------
@@ -260,7 +261,7 @@ TEST(SessionDetectBOM, EmptySessionHasNoMark) {
 // ===========================================================================
 // Character counts of session ranges
 
-TEST(SessionCharacterCounts, RangeIsCountedInPiecesOf512BytesFromItsStart) {
+TEST(SessionCharacterCounts, CharactersAcrossPieceBoundariesCountWhole) {
     // 1000 bytes: a euro sign (E2 82 AC) at positions 511 to 513, ASCII around it.
     const std::string content = std::string(511, 'a') + "\xE2\x82\xAC" + std::string(486, 'b');
     ASSERT_EQ(content.size(), 1000u);
@@ -268,30 +269,27 @@ TEST(SessionCharacterCounts, RangeIsCountedInPiecesOf512BytesFromItsStart) {
     Session session = open_file_session(dir, content);
     ASSERT_NE(session, nullptr);
 
-    // Pieces of 512 and 488 bytes: the euro sign straddles them.
-    const Counts straddled{0, 997, 0, 0, 0, 3};
-    SessionCount whole = count_session(session.get(), 0, 0, BOM_NONE);
-    EXPECT_EQ(whole.rc, 0);
-    EXPECT_EQ(whole.counts, straddled);
-    EXPECT_EQ(whole.kind, BOM_NONE);
-    EXPECT_EQ(count_session(session.get(), 0, 1000, BOM_NONE).counts, straddled);
-    // From offset 1 the sign sits at range positions 510 to 512: still cut.
-    EXPECT_EQ(count_session(session.get(), 1, 0, BOM_NONE).counts, (Counts{0, 996, 0, 0, 0, 3}));
-    // From offset 2 it ends the first piece and counts as one character.
+    // The sign straddles the first 512 bytes of the range and counts as one character.
+    const Counts whole{0, 997, 0, 1, 0, 0};
+    SessionCount all = count_session(session.get(), 0, 0, BOM_NONE);
+    EXPECT_EQ(all.rc, 0);
+    EXPECT_EQ(all.counts, whole);
+    EXPECT_EQ(all.kind, BOM_NONE);
+    EXPECT_EQ(count_session(session.get(), 0, 1000, BOM_NONE).counts, whole);
+    EXPECT_EQ(count_session(session.get(), 1, 0, BOM_NONE).counts, (Counts{0, 996, 0, 1, 0, 0}));
     EXPECT_EQ(count_session(session.get(), 2, 0, BOM_NONE).counts, (Counts{0, 995, 0, 1, 0, 0}));
     // A range that ends inside the sign leaves its first bytes invalid.
     EXPECT_EQ(count_session(session.get(), 500, 13, BOM_NONE).counts, (Counts{0, 11, 0, 0, 0, 2}));
 }
 
-TEST(SessionCharacterCounts, MarkAtTheStartOfAnyPieceIsLeftOutOfTheCounts) {
+TEST(SessionCharacterCounts, MarkOnlyAtTheStartOfTheRangeIsLeftOutOfTheCounts) {
     const std::string content = std::string(512, 'a') + "\xEF\xBB\xBF" + std::string(10, 'b') + "\xEF\xBB\xBF";
     TempDir dir;
     Session session = open_file_session(dir, content);
     ASSERT_NE(session, nullptr);
 
-    // Kind UTF-8: the mark that opens the second piece is a mark; the one
-    // inside that piece is a character.
-    EXPECT_EQ(count_session(session.get(), 0, 0, BOM_UTF8).counts, (Counts{3, 522, 0, 1, 0, 0}));
+    // Kind UTF-8: marks after the range's start, on a piece boundary or not, are characters.
+    EXPECT_EQ(count_session(session.get(), 0, 0, BOM_UTF8).counts, (Counts{0, 522, 0, 2, 0, 0}));
     // Kind none: both are characters.
     EXPECT_EQ(count_session(session.get(), 0, 0, BOM_NONE).counts, (Counts{0, 522, 0, 2, 0, 0}));
     // A range that starts on a mark treats it as a mark.
@@ -404,27 +402,61 @@ TEST(SessionCharacterCounts, ReadFailureKeepsTheCountsOfEarlierPieces) {
     EXPECT_EQ(result.kind, BOM_NONE);
 }
 
-TEST(SessionCharacterCounts, RandomUtf8RangesMatchTheSumOfTheirPieces) {
+// Sets the size of the windows the analysis reads for as long as it lives.
+class WindowSize {
+public:
+    explicit WindowSize(int64_t bytes) : saved_(skarn::analysis_window_bytes.exchange(bytes)) {}
+    ~WindowSize() { skarn::analysis_window_bytes = saved_; }
+    WindowSize(const WindowSize &) = delete;
+    WindowSize &operator=(const WindowSize &) = delete;
+
+private:
+    int64_t saved_;
+};
+
+TEST(SessionCharacterCounts, RandomRangesCountAsOneRunForAnyWindowSize) {
     std::mt19937_64 rng(20240611);
-    std::string text;
-    while (text.size() < 12000) append_utf8(text, random_code_point(rng));
+    // Characters of every width, marks of every kind and stray bytes, with
+    // a UTF-8 mark at the start.
+    const std::string marks[] = {"\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF", std::string("\xFF\xFE\0\0", 4),
+                                 std::string("\0\0\xFE\xFF", 4)};
+    std::string text = marks[0];
+    while (text.size() < 6000) {
+        const uint64_t pick = rng() % 40;
+        if (pick == 0) {
+            text += marks[rng() % std::size(marks)];
+        } else if (pick == 1) {
+            text += static_cast<char>(0x80 + rng() % 0x80);
+        } else {
+            append_utf8(text, random_code_point(rng));
+        }
+    }
     TempDir dir;
     Session session;
     ASSERT_NO_FATAL_FAILURE(make_edited_session(dir, text, rng, session));
 
     const skarn_bom_t kinds[] = {BOM_NONE, BOM_UTF8, BOM_UTF16LE, BOM_UTF16BE, BOM_UTF32LE, BOM_UTF32BE};
-    for (int round = 0; round < 60; ++round) {
-        const size_t offset = rng() % (text.size() + 1);
-        // Length 0 (to the end) now and then, otherwise up to a few pieces,
-        // sometimes past the end.
-        const size_t length = round % 6 == 0 ? 0 : 1 + rng() % 2100;
-        const size_t counted = length == 0 ? text.size() - offset : length;
-        for (const skarn_bom_t kind : kinds) {
-            SessionCount result =
-                count_session(session.get(), static_cast<int64_t>(offset), static_cast<int64_t>(length), kind);
-            EXPECT_EQ(result.rc, 0);
-            EXPECT_EQ(result.counts, counts_of_pieces(text, offset, counted, kind))
-                << "offset " << offset << ", length " << length << ", kind " << kind;
+    for (const int64_t window : {int64_t{1}, int64_t{3}, int64_t{64}, int64_t{509}, int64_t{4096}, int64_t{1} << 20}) {
+        const WindowSize window_size(window);
+        for (int round = 0; round < 12; ++round) {
+            // From the start now and then, else anywhere (a mark there now
+            // and then); to the end now and then, else up to a few windows,
+            // sometimes past the end.
+            size_t offset = round % 4 == 0 ? 0 : rng() % (text.size() + 1);
+            if (round % 4 == 1) {
+                const size_t mark = text.find(marks[rng() % std::size(marks)], offset);
+                if (mark != std::string::npos) offset = mark;
+            }
+            const size_t reach = 3 * static_cast<size_t>(std::min<int64_t>(window, 2100)) + 8;
+            const size_t length = round % 3 == 0 ? 0 : 1 + rng() % reach;
+            const size_t counted = length == 0 ? text.size() - offset : length;
+            for (const skarn_bom_t kind : kinds) {
+                SessionCount result =
+                    count_session(session.get(), static_cast<int64_t>(offset), static_cast<int64_t>(length), kind);
+                EXPECT_EQ(result.rc, 0);
+                EXPECT_EQ(result.counts, counts_of_range(text, offset, counted, kind))
+                    << "window " << window << ", offset " << offset << ", length " << length << ", kind " << kind;
+            }
         }
     }
 }
@@ -873,7 +905,7 @@ TEST(SessionCharacterCountsAndProfile, LongEditedRangesMatchBothAnalysesAndTheMo
         ASSERT_EQ(skarn_session_character_counts_and_profile(session.get(), record.get(), both, at, n, kind), 0);
         const Profile expected = direct_profile(text, offset, counted);
         EXPECT_EQ(Profile(std::begin(both), std::end(both)), expected) << "offset " << offset << ", length " << length;
-        EXPECT_EQ(read_counts(record.get()), counts_of_pieces(text, offset, counted, kind));
+        EXPECT_EQ(read_counts(record.get()), counts_of_range(text, offset, counted, kind));
         EXPECT_EQ(skarn_character_counts_get_BOM(record.get()), kind);
 
         int rc = -1;
@@ -921,7 +953,7 @@ TEST(SessionCharacterCountsAndProfile, RefusalsAndReadFailuresLeaveWhatTheTwoAna
     Profile expected = direct_profile(content, 0, piece);
     expected[static_cast<size_t>(skarn_session_byte_frequency_profile_dos_eol_index())] = 0;
     EXPECT_EQ(profile_of(), expected);
-    EXPECT_EQ(read_counts(record.get()), counts_of_pieces(content, 0, piece, BOM_UTF8));
+    EXPECT_EQ(read_counts(record.get()), counts_of_range(content, 0, piece, BOM_UTF8));
 }
 
 }  // namespace

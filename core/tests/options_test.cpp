@@ -495,33 +495,29 @@ TEST(Progress, CallsFromInsideTheCallbackNeverChangeTheRunningOperation) {
 }
 
 // ---------------------------------------------------------------------------
-// Windowed analysis against a reading by 512-byte pieces
+// Windowed analysis against a reading of the whole range at once
 
-// Counts and profile of [offset, offset + length) read as the analysis always
-// read it: 512-byte pieces from the range's start, each counted on its own.
-void piecewise(const skarn_session_struct *session, int64_t offset, int64_t length, skarn_bom_t bom, Counts &counts,
-               std::vector<int64_t> &profile) {
+// Counts and profile of [offset, offset + length) read in one piece and
+// counted in one pass.
+void whole_range(const skarn_session_struct *session, int64_t offset, int64_t length, skarn_bom_t bom, Counts &counts,
+                 std::vector<int64_t> &profile) {
     skarn_character_counts_struct *record = skarn_character_counts_create();
     skarn_character_counts_set_BOM(record, bom);
     profile.assign(257, 0);
+    const std::string range = skarn_session_get_segment_string(session, offset, length);
+    skarn_util_count_characters(bytes_of(range), range.size(), record);
     uint8_t previous = 0;
-    for (int64_t at = offset; at < offset + length; at += 512) {
-        const std::string piece =
-            skarn_session_get_segment_string(session, at, std::min<int64_t>(512, offset + length - at));
-        if (piece.empty()) break;
-        skarn_util_count_characters(bytes_of(piece), piece.size(), record);
-        for (const char c : piece) {
-            const auto byte = static_cast<uint8_t>(c);
-            if (previous == '\r' && byte == '\n') ++profile[256];
-            ++profile[byte];
-            previous = byte;
-        }
+    for (const char c : range) {
+        const auto byte = static_cast<uint8_t>(c);
+        if (previous == '\r' && byte == '\n') ++profile[256];
+        ++profile[byte];
+        previous = byte;
     }
     counts = read_counts(record);
     skarn_character_counts_destroy(record);
 }
 
-TEST(WindowedAnalysis, EqualsAReadingByPiecesAcrossWindowAndPieceBoundaries) {
+TEST(WindowedAnalysis, EqualsAReadingOfTheWholeRangeAcrossWindowAndPieceBoundaries) {
     TempDir dir;
     std::mt19937_64 rng(31);
     // Text rich in multi-byte characters, byte-order marks and CR LF pairs.
@@ -549,7 +545,7 @@ TEST(WindowedAnalysis, EqualsAReadingByPiecesAcrossWindowAndPieceBoundaries) {
         Counts expected;
         std::vector<int64_t> expected_profile;
         const int64_t counted = length == 0 ? size - offset : std::min(length, size - offset);
-        piecewise(session.get(), offset, counted, bom, expected, expected_profile);
+        whole_range(session.get(), offset, counted, bom, expected, expected_profile);
 
         EXPECT_EQ(skarn_session_character_counts(session.get(), record, offset, length, bom), 0);
         EXPECT_EQ(read_counts(record), expected);

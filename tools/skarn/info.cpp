@@ -73,6 +73,12 @@ skarn_bom_t parse_encoding(std::string_view text) {
     return kind;
 }
 
+// What the characters were counted by: the kind's name, and for none the
+// rules it stands for.
+std::string counted_by(skarn_bom_t encoding) {
+    return encoding == BOM_NONE ? "UTF-8, no byte-order mark" : skarn_util_BOM_to_cstring(encoding);
+}
+
 void print_text(const report &r) {
     const auto line = [](const char *name, const std::string &value) {
         char label[32];
@@ -82,7 +88,7 @@ void print_text(const report &r) {
     line("file:", r.file);
     line("size:", std::to_string(r.size));
     line("bom:", skarn_util_BOM_to_cstring(r.bom));
-    line("encoding:", skarn_util_BOM_to_cstring(r.encoding));
+    line("encoding:", counted_by(r.encoding));
     line("characters:", std::to_string(r.characters()));
     line("  single-byte:", std::to_string(r.single));
     line("  double-byte:", std::to_string(r.dual));

@@ -136,6 +136,10 @@ class InfoTest(SkarnTestCase):
         self.assertEqual(fields["DOS line ends"], str(info["dos_line_ends"]))
         self.assertEqual(fields["top bytes"],
                          ", ".join("%s (%d)" % (t["value"], t["count"]) for t in info["top_bytes"]))
+        # Without a mark, or counted as none, the line names the rules counted by.
+        for args in [(str(self.write("plain.txt", b"caf\xc3\xa9\n")),), (SAMPLE, "--encoding", "none")]:
+            out, _ = self.skarn("info", *args)
+            self.assertIn("\nencoding:        UTF-8, no byte-order mark\n", out.decode())
 
 
 if __name__ == "__main__":

@@ -1,144 +1,178 @@
-// Character counting of buffers in UTF-8, UTF-16 and UTF-32 of either order.
+// Character counting of buffers and of streams of buffers in UTF-8, UTF-16
+// and UTF-32 of either order, on the path the processor allows.
 #include "analysis/character_counter.hpp"
 
-#include <bit>
+#include <algorithm>
 #include <cstring>
 
 #include "analysis/bom.hpp"
-#include "analysis/simd_word_scan.hpp"
+#include "analysis/character_model.hpp"
+#include "analysis/cpu_features.hpp"
+#include "analysis/simd_character_blocks.hpp"
 
 namespace skarn {
 
 namespace {
 
-using simd::clear_words;
+// A position from which every character that begins before it can be
+// classified with the `m` bytes at hand: no character is longer than four bytes.
+constexpr size_t classifiable_stop(size_t m) noexcept { return m > 3 ? m - 3 : 0; }
 
-constexpr bool is_continuation(uint8_t byte) noexcept { return (byte & 0xC0) == 0x80; }
-
-constexpr bool little_endian_host = std::endian::native == std::endian::little;
-
-// Each counting routine classifies from position 0 and returns the position at
-// which it stopped; the bytes from there to the end are invalid.
-
-size_t count_utf8(const uint8_t *p, size_t m, skarn_character_counts_struct &counts) noexcept {
-    size_t i = 0;
-    while (i < m) {
-        const uint8_t lead = p[i];
-        if (lead < 0x80) {
-            // A run of ASCII: eight characters at a time while it lasts.
-            const size_t run = 1 + clear_words(p, i + 1, m, 0x8080808080808080u);
-            counts.single_byte_chars += static_cast<int64_t>(run);
-            i += run;
-        } else if ((lead & 0xE0) == 0xC0) {
-            if (i + 1 < m && is_continuation(p[i + 1])) {
-                ++counts.double_byte_chars;
-                i += 2;
-            } else {
-                ++counts.invalid_bytes;
-                i += 1;
-            }
-        } else if ((lead & 0xF0) == 0xE0) {
-            if (i + 2 < m && is_continuation(p[i + 1]) && is_continuation(p[i + 2])) {
-                ++counts.triple_byte_chars;
-                i += 3;
-            } else {
-                ++counts.invalid_bytes;
-                i += 1;
-            }
-        } else if (i + 3 < m && is_continuation(p[i + 1]) && is_continuation(p[i + 2]) && is_continuation(p[i + 3])) {
-            // Any other lead (a stray continuation, 0xF0 and above) with three
-            // continuations after it is taken as a four-byte character.
-            ++counts.quad_byte_chars;
-            i += 4;
-        } else {
-            ++counts.invalid_bytes;
-            i += 1;
-        }
-    }
-    return i;
+#if defined(__SSE2__) && defined(__x86_64__)
+size_t utf8_sse2(const uint8_t *p, size_t i, size_t stop, size_t m, skarn_character_counts_struct &c) noexcept {
+    return simd::count_utf8_blocks<simd::sse2_blocks>(p, i, stop, m, c);
+}
+size_t utf16_sse2(const uint8_t *p, size_t i, size_t stop, size_t m, bool big,
+                  skarn_character_counts_struct &c) noexcept {
+    return simd::count_utf16_blocks<simd::sse2_blocks>(p, i, stop, m, big, c);
+}
+size_t utf32_sse2(const uint8_t *p, size_t i, size_t stop, size_t m, bool big,
+                  skarn_character_counts_struct &c) noexcept {
+    return simd::count_utf32_blocks<simd::sse2_blocks>(p, i, stop, m, big, c);
 }
 
-uint32_t unit16(const uint8_t *p, bool big_endian) noexcept {
-    return big_endian ? (uint32_t{p[0]} << 8) | p[1] : (uint32_t{p[1]} << 8) | p[0];
+__attribute__((target("avx2,popcnt,lzcnt"))) size_t utf8_avx2(const uint8_t *p, size_t i, size_t stop, size_t m,
+                                                              skarn_character_counts_struct &c) noexcept {
+    return simd::count_utf8_blocks<simd::avx2_blocks>(p, i, stop, m, c);
+}
+__attribute__((target("avx2,popcnt"))) size_t utf16_avx2(const uint8_t *p, size_t i, size_t stop, size_t m, bool big,
+                                                         skarn_character_counts_struct &c) noexcept {
+    return simd::count_utf16_blocks<simd::avx2_blocks>(p, i, stop, m, big, c);
+}
+__attribute__((target("avx2,popcnt"))) size_t utf32_avx2(const uint8_t *p, size_t i, size_t stop, size_t m, bool big,
+                                                         skarn_character_counts_struct &c) noexcept {
+    return simd::count_utf32_blocks<simd::avx2_blocks>(p, i, stop, m, big, c);
+}
+#endif
+
+// Classifies, in the encoding of `counts.bom`, the characters of the `m`
+// bytes at `p` that begin in [i, stop), as the counters of character_model.hpp.
+size_t count_span(count_path path, const uint8_t *p, size_t i, size_t stop, size_t m,
+                  skarn_character_counts_struct &counts) noexcept {
+    const int kind = counts.bom;
+    const bool big = kind == BOM_UTF16BE || kind == BOM_UTF32BE;
+    const bool utf16 = kind == BOM_UTF16LE || kind == BOM_UTF16BE;
+    const bool utf32 = kind == BOM_UTF32LE || kind == BOM_UTF32BE;
+#if defined(__SSE2__) && defined(__x86_64__)
+    if (path == count_path::avx2) {
+        return utf16   ? utf16_avx2(p, i, stop, m, big, counts)
+               : utf32 ? utf32_avx2(p, i, stop, m, big, counts)
+                       : utf8_avx2(p, i, stop, m, counts);
+    }
+    if (path == count_path::sse2) {
+        return utf16   ? utf16_sse2(p, i, stop, m, big, counts)
+               : utf32 ? utf32_sse2(p, i, stop, m, big, counts)
+                       : utf8_sse2(p, i, stop, m, counts);
+    }
+#endif
+    return utf16   ? count_utf16_bytes(p, i, stop, m, big, counts)
+           : utf32 ? count_utf32_bytes(p, i, stop, m, big, counts)
+                   : count_utf8_bytes(p, i, stop, m, counts);
 }
 
-constexpr bool is_high_surrogate(uint32_t u) noexcept { return u >= 0xD800 && u <= 0xDBFF; }
-constexpr bool is_low_surrogate(uint32_t u) noexcept { return u >= 0xDC00 && u <= 0xDFFF; }
-
-size_t count_utf16(const uint8_t *p, size_t m, bool big_endian, skarn_character_counts_struct &counts) noexcept {
-    size_t i = 0;
-    while (i + 1 < m) {
-        const uint32_t u = unit16(p + i, big_endian);
-        if (is_high_surrogate(u)) {
-            if (i + 3 >= m) break;  // the pair is cut off: every byte left is invalid
-            if (is_low_surrogate(unit16(p + i + 2, big_endian))) {
-                ++counts.double_byte_chars;
-                i += 4;
-            } else {
-                ++counts.invalid_bytes;
-                i += 1;
-            }
-        } else if (is_low_surrogate(u)) {
-            ++counts.invalid_bytes;
-            i += 1;
-        } else if (u <= 0x7F) {
-            // ASCII units, four per word while they last: a zero high byte
-            // and a low byte below 0x80.
-            size_t run = 2;
-            if (little_endian_host) {
-                run += clear_words(p, i + 2, m, big_endian ? 0x80FF80FF80FF80FFu : 0xFF80FF80FF80FF80u);
-            }
-            counts.single_byte_chars += static_cast<int64_t>(run / 2);
-            i += run;
-        } else {
-            ++counts.double_byte_chars;
-            i += 2;
-        }
-    }
-    return i;
+// Counts every byte of a buffer that no mark begins: what cannot form a
+// character at the end is invalid.
+void count_all(count_path path, const uint8_t *p, size_t m, skarn_character_counts_struct &counts) noexcept {
+    const size_t stop = count_span(path, p, 0, m, m, counts);
+    counts.invalid_bytes += static_cast<int64_t>(m - stop);
 }
 
-size_t count_utf32(const uint8_t *p, size_t m, bool big_endian, skarn_character_counts_struct &counts) noexcept {
-    size_t i = 0;
-    while (i + 3 < m) {
-        const uint8_t *q = p + i;
-        const uint32_t v = big_endian ? (uint32_t{q[0]} << 24) | (uint32_t{q[1]} << 16) | (uint32_t{q[2]} << 8) | q[3]
-                                      : (uint32_t{q[3]} << 24) | (uint32_t{q[2]} << 16) | (uint32_t{q[1]} << 8) | q[0];
-        if ((v >= 0xD800 && v <= 0xDFFF) || v >= 0x110000) {
-            ++counts.invalid_bytes;
-            i += 1;
-        } else {
-            ++(v <= 0x7F ? counts.single_byte_chars : counts.quad_byte_chars);
-            i += 4;
-        }
-    }
-    return i;
+// The size of the kind's mark when the `length` bytes at `data` begin with
+// it, else 0.
+size_t leading_mark(int kind, const uint8_t *data, size_t length) noexcept {
+    const skarn_byte_buffer_t *mark = bom_mark(kind);
+    if (mark == nullptr) return 0;
+    const auto size = static_cast<size_t>(mark->length);
+    return length >= size && std::memcmp(data, mark->data, size) == 0 ? size : 0;
 }
 
 }  // namespace
 
-void count_characters(const uint8_t *data, size_t length, skarn_character_counts_struct &counts) noexcept {
-    const int kind = counts.bom;
-    if (const skarn_byte_buffer_t *mark = bom_mark(kind)) {
-        const auto mark_size = static_cast<size_t>(mark->length);
-        if (length >= mark_size && std::memcmp(data, mark->data, mark_size) == 0) {
-            counts.bom_bytes = mark->length;
-            data += mark_size;
-            length -= mark_size;
-        }
-    }
+count_path fastest_count_path() noexcept {
+#if defined(__SSE2__) && defined(__x86_64__)
+    return cpu_has_avx2() ? count_path::avx2 : count_path::sse2;
+#else
+    return count_path::bytes;
+#endif
+}
 
-    size_t stop = 0;
-    switch (kind) {
-        case BOM_UTF16LE:
-        case BOM_UTF16BE: stop = count_utf16(data, length, kind == BOM_UTF16BE, counts); break;
-        case BOM_UTF32LE:
-        case BOM_UTF32BE: stop = count_utf32(data, length, kind == BOM_UTF32BE, counts); break;
-        default:  // BOM_UNKNOWN, BOM_NONE and BOM_UTF8 count as UTF-8
-            stop = count_utf8(data, length, counts);
-            break;
+bool count_path_available(count_path path) noexcept {
+    switch (path) {
+        case count_path::bytes: return true;
+        case count_path::sse2: return fastest_count_path() != count_path::bytes;
+        case count_path::avx2: return fastest_count_path() == count_path::avx2;
     }
-    counts.invalid_bytes += static_cast<int64_t>(length - stop);
+    return false;
+}
+
+void count_characters(const uint8_t *data, size_t length, skarn_character_counts_struct &counts,
+                      count_path path) noexcept {
+    if (const size_t mark = leading_mark(counts.bom, data, length)) {
+        counts.bom_bytes = static_cast<int64_t>(mark);
+        data += mark;
+        length -= mark;
+    }
+    count_all(path, data, length, counts);
+}
+
+character_stream::character_stream(skarn_character_counts_struct &counts, count_path path) noexcept
+    : counts_(counts), path_(path) {}
+
+void character_stream::add(const uint8_t *data, size_t length) noexcept {
+    if (!take_mark(data, length)) return;
+    const size_t from = held_count_ > 0 ? count_held(data, length) : 0;
+    if (held_count_ == 0) count_and_hold(data, from, length);
+}
+
+void character_stream::finish() noexcept {
+    // Held bytes fewer than a mark (nothing started yet) are no mark either.
+    started_ = true;
+    count_all(path_, held_, held_count_, counts_);
+    held_count_ = 0;
+}
+
+bool character_stream::take_mark(const uint8_t *&data, size_t &length) noexcept {
+    if (started_) return true;
+    const skarn_byte_buffer_t *mark = bom_mark(counts_.bom);
+    const size_t size = mark != nullptr ? static_cast<size_t>(mark->length) : 0;
+    const size_t take = std::min(length, size - held_count_);
+    if (take > 0) std::memcpy(held_ + held_count_, data, take);
+    held_count_ += take;
+    data += take;
+    length -= take;
+    if (held_count_ < size) return false;
+    started_ = true;
+    if (leading_mark(counts_.bom, held_, held_count_) != 0) {
+        counts_.bom_bytes = static_cast<int64_t>(size);
+        held_count_ = 0;
+    }
+    return true;
+}
+
+size_t character_stream::count_held(const uint8_t *data, size_t length) noexcept {
+    // Three bytes after the held ones complete any character they begin.
+    const size_t take = std::min<size_t>(length, 3);
+    if (take > 0) std::memcpy(held_ + held_count_, data, take);
+    const size_t joined = held_count_ + take;
+    const size_t stop = std::min(held_count_, classifiable_stop(joined));
+    const size_t next = count_span(path_, held_, 0, stop, joined, counts_);
+    if (next < held_count_) {
+        // Too few bytes came to classify them all: hold on to the rest.
+        std::memmove(held_, held_ + next, joined - next);
+        held_count_ = joined - next;
+        return length;
+    }
+    const size_t from = next - held_count_;
+    held_count_ = 0;
+    return from;
+}
+
+void character_stream::count_and_hold(const uint8_t *data, size_t from, size_t length) noexcept {
+    if (from >= length) return;
+    const size_t next = count_span(path_, data, from, classifiable_stop(length), length, counts_);
+    const size_t rest = length - std::max(next, from);
+    std::memcpy(held_, data + length - rest, rest);
+    held_count_ = rest;
 }
 
 }  // namespace skarn

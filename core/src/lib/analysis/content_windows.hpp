@@ -6,6 +6,7 @@
 #define SKARN_ANALYSIS_CONTENT_WINDOWS_HPP
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 
 #include "common/log.hpp"
@@ -20,8 +21,12 @@ constexpr int64_t analysis_window_size = int64_t{1} << 20;  // a whole number of
 
 static_assert(analysis_window_size % analysis_piece_size == 0);
 
+// The size of the windows read: analysis_window_size, unless a white-box test
+// sets another to put window boundaries anywhere in a range.
+inline std::atomic<int64_t> analysis_window_bytes{analysis_window_size};
+
 // Hands `visit` the content of [offset, offset + length) in windows of at
-// most 1 MiB, in order. A range that runs past the end of the content stops
+// most analysis_window_bytes (1 MiB), in order. A range that runs past the end of the content stops
 // at the end. The session's progress callback hears of each window and may
 // cancel. Returns 0; 1 when a window cannot be read (the bytes before it were
 // visited, then the readable pieces of the failed window, 512 bytes at a
@@ -29,7 +34,8 @@ static_assert(analysis_window_size % analysis_piece_size == 0);
 template <typename Visit>
 int for_each_window(const skarn_session_struct *session, int64_t offset, int64_t length, int32_t operation,
                     Visit visit) noexcept {
-    skarn_segment_struct *segment = skarn_segment_create(std::min(length, analysis_window_size));
+    const int64_t window_size = analysis_window_bytes.load(std::memory_order_relaxed);
+    skarn_segment_struct *segment = skarn_segment_create(std::min(length, window_size));
     if (segment == nullptr) return 1;
     skarn::progress_meter progress = session->progress(operation, length);
     const int64_t piece_capacity = std::min(length, analysis_piece_size);
@@ -41,7 +47,7 @@ int for_each_window(const skarn_session_struct *session, int64_t offset, int64_t
             // by pieces uses, to visit every piece that can be read before
             // the one that cannot.
             if (skarn_segment_struct *piece = skarn_segment_create(piece_capacity)) {
-                const int64_t end = offset + std::min(length, analysis_window_size);
+                const int64_t end = offset + std::min(length, window_size);
                 for (piece->offset = offset; piece->offset < end; piece->offset += piece->length) {
                     if (populate_data_segment_(session, piece) != 0 || piece->length <= 0) break;
                     visit(piece->bytes(), std::min(piece->length, end - piece->offset));

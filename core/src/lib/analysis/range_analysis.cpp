@@ -1,11 +1,13 @@
 // Content analysis of session ranges, read window by window: byte-order marks
-// at an offset, character counts in 512-byte pieces and byte profiles.
+// at an offset, character counts of the range as one run of bytes, and byte
+// profiles.
 #include "analysis/range_analysis.hpp"
 
 #include <algorithm>
 
 #include "analysis/bom.hpp"
 #include "analysis/byte_profile.hpp"
+#include "analysis/character_counter.hpp"
 #include "analysis/character_counts_def.hpp"
 #include "analysis/content_windows.hpp"
 #include "skarn_edit.h"
@@ -29,15 +31,6 @@ bool character_count_range(const skarn_session_struct *session, skarn_character_
     if (offset < 0 || offset > size || length < 0) return false;
     if (length == 0) length = size - offset;
     return true;
-}
-
-// Each 512-byte piece from the range's start is counted as a buffer of its
-// own; windows hold whole pieces, so a piece never straddles two.
-void count_pieces(const uint8_t *bytes, int64_t count, skarn_character_counts_struct *counts) noexcept {
-    for (int64_t at = 0; at < count; at += analysis_piece_size) {
-        const int64_t piece = std::min(analysis_piece_size, count - at);
-        skarn_util_count_characters(bytes + at, static_cast<size_t>(piece), counts);
-    }
 }
 
 // Marks a counts record as being filled for as long as it lives, so that a
@@ -73,8 +66,12 @@ int count_range_characters(const skarn_session_struct *session, skarn_character_
     if (!character_count_range(session, counts, offset, length, bom)) return 1;
     if (length == 0) return 0;
     const filling_scope filling(counts);
-    return for_each_window(session, offset, length, PROGRESS_OP_CHARACTER_COUNTS,
-                           [counts](const uint8_t *bytes, int64_t count) { count_pieces(bytes, count, counts); });
+    character_stream stream(*counts);
+    const int result = for_each_window(
+        session, offset, length, PROGRESS_OP_CHARACTER_COUNTS,
+        [&stream](const uint8_t *bytes, int64_t count) { stream.add(bytes, static_cast<size_t>(count)); });
+    stream.finish();  // partial counts too hold every byte read
+    return result;
 }
 
 int profile_range(const skarn_session_struct *session, int64_t *profile, int64_t offset, int64_t length) noexcept {
@@ -103,12 +100,14 @@ int count_and_profile_range(const skarn_session_struct *session, skarn_character
 
     // Both counters see each window while it is still in the cache.
     const filling_scope filling(counts);
+    character_stream stream(*counts);
     profile_counter counter(profile, length);
     const int result = for_each_window(session, offset, length, PROGRESS_OP_CHARACTER_COUNTS,
-                                       [counts, &counter](const uint8_t *bytes, int64_t count) {
-                                           count_pieces(bytes, count, counts);
+                                       [&stream, &counter](const uint8_t *bytes, int64_t count) {
+                                           stream.add(bytes, static_cast<size_t>(count));
                                            counter.add(bytes, count);
                                        });
+    stream.finish();
     counter.flush();
     if (result == 0) counter.finish();
     return result;

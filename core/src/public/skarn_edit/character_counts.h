@@ -57,7 +57,9 @@ SKARN_API void skarn_util_count_characters(const uint8_t *data, size_t length,
 
 /**
  * Resets `counts`, stores `bom` and counts [offset, offset + length) of the
- * session's content (length 0: to the end) in 512-byte pieces. Returns 0, or
+ * session's content (length 0: to the end) as one run of bytes, as
+ * skarn_util_count_characters counts a buffer holding the whole range: a mark
+ * of the kind is recognised at the range's start only. Returns 0, or
  * 1 when the content cannot be read (offset negative or past the end, read
  * failure), the kind is unknown, or the session's progress callback cancelled
  * the count (logged; the counts are then partial).
