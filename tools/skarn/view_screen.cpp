@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "view_inspector.hpp"
+#include "view_values.hpp"
 
 namespace skarn_cli {
 

@@ -13,7 +13,6 @@
 //    already rewritten; it never mirrors the level below.
 #include "engine/checkpoints.hpp"
 
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -55,16 +54,11 @@ void unwind_checkpoint(skarn_session_struct *session) noexcept {
     mark_viewports_stale(session);
 }
 
-// The kept file `path` of a journaled session, opened again: it must hold `size` bytes.
+// The kept file `path` of a journaled session, opened again: it must hold
+// `size` bytes (any number, for a negative size).
 unique_fd reopen_level_file(const std::string &path, int64_t size) {
-    unique_fd file{open_private_file(path.c_str())};
-    if (!file.valid()) {
-        const int error = errno;
-        SKARN_LOG("cannot open '" << path << "', kept by the session journal");
-        SKARN_LOG(log::system_error_line(error));
-        return file;
-    }
-    if (identity_of(file.get()).size != size) {
+    unique_fd file = open_kept_file(path);
+    if (file.valid() && size >= 0 && identity_of(file.get()).size != size) {
         SKARN_LOG("'" << path << "' does not hold the " << size << " bytes the session journal says");
         return unique_fd{};
     }
@@ -146,21 +140,12 @@ int create_checkpoint(skarn_session_struct *session) {
 }
 
 int replay_checkpoint(skarn_session_struct *session, const std::string &path, bool mirrors_below) {
-    int64_t size = session->current().computed_size();
-    if (!mirrors_below) {
-        const file_identity kept = identity_of(path.c_str());
-        if (!kept.known) {
-            SKARN_LOG("cannot open '" << path << "', kept by the session journal");
-            return -1;
-        }
-        size = kept.size;
-    }
     const int64_t num_changes = session->num_changes();
-    unique_fd file = reopen_level_file(path, size);
+    unique_fd file = reopen_level_file(path, mirrors_below ? session->current().computed_size() : -1);
     auto level = std::make_unique<skarn_model_struct>();
     if (!file.valid() || !level->file.adopt(std::move(file))) return -1;
     level->file_path = path;
-    reset_pieces(*level, size);
+    reset_pieces(*level, level->file.size);
     level->mirrors_below = mirrors_below;
     push_level(session, std::move(level));
     session->num_changes_adjustment = num_changes;

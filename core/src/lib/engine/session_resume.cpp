@@ -51,23 +51,8 @@ bool reopen_base(const journal_header &header, skarn_model_struct &base) {
         base.original_size = header.identity.size;
         return true;
     }
-    unique_fd copy{open_private_file(header.base_path.c_str())};
-    if (!copy.valid() || !base.file.adopt(std::move(copy))) {
-        SKARN_LOG("cannot open the private copy '" << header.base_path << "' of the journal's session");
-        SKARN_LOG(log::system_error_line());
-        return false;
-    }
-    return true;
-}
-
-// A kept file of the journal's session, opened again into `fd` (for
-// writing too, with `writable`); false, logged, on failure.
-bool reopen_kept(const std::string &path, unique_fd &fd, bool writable = false) {
-    fd.reset(open_private_file(path.c_str(), writable));
-    if (fd.valid()) return true;
-    SKARN_LOG("cannot open '" << path << "', kept by the session journal");
-    SKARN_LOG(log::system_error_line());
-    return false;
+    unique_fd copy = open_kept_file(header.base_path);
+    return copy.valid() && base.file.adopt(std::move(copy));
 }
 
 // What a save over the file an in-place base level reads did to the level.
@@ -77,15 +62,16 @@ bool replay_base_update(skarn_model_struct &base, const journal_save &save) {
         return false;
     }
     if (!save.base_path.empty()) {
-        unique_fd old_file;
-        if (!reopen_kept(save.base_path, old_file) || !base.file.adopt(std::move(old_file))) return false;
+        unique_fd old_file = open_kept_file(save.base_path);
+        if (!old_file.valid() || !base.file.adopt(std::move(old_file))) return false;
     }
     if (save.kept_path.empty()) {
         base.file.kept.reset();
         base.file.kept_path.clear();
     } else if (save.kept_path != base.file.kept_path) {
         // The next in-place save appends the bytes it destroys.
-        if (!reopen_kept(save.kept_path, base.file.kept, true)) return false;
+        base.file.kept = open_kept_file(save.kept_path, true);
+        if (!base.file.kept.valid()) return false;
         base.file.kept_path = save.kept_path;
     }
     base.file.kept_size = save.kept_size;

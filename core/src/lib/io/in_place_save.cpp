@@ -178,23 +178,6 @@ save_result write_new_bytes(skarn_session_struct *session, const save_plan &plan
     return save_result::ok;
 }
 
-// The journal's record of the save (a journal that cannot take it has said
-// so; the save stands).
-void journal_in_place_save(skarn_session_struct &session, bool base_updated, bool rebased) {
-    const skarn_model_struct &base = session.base();
-    journal_save save;
-    save.identity = session.caller_file;
-    save.length = session.current().computed_size();
-    save.base_updated = base_updated;
-    save.rebased = rebased;
-    save.base_identity = base.identity;
-    save.original_size = base.original_size;
-    save.kept_path = base.file.kept_path;
-    save.kept_size = base.file.kept_size;
-    save.view = base.file.view;
-    session.journal->record_save(save);
-}
-
 // Step 5.
 void adopt_saved_file(skarn_session_struct *session, const in_place_target &target, std::vector<resolved_piece> content,
                       bool base_is_target, level_view_update *view, bool rebase) {
@@ -297,7 +280,12 @@ save_result save_in_place(skarn_session_struct *session, const char *file_path, 
         return save_result::in_place_unfinished;
     }
     adopt_saved_file(session, target, content, base_is_target, views ? &view : nullptr, rebase);
-    if (session->journal != nullptr) journal_in_place_save(*session, base_is_target && (rebase || views), rebase);
+    if (session->journal != nullptr) {
+        journal_save save = save_record_of(*session, 0, session->current().computed_size());
+        save.base_updated = base_is_target && (rebase || views);
+        save.rebased = rebase;
+        session->journal->record_save(save);  // a journal that cannot take it has said so; the save stands
+    }
     // Its data are synced already; a failed close is told all the same.
     const bool closed = target.fd.reset();
     if (!closed) {
@@ -308,6 +296,20 @@ save_result save_in_place(skarn_session_struct *session, const char *file_path, 
     if (saved_path != nullptr) skarn_util_normalize_path(target.path.c_str(), saved_path);
     skarn_session_notify(session, SESSION_EVT_SAVE, saved_path);
     return applied == journal_result::ok && closed ? save_result::ok : save_result::directory_not_synced;
+}
+
+journal_save save_record_of(const skarn_session_struct &session, int64_t offset, int64_t length) {
+    const skarn_model_struct &base = session.base();
+    journal_save save;
+    save.identity = session.caller_file;
+    save.offset = offset;
+    save.length = length;
+    save.base_identity = base.identity;
+    save.original_size = base.original_size;
+    save.kept_path = base.file.kept_path;
+    save.kept_size = base.file.kept_size;
+    save.view = base.file.view;
+    return save;
 }
 
 }  // namespace skarn

@@ -172,8 +172,8 @@ bool scoped_private_file::create(const char *name_template) noexcept {
 
 unique_fd scoped_private_file::writer() const noexcept { return unique_fd{::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0)}; }
 
-int open_private_file(const char *path, bool writable) noexcept {
-    const int fd = ::open(path, (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC);
+int open_own_regular_file(const char *path, int flags) noexcept {
+    const int fd = ::open(path, flags | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
@@ -181,7 +181,12 @@ int open_private_file(const char *path, bool writable) noexcept {
         errno = EPERM;
         return -1;
     }
-    mark_in_use(fd);
+    return fd;
+}
+
+int open_private_file(const char *path, bool writable) noexcept {
+    const int fd = open_own_regular_file(path, writable ? O_RDWR : O_RDONLY);
+    if (fd >= 0) mark_in_use(fd);
     return fd;
 }
 

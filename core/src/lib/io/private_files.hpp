@@ -56,6 +56,10 @@ private:
     bool owned_ = false;
 };
 
+// Opens `path` with `flags` (O_RDONLY or O_RDWR) when it is a regular file
+// of this user, no link followed; -1 (errno set) otherwise.
+int open_own_regular_file(const char *path, int flags) noexcept;
+
 // Opens the private file `path` again (a file a journaled session kept),
 // for reading (and writing, with `writable`), marked as in use as
 // create_private_file marks it: no link followed, a regular file of this

@@ -335,18 +335,10 @@ save_result save_content(skarn_session_struct *session, const char *file_path, i
         session->caller_file = identity_of(final_name);
         remember_saved_content(*session, offset, adjusted_length);
         if (session->journal != nullptr) {
-            journal_save save;
-            save.identity = session->caller_file;
-            save.offset = offset;
-            save.length = adjusted_length;
+            journal_save save = save_record_of(*session, offset, adjusted_length);
             save.base_updated = base_intact;
             save.base_lost = base_intact && kept_base.empty();
-            save.base_identity = base.identity;
-            save.original_size = base.original_size;
             save.base_path = kept_base;
-            save.kept_path = base.file.kept_path;
-            save.kept_size = base.file.kept_size;
-            save.view = base.file.view;
             session->journal->record_save(save);  // a journal that cannot take it has said so
         }
     }

@@ -88,6 +88,14 @@ constexpr int64_t fixed_header_bytes = 104;
 constexpr int64_t record_head_bytes = 16;
 constexpr char journal_prefix[] = ".Skarnpad-journal.";
 
+// Writes a record's first 16 bytes at `head`: its size, operation and kind.
+void put_record_head(uint8_t *head, int64_t size, journal_op op, uint8_t kind) noexcept {
+    std::memset(head, 0, record_head_bytes);
+    std::memcpy(head, &size, sizeof size);
+    head[8] = static_cast<uint8_t>(op);
+    head[9] = kind;
+}
+
 // Appends fixed-size values to a byte buffer.
 class encoder {
 public:
@@ -101,6 +109,17 @@ public:
     encoder &put(std::string_view text) {  // std::string must be passed as a view
         bytes.insert(bytes.end(), text.begin(), text.end());
         return *this;
+    }
+    // A record's head, its size left for the record's end to fill in.
+    encoder &put_head(journal_op op, uint8_t kind) {
+        bytes.resize(bytes.size() + record_head_bytes);
+        put_record_head(bytes.data() + bytes.size() - record_head_bytes, 0, op, kind);
+        return *this;
+    }
+    // The record's size, its checksum included, put into its head.
+    void end_record() noexcept {
+        const int64_t size = static_cast<int64_t>(bytes.size()) + 4;
+        std::memcpy(bytes.data(), &size, sizeof size);
     }
     encoder &put_identity(const file_identity &identity) {
         return put<uint64_t>(identity.known ? 1 : 0)
@@ -169,7 +188,7 @@ uint64_t fresh_nonce() noexcept {
 }
 
 // Where every record's checksum starts.
-uint32_t checksum_seed(uint64_t nonce) noexcept { return crc32c(0, &nonce, sizeof nonce); }
+uint32_t checksum_seed_of(uint64_t nonce) noexcept { return crc32c(0, &nonce, sizeof nonce); }
 
 std::vector<uint8_t> encode_header(const journal_header &header, uint64_t nonce) {
     encoder out;
@@ -273,20 +292,6 @@ bool decode_fields(journal_op op, decoder &in, journal_record &record) {
     return false;
 }
 
-// Opens `path` as a journal candidate: a regular file of this user, no link
-// followed. -1 otherwise.
-int open_candidate(const char *path, int flags) noexcept {
-    const int fd = ::open(path, flags | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
-        ::close(fd);
-        errno = EPERM;
-        return -1;
-    }
-    return fd;
-}
-
 // The tag of the files of the journal at `path`: "j.<its last six characters>.".
 std::string tag_of(const std::string &path) { return "j." + path.substr(path.size() - 6) + "."; }
 
@@ -331,6 +336,7 @@ std::unique_ptr<session_journal> session_journal::create(const std::string &dire
     journal->path_ = name;
     journal->file_tag_ = tag_of(journal->path_);
     journal->nonce_ = fresh_nonce();
+    journal->checksum_seed_ = checksum_seed_of(journal->nonce_);
     journal->sync_ms_ = sync_ms;
     return journal;
 }
@@ -358,7 +364,7 @@ session_journal::~session_journal() {
 
 std::unique_ptr<session_journal> session_journal::open(const char *path, int32_t sync_ms) {
     std::unique_ptr<session_journal> journal(new session_journal());
-    journal->fd_.reset(open_candidate(path, O_RDWR));
+    journal->fd_.reset(open_own_regular_file(path, O_RDWR));
     if (!journal->fd_.valid()) {
         const int error = errno;
         SKARN_LOG("cannot open the session journal '" << path << "'");
@@ -374,6 +380,7 @@ std::unique_ptr<session_journal> session_journal::open(const char *path, int32_t
         SKARN_LOG("'" << path << "' is not a session journal, or its header is damaged");
         return nullptr;
     }
+    journal->checksum_seed_ = checksum_seed_of(journal->nonce_);
     journal->path_ = path;
     journal->file_tag_ = tag_of(journal->path_);
     journal->started_ = true;
@@ -394,7 +401,7 @@ bool session_journal::read_records(const std::function<bool(const journal_record
         if (bytes == nullptr) break;
         uint32_t stored = 0;
         std::memcpy(&stored, bytes + size - 4, 4);
-        if (stored != crc32c(checksum_seed(nonce_), bytes, static_cast<size_t>(size - 4))) break;
+        if (stored != crc32c(checksum_seed_, bytes, static_cast<size_t>(size - 4))) break;
         journal_record record;
         record.op = static_cast<journal_op>(bytes[8]);
         record.kind = bytes[9];
@@ -422,7 +429,7 @@ bool session_journal::append(const uint8_t *head, int64_t head_size, const uint8
         return false;
     }
     static constexpr uint8_t zero = 0;
-    uint32_t crc = crc32c(checksum_seed(nonce_), head, static_cast<size_t>(head_size));
+    uint32_t crc = crc32c(checksum_seed_, head, static_cast<size_t>(head_size));
     if (length > 0) crc = crc32c(crc, bytes, static_cast<size_t>(length));
     const bool with_zero = head[8] == static_cast<uint8_t>(journal_op::edit);
     if (with_zero) crc = crc32c(crc, &zero, 1);
@@ -492,11 +499,8 @@ bool session_journal::record_edit(uint8_t kind, int64_t offset, const uint8_t *b
         if (has_bytes && length >= mapped_threshold) *stored = bytes;
         return true;
     }
-    uint8_t head[record_head_bytes + 16] = {};
-    const int64_t size = record_head_bytes + 16 + (has_bytes ? length : 0) + 1 + 4;
-    std::memcpy(head, &size, 8);
-    head[8] = static_cast<uint8_t>(journal_op::edit);
-    head[9] = kind;
+    uint8_t head[record_head_bytes + 16];
+    put_record_head(head, record_head_bytes + 16 + (has_bytes ? length : 0) + 1 + 4, journal_op::edit, kind);
     std::memcpy(head + 16, &offset, 8);
     std::memcpy(head + 24, &length, 8);
     const int64_t at = end_ + static_cast<int64_t>(sizeof head);
@@ -507,11 +511,8 @@ bool session_journal::record_edit(uint8_t kind, int64_t offset, const uint8_t *b
 
 bool session_journal::record(journal_op op, uint8_t kind) noexcept {
     if (replaying_) return true;
-    uint8_t head[record_head_bytes] = {};
-    const int64_t size = record_head_bytes + 4;
-    std::memcpy(head, &size, 8);
-    head[8] = static_cast<uint8_t>(op);
-    head[9] = kind;
+    uint8_t head[record_head_bytes];
+    put_record_head(head, record_head_bytes + 4, op, kind);
     return append(head, sizeof head, nullptr, 0);
 }
 
@@ -520,12 +521,8 @@ bool session_journal::record_file(journal_op op, const std::string &path, uint8_
     try {
         keep_file(path);
         encoder out;
-        out.put<int64_t>(record_head_bytes + 4 + static_cast<int64_t>(path.size()) + 4)
-            .put<uint8_t>(static_cast<uint8_t>(op))
-            .put<uint8_t>(kind)
-            .put(std::string_view("\0\0\0\0\0\0", 6))
-            .put<uint32_t>(static_cast<uint32_t>(path.size()))
-            .put(std::string_view(path));
+        out.put_head(op, kind).put<uint32_t>(static_cast<uint32_t>(path.size())).put(std::string_view(path));
+        out.end_record();
         return append(out.bytes.data(), static_cast<int64_t>(out.bytes.size()), nullptr, 0);
     } catch (const std::bad_alloc &) {
         SKARN_LOG("out of memory writing the session journal '" << path_ << "'");
@@ -539,10 +536,7 @@ bool session_journal::record_save(const journal_save &save) noexcept {
         if (!save.base_path.empty()) keep_file(save.base_path);
         if (!save.kept_path.empty()) keep_file(save.kept_path);
         encoder out;
-        out.put<int64_t>(0)
-            .put<uint8_t>(static_cast<uint8_t>(journal_op::save))
-            .put<uint8_t>(0)
-            .put(std::string_view("\0\0\0\0\0\0", 6))
+        out.put_head(journal_op::save, 0)
             .put_identity(save.identity)
             .put<int64_t>(save.offset)
             .put<int64_t>(save.length)
@@ -558,8 +552,7 @@ bool session_journal::record_save(const journal_save &save) noexcept {
         for (const view_span &span : save.view) {
             out.put<int64_t>(span.start).put<int64_t>(span.length).put<int64_t>(span.position).put<int64_t>(span.kept);
         }
-        const int64_t size = static_cast<int64_t>(out.bytes.size()) + 4;
-        std::memcpy(out.bytes.data(), &size, sizeof size);
+        out.end_record();
         return append(out.bytes.data(), static_cast<int64_t>(out.bytes.size()), nullptr, 0);
     } catch (const std::bad_alloc &) {
         SKARN_LOG("out of memory writing the session journal '" << path_ << "'");
@@ -603,7 +596,7 @@ void remove_abandoned_journal_files(const std::string &directory) noexcept {
         std::vector<std::string> doomed;
         for_each_named(directory, journal_prefix, [&](std::string_view name) {
             const std::string path = directory + "/" + std::string(name);
-            const unique_fd fd{open_candidate(path.c_str(), O_RDONLY)};
+            const unique_fd fd{open_own_regular_file(path.c_str(), O_RDONLY)};
             journal_header header;
             uint64_t nonce = 0;
             if (fd.valid() && read_header(fd.get(), header, nonce) < 0 && unheld(fd.get())) doomed.push_back(path);
@@ -635,7 +628,7 @@ int find_journal(const std::string &file_path, const std::string &directory, std
     while (const dirent *entry = ::readdir(listing)) {
         if (std::strncmp(entry->d_name, journal_prefix, sizeof journal_prefix - 1) != 0) continue;
         const std::string candidate = directory + "/" + entry->d_name;
-        const unique_fd fd{open_candidate(candidate.c_str(), O_RDONLY)};
+        const unique_fd fd{open_own_regular_file(candidate.c_str(), O_RDONLY)};
         journal_header header;
         uint64_t nonce = 0;
         if (!fd.valid() || read_header(fd.get(), header, nonce) < 0 || header.file_path != file_path ||
@@ -654,8 +647,18 @@ int find_journal(const std::string &file_path, const std::string &directory, std
     return found.empty() ? 0 : 1;
 }
 
+unique_fd open_kept_file(const std::string &path, bool writable) {
+    unique_fd file{open_private_file(path.c_str(), writable)};
+    if (!file.valid()) {
+        const int error = errno;
+        SKARN_LOG("cannot open '" << path << "', kept by the session journal");
+        SKARN_LOG(log::system_error_line(error));
+    }
+    return file;
+}
+
 int describe_journal(const char *path, std::string &file_path) {
-    const unique_fd fd{open_candidate(path, O_RDONLY)};
+    const unique_fd fd{open_own_regular_file(path, O_RDONLY)};
     journal_header header;
     uint64_t nonce = 0;
     if (!fd.valid() || read_header(fd.get(), header, nonce) < 0) return 0;

@@ -159,7 +159,8 @@ private:
     bool started_ = false;
     journal_header header_;
     uint64_t nonce_ = 0;
-    int64_t end_ = 0;  // where the next record goes
+    uint32_t checksum_seed_ = 0;  // the CRC-32C of the nonce
+    int64_t end_ = 0;             // where the next record goes
     int32_t sync_ms_ = 0;
     std::chrono::steady_clock::time_point last_sync_{};
     bool replaying_ = false;
@@ -181,6 +182,10 @@ void remove_abandoned_journal_files(const std::string &directory) noexcept;
 // Removes the journal at `path` left behind by a session, and every file it
 // names: 0, or -1 (logged) when it is not a journal or a live session holds it.
 int remove_journal(const char *path);
+
+// A file the journal at hand keeps, opened again for reading (and writing,
+// with `writable`); none, logged, when it cannot be. Throws std::bad_alloc.
+unique_fd open_kept_file(const std::string &path, bool writable = false);
 
 // The caller's file of the journal at `path`, into `file_path`: 1 when no
 // session holds it, 2 when a live session does, 0 when it is not a journal

@@ -1,5 +1,5 @@
-// The value inspector; see view_inspector.hpp.
-#include "view_inspector.hpp"
+// The values pane of skarn view; see view_values.hpp.
+#include "view_values.hpp"
 
 #include <bit>
 #include <cstdio>

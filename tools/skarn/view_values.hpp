@@ -1,4 +1,4 @@
-// The value inspector of skarn view: the bytes at the cursor read as
+// The values pane of skarn view: the bytes at the cursor read as
 // integers of 8 to 64 bits, signed and unsigned, little and big endian, and
 // as 32- and 64-bit floats.
 #pragma once
