@@ -34,10 +34,11 @@ piece_position locate_piece(const skarn_model_struct &model, int64_t offset) noe
 
 namespace {
 
-// Behind many edits most pieces are short and the bytes of the edits they
-// show lie all over the heap: asking for the bytes of a piece some steps
-// ahead lets those memory loads overlap instead of stalling one by one. The
-// piece holds their address, so the request waits for nothing.
+// Behind many edits most pieces are short, and the bytes of the edits they
+// show lie all over the heap, as do the leaves: asking for them a leaf ahead,
+// in one burst per leaf, lets those memory loads (and the page walks for
+// them) overlap instead of stalling one by one. The piece holds the address
+// of its bytes, so the request waits for nothing.
 //
 // A hint to bring the cache line at `at` in. Built with GCC 12 at -O3, the
 // library held no prefetch instruction for the __builtin_prefetch below, so
@@ -50,19 +51,33 @@ inline void ask_for(const void *at) noexcept {
 #endif
 }
 
+// Asks for the leaf itself, every line of it.
+void ask_for_leaf(const skarn::piece_tree::leaf *leaf) noexcept {
+    const auto *bytes = reinterpret_cast<const char *>(leaf);
+    for (size_t line = 0; line < sizeof *leaf; line += 64) ask_for(bytes + line);
+}
+
+// Asks for the bytes of the edits shown by the pieces of `leaf` from `index` on.
+void ask_for_edits_of(const skarn::piece_tree::leaf *leaf, int index) noexcept {
+    for (int k = index; k < leaf->count; ++k) {
+        const skarn::piece &ahead = leaf->pieces[k];
+        if (!ahead.reads_file()) ask_for(ahead.bytes());
+    }
+}
+
 }  // namespace
 
-void prefetch_ahead(const skarn::piece_tree::cursor &at) noexcept {
-    constexpr int distance = 16;
-    const skarn::piece_tree::leaf *leaf = at.where;
-    int k = at.index + distance;
-    if (k >= leaf->count) {
-        k -= leaf->count;
-        leaf = leaf->next;
-        if (leaf == nullptr || k >= leaf->count) return;
+void prefetch_ahead(const skarn::piece_tree::cursor &at, bool walk_starts) noexcept {
+    const skarn::piece_tree::leaf *next = at.where->next;
+    if (walk_starts) {
+        ask_for_edits_of(at.where, at.index);
+        if (next != nullptr) ask_for_edits_of(next, 0);
+    } else if (at.index != 0 || next == nullptr) {
+        return;
+    } else {
+        ask_for_edits_of(next, 0);  // its lines were asked for a leaf ago
     }
-    const skarn::piece &far = leaf->pieces[k];
-    if (!far.reads_file()) ask_for(far.bytes());
+    if (next != nullptr && next->next != nullptr) ask_for_leaf(next->next);
 }
 
 void abort_on_broken_model(const skarn_model_struct &model, const piece_position &found) noexcept {
@@ -93,8 +108,8 @@ int read_content(const skarn_session_struct *session, int64_t start, uint8_t *ou
     skarn::file_reader window(model.file, model.read_buffer);
 
     int64_t delta = start - at.start;
-    for (; !pieces.at_end(at) && length < capacity; pieces.advance(at), delta = 0) {
-        prefetch_ahead(at);
+    for (bool first = true; !pieces.at_end(at) && length < capacity; pieces.advance(at), delta = 0, first = false) {
+        prefetch_ahead(at, first);
         const skarn::piece &piece = *at;
         const int64_t count = std::min(piece.length - delta, capacity - length);
         switch (piece.reads_file() ? skarn::SEGMENT_READ : skarn::SEGMENT_INSERT) {

@@ -36,9 +36,11 @@ piece_position locate_piece(const skarn_model_struct &model, int64_t offset) noe
 // Logs a broken model as found (with a dump of its pieces) and ends the process.
 [[noreturn]] void abort_on_broken_model(const skarn_model_struct &model, const piece_position &found) noexcept;
 
-// Asks for the bytes of the edit shown by the piece some steps after `at`,
-// so that behind many edits their memory loads overlap.
-void prefetch_ahead(const piece_tree::cursor &at) noexcept;
+// Asks for what a walk of the pieces will need a leaf ahead, so that behind
+// many edits the memory loads overlap: where the walk starts (`walk_starts`),
+// the bytes of the edits shown from `at` to the end of the next leaf; on
+// entering a leaf, those of the next one; and then the leaf after that.
+void prefetch_ahead(const piece_tree::cursor &at, bool walk_starts) noexcept;
 
 // Calls visit(piece, skip, count) for each piece of `model` that
 // [offset, offset + length) reaches, in order: its `count` bytes from `skip`
@@ -55,8 +57,10 @@ int64_t for_each_piece(const skarn_model_struct &model, int64_t offset, int64_t 
     if (found.broken) abort_on_broken_model(model, found);
     int64_t done = 0;
     piece_tree::cursor at = found.at;
-    for (int64_t skip = offset - at.start; !pieces.at_end(at) && done < length; pieces.advance(at), skip = 0) {
-        prefetch_ahead(at);
+    bool first = true;
+    for (int64_t skip = offset - at.start; !pieces.at_end(at) && done < length;
+         pieces.advance(at), skip = 0, first = false) {
+        prefetch_ahead(at, first);
         const int64_t count = std::min(at->length - skip, length - done);
         if (count <= 0) continue;  // the piece that ends at `offset`
         if (!visit(*at, skip, count)) break;

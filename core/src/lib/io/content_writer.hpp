@@ -37,9 +37,11 @@ enum class save_result : int {
     caller_file_changed = -100,
 };
 
-// Gathers bytes into one write call per 64 KiB. Larger buffers are slower,
-// not faster: the buffer and the read-ahead together must stay within the
-// CPU's own cache while the kernel copies from them. A failed write is kept:
+// Gathers bytes into one write call per 256 KiB, the size of the reader's
+// read-ahead: behind many edits a quarter of the calls of 64 KiB, each of
+// which the file system charges for, while the buffer and the read-ahead
+// together still stay within the second-level cache as the kernel copies
+// from them. A failed write is kept:
 // what comes after it is dropped, and flush() tells it (errno set).
 class buffered_writer {
 public:
@@ -58,7 +60,7 @@ public:
     bool skip(int64_t count) noexcept;
 
 private:
-    static constexpr int64_t buffer_size = int64_t{64} << 10;
+    static constexpr int64_t buffer_size = int64_t{256} << 10;
 
     bool write_all(const uint8_t *bytes, int64_t count) noexcept;
 
