@@ -26,6 +26,10 @@ public:
     // would cost more to clear and fold than they save.
     static constexpr int64_t pair_threshold = int64_t{1} << 18;
 
+    // The bytes counted in one go by every pass: what the first-level cache
+    // holds with room to spare.
+    static constexpr int64_t block_size = int64_t{16} << 10;
+
     // Counts into the byte_profile_size entries at `profile`, which the
     // caller zeroed, for a range of `length` bytes.
     profile_counter(int64_t *profile, int64_t length) noexcept;

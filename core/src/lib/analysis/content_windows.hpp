@@ -1,7 +1,8 @@
 // Reading a range of a session's content for analysis: in large windows,
 // through one segment reused for every window, so that memory use does not
-// depend on the range's size and the engine is entered once per MiB rather
-// than once per piece.
+// depend on the range's size and the engine is entered once per window rather
+// than once per piece. A window of 256 KiB stays in the second-level cache
+// beside the byte profile's tables while it is counted.
 #ifndef SKARN_ANALYSIS_CONTENT_WINDOWS_HPP
 #define SKARN_ANALYSIS_CONTENT_WINDOWS_HPP
 
@@ -17,7 +18,7 @@
 namespace skarn {
 
 constexpr int64_t analysis_piece_size = 512;
-constexpr int64_t analysis_window_size = int64_t{1} << 20;  // a whole number of pieces
+constexpr int64_t analysis_window_size = int64_t{1} << 18;  // a whole number of pieces
 
 static_assert(analysis_window_size % analysis_piece_size == 0);
 
@@ -26,7 +27,7 @@ static_assert(analysis_window_size % analysis_piece_size == 0);
 inline std::atomic<int64_t> analysis_window_bytes{analysis_window_size};
 
 // Hands `visit` the content of [offset, offset + length) in windows of at
-// most analysis_window_bytes (1 MiB), in order. A range that runs past the end of the content stops
+// most analysis_window_bytes (256 KiB), in order. A range that runs past the end of the content stops
 // at the end. The session's progress callback hears of each window and may
 // cancel. Returns 0; 1 when a window cannot be read (the bytes before it were
 // visited, then the readable pieces of the failed window, 512 bytes at a
