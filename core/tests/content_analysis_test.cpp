@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -18,7 +17,6 @@
 #include "analysis/character_counter.hpp"
 #include "analysis/character_counts_def.hpp"
 #include "analysis/content_windows.hpp"
-#include "analysis/profile_worker.hpp"
 #include "engine/session.hpp"
 #include "skarn_edit.hpp"
 #include "support/test_support.hpp"
@@ -404,18 +402,15 @@ TEST(SessionCharacterCounts, ReadFailureKeepsTheCountsOfEarlierPieces) {
     EXPECT_EQ(result.kind, BOM_NONE);
 }
 
-// Sets one of the analysis's tuning values (the size of the windows it
-// reads, the length from which a worker counts the profile) for as long as
-// it lives.
-class ScopedSetting {
+// Sets the size of the windows the analysis reads for as long as it lives.
+class WindowSize {
 public:
-    ScopedSetting(std::atomic<int64_t> &setting, int64_t value) : setting_(setting), saved_(setting.exchange(value)) {}
-    ~ScopedSetting() { setting_ = saved_; }
-    ScopedSetting(const ScopedSetting &) = delete;
-    ScopedSetting &operator=(const ScopedSetting &) = delete;
+    explicit WindowSize(int64_t bytes) : saved_(skarn::analysis_window_bytes.exchange(bytes)) {}
+    ~WindowSize() { skarn::analysis_window_bytes = saved_; }
+    WindowSize(const WindowSize &) = delete;
+    WindowSize &operator=(const WindowSize &) = delete;
 
 private:
-    std::atomic<int64_t> &setting_;
     int64_t saved_;
 };
 
@@ -442,7 +437,7 @@ TEST(SessionCharacterCounts, RandomRangesCountAsOneRunForAnyWindowSize) {
 
     const skarn_bom_t kinds[] = {BOM_NONE, BOM_UTF8, BOM_UTF16LE, BOM_UTF16BE, BOM_UTF32LE, BOM_UTF32BE};
     for (const int64_t window : {int64_t{1}, int64_t{3}, int64_t{64}, int64_t{509}, int64_t{4096}, int64_t{1} << 20}) {
-        const ScopedSetting window_size(skarn::analysis_window_bytes, window);
+        const WindowSize window_size(window);
         for (int round = 0; round < 12; ++round) {
             // From the start now and then, else anywhere (a mark there now
             // and then); to the end now and then, else up to a few windows,
@@ -885,8 +880,7 @@ TEST(CharacterCountsFastPaths, BuffersMatchAByteAtATimeModel) {
 
 // Ranges long enough for the profile to count in pairs and to span several
 // windows, over an edited session: the one-reading function gives what the two
-// analyses give, and both equal the models, whether the profile is counted
-// in the caller's thread or by a worker.
+// analyses give, and both equal the models.
 TEST(SessionCharacterCountsAndProfile, LongEditedRangesMatchBothAnalysesAndTheModels) {
     std::mt19937_64 rng(8080);
     const std::string text = mostly_ascii_text(rng, (size_t{5} << 19) + 333);
@@ -894,9 +888,7 @@ TEST(SessionCharacterCountsAndProfile, LongEditedRangesMatchBothAnalysesAndTheMo
     Session session;
     ASSERT_NO_FATAL_FAILURE(make_edited_session(dir, text, rng, session));
     const skarn_bom_t kinds[] = {BOM_NONE, BOM_UTF8, BOM_UTF16LE};
-    for (int round = 0; round < 18; ++round) {
-        const ScopedSetting worker(skarn::profile_worker_threshold,
-                                   round % 2 == 0 ? skarn::profile_worker_threshold.load() : 1);
+    for (int round = 0; round < 9; ++round) {
         const size_t offset = round == 0 ? 0 : rng() % (text.size() / 2);
         // To the end, past the end, or an odd length from a few bytes to
         // more than a window.
@@ -955,16 +947,13 @@ TEST(SessionCharacterCountsAndProfile, RefusalsAndReadFailuresLeaveWhatTheTwoAna
     EXPECT_EQ(profile_of(), zeros());
 
     // The first piece reads, the second does not: both keep the first
-    // piece's counts, and the profile no line ends, a worker's as well.
+    // piece's counts, and the profile no line ends.
     ASSERT_NO_FATAL_FAILURE(truncate_private_copy(session.get(), 700));
-    for (const int64_t threshold : {skarn::profile_worker_threshold.load(), int64_t{1}}) {
-        const ScopedSetting worker(skarn::profile_worker_threshold, threshold);
-        EXPECT_EQ(both(0, 0, BOM_UTF8), 1);
-        Profile expected = direct_profile(content, 0, piece);
-        expected[static_cast<size_t>(skarn_session_byte_frequency_profile_dos_eol_index())] = 0;
-        EXPECT_EQ(profile_of(), expected);
-        EXPECT_EQ(read_counts(record.get()), counts_of_range(content, 0, piece, BOM_UTF8));
-    }
+    EXPECT_EQ(both(0, 0, BOM_UTF8), 1);
+    Profile expected = direct_profile(content, 0, piece);
+    expected[static_cast<size_t>(skarn_session_byte_frequency_profile_dos_eol_index())] = 0;
+    EXPECT_EQ(profile_of(), expected);
+    EXPECT_EQ(read_counts(record.get()), counts_of_range(content, 0, piece, BOM_UTF8));
 }
 
 }  // namespace

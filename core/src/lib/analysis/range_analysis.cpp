@@ -10,7 +10,6 @@
 #include "analysis/character_counter.hpp"
 #include "analysis/character_counts_def.hpp"
 #include "analysis/content_windows.hpp"
-#include "analysis/profile_worker.hpp"
 #include "skarn_edit.h"
 
 namespace skarn {
@@ -86,10 +85,8 @@ int profile_range(const skarn_session_struct *session, int64_t *profile, int64_t
     if (offset < 0 || offset > size) return 1;
 
     profile_counter counter(profile, length);
-    profile_worker worker(counter, length);
     const int result = for_each_window(session, offset, length, PROGRESS_OP_BYTE_PROFILE,
-                                       [&worker](const uint8_t *bytes, int64_t count) { worker.add(bytes, count); });
-    worker.finish();
+                                       [&counter](const uint8_t *bytes, int64_t count) { counter.add(bytes, count); });
     counter.flush();
     if (result == 0) counter.finish();
     return result;
@@ -101,22 +98,20 @@ int count_and_profile_range(const skarn_session_struct *session, skarn_character
     if (!character_count_range(session, counts, offset, length, bom)) return 1;
     if (length == 0) return 0;
 
-    // Both counters see each window while it is still in the cache, block
-    // by block, unless a worker counts the profile of a copy meanwhile.
+    // Both counters see each window block by block, while it is still in
+    // the first-level cache.
     const filling_scope filling(counts);
     character_stream stream(*counts);
     profile_counter counter(profile, length);
-    profile_worker worker(counter, length);
     const int result = for_each_window(session, offset, length, PROGRESS_OP_CHARACTER_COUNTS,
-                                       [&stream, &worker](const uint8_t *bytes, int64_t count) {
+                                       [&stream, &counter](const uint8_t *bytes, int64_t count) {
                                            for (int64_t at = 0; at < count; at += profile_counter::block_size) {
                                                const int64_t block = std::min(profile_counter::block_size, count - at);
                                                stream.add(bytes + at, static_cast<size_t>(block));
-                                               worker.add(bytes + at, block);
+                                               counter.add(bytes + at, block);
                                            }
                                        });
     stream.finish();
-    worker.finish();
     counter.flush();
     if (result == 0) counter.finish();
     return result;

@@ -1,11 +1,6 @@
 /*
  * skarn_edit/byte_profile.h: byte frequency profiles (histograms) of a range
  * of a session's content, with the count of DOS line ends.
- *
- * On a range of 16 MiB or more, where the machine has a second processor,
- * the byte counts are made by a worker thread while the calling thread reads
- * the content; the worker has ended when the function returns, and progress
- * callbacks run in the calling thread as always.
  */
 #ifndef SKARN_EDIT_BYTE_PROFILE_H
 #define SKARN_EDIT_BYTE_PROFILE_H
