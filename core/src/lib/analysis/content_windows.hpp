@@ -27,9 +27,9 @@ static_assert(analysis_window_size % analysis_piece_size == 0);
 inline std::atomic<int64_t> analysis_window_bytes{analysis_window_size};
 
 // Hands `visit` the content of [offset, offset + length) in windows of at
-// most analysis_window_bytes (256 KiB), in order. A range that runs past the end of the content stops
-// at the end. The session's progress callback hears of each window and may
-// cancel. Returns 0; 1 when a window cannot be read (the bytes before it were
+// most analysis_window_bytes (256 KiB), in order. A range that runs past the
+// end of the content stops at the end. The session's progress callback hears
+// of each window and may cancel. Returns 0; 1 when a window cannot be read (the bytes before it were
 // visited, then the readable pieces of the failed window, 512 bytes at a
 // time), or when cancelled (logged as such).
 template <typename Visit>

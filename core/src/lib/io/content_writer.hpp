@@ -41,8 +41,8 @@ enum class save_result : int {
 // read-ahead: behind many edits a quarter of the calls of 64 KiB, each of
 // which the file system charges for, while the buffer and the read-ahead
 // together still stay within the second-level cache as the kernel copies
-// from them. A failed write is kept:
-// what comes after it is dropped, and flush() tells it (errno set).
+// from them. A failed write is kept: what comes after it is dropped, and
+// flush() tells it (errno set).
 class buffered_writer {
 public:
     explicit buffered_writer(int fd) noexcept;
