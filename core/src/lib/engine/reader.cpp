@@ -99,30 +99,20 @@ int read_content(const skarn_session_struct *session, int64_t start, uint8_t *ou
         return -1;
     }
 
-    // One descent to the piece that holds `start` (on a boundary the
-    // earlier one, which contributes no bytes), then in-order steps.
-    const piece_position found = locate_piece(model, start);
-    if (found.broken) abort_on_broken_model(model, found);
-    skarn::piece_tree::cursor at = found.at;
-    if (pieces.at_end(at)) return -1;
     skarn::file_reader window(model.file, model.read_buffer);
-
-    int64_t delta = start - at.start;
-    for (bool first = true; !pieces.at_end(at) && length < capacity; pieces.advance(at), delta = 0, first = false) {
-        prefetch_ahead(at, first);
-        const skarn::piece &piece = *at;
-        const int64_t count = std::min(piece.length - delta, capacity - length);
-        switch (piece.reads_file() ? skarn::SEGMENT_READ : skarn::SEGMENT_INSERT) {
-            case skarn::SEGMENT_INSERT:
-                if (count > 0) std::memcpy(out + length, piece.bytes() + delta, static_cast<size_t>(count));
-                break;
-            case skarn::SEGMENT_READ:
-                if (!window.copy(piece.file_position() + delta, count, capacity - length, out + length)) return -1;
-                break;
-            default: SKARN_FATAL("Unhandled model segment kind");
+    bool delivered = true;
+    for_each_piece(model, start, capacity, [&](const skarn::piece &piece, int64_t skip, int64_t count) {
+        if (piece.reads_file()) {
+            delivered = window.copy(piece.file_position() + skip, count, capacity - length, out + length);
+            if (!delivered) return false;
+        } else {
+            std::memcpy(out + length, piece.bytes() + skip, static_cast<size_t>(count));
         }
         length += count;
-    }
+        return true;
+    });
+    // A start past the end of the content reaches no piece and is refused.
+    if (!delivered || (length == 0 && start > pieces.total())) return -1;
     // A change that landed while the bytes were read may have mixed old and
     // new ones: such a read fails too.
     if (!model.file_intact()) {
